@@ -1,0 +1,30 @@
+# `make test` builds the package into a virtual environment inside the repo and runs the tests.
+# The interpreter is CPython 3.12 where the machine has one (on PATH or through pyenv), else
+# python3; `make test PYTHON=/path/to/python` chooses another.
+
+find_python312 = $(shell \
+  if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; \
+  elif command -v pyenv >/dev/null 2>&1 && \
+       v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -n 1) && \
+       [ -n "$$v" ] && [ -x "$$(pyenv root)/versions/$$v/bin/python3" ]; then \
+    echo "$$(pyenv root)/versions/$$v/bin/python3"; \
+  else echo python3; fi)
+
+PYTHON ?= $(find_python312)
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+
+.PHONY: test install clean
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --upgrade pip
+
+install: $(VPY)
+	$(VPY) -m pip install '.[test]'
+
+test: install
+	$(VENV)/bin/pytest -q
+
+clean:
+	rm -rf build dist $(VENV) .pytest_cache

@@ -1,0 +1,1 @@
+"""Counting reads per gene from one BAM file."""
