@@ -1,0 +1,52 @@
+// Gene assignment of one record: the genes whose intervals overlap any of its aligned blocks on
+// a compatible strand, pooled over all blocks.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "core/interval_index.hpp"
+#include "support/errors.hpp"
+#include "support/py_ref.hpp"
+
+namespace dulse {
+
+// The answer of an assignment, a tuple (gene ID or None, ambiguous): (None, False) for no gene,
+// (gene, False) for exactly one distinct gene ID, (None, True) for two or more. The two answers
+// without a gene are shared constants, created by init_assignment_results() at import.
+extern PyObject* no_gene_result;
+extern PyObject* ambiguous_result;
+
+int init_assignment_results();
+
+// Walks the record's blocks in order, skipping those with start >= end without touching the
+// index, and stops at the second distinct gene, before the remaining blocks are even converted.
+// Returns a new reference to the answer, or nullptr with the exception set.
+template <class Record>
+PyObject* assign_alignment_to_gene(Record& record, PyObject* entry, int32_t strand_mode) {
+  const char* const routine = "_assign_alignment_to_gene_fast";
+  PyRef genes(PySet_New(nullptr));
+  if (!genes) return DULSE_TRACEBACK(routine), nullptr;
+  typename Record::Blocks blocks;
+  int any = blocks.open(record);
+  if (any < 0) return DULSE_TRACEBACK(routine), nullptr;
+  if (!any) return Py_NewRef(no_gene_result);
+  for (;;) {
+    int32_t start, end;
+    int got = blocks.next(&start, &end);
+    if (got < 0) return DULSE_TRACEBACK(routine), nullptr;
+    if (!got) break;
+    if (start >= end) continue;
+    int two = genes_overlapping_block(entry, start, end, record, strand_mode, genes.get());
+    if (two < 0) return DULSE_TRACEBACK(routine), nullptr;
+    if (two) return Py_NewRef(ambiguous_result);
+  }
+  if (PySet_GET_SIZE(genes.get()) == 0) return Py_NewRef(no_gene_result);
+  PyRef gene(PySet_Pop(genes.get()));
+  PyObject* result = gene ? PyTuple_Pack(2, gene.get(), Py_False) : nullptr;
+  if (result == nullptr) DULSE_TRACEBACK(routine);
+  return result;
+}
+
+}  // namespace dulse
