@@ -1,0 +1,29 @@
+"""Fixtures shared by the tests."""
+
+import pytest
+
+from dulse.quantify import _core_fast
+from helpers import CONTIGS, Pysam, write_bam
+
+
+@pytest.fixture
+def bam(tmp_path):
+    """Factory: bam(records, contigs=...) -> path of a new BAM file in the test's folder."""
+    counter = iter(range(1_000_000))
+
+    def make(records, contigs=CONTIGS):
+        return write_bam(tmp_path / f"input{next(counter)}.bam", records, contigs)
+
+    return make
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    """Factory: fake(records, tids=..., close_error=...) installs a stand-in as the module's pysam."""
+
+    def install(records=(), **kwargs):
+        stand_in = Pysam(records, **kwargs)
+        monkeypatch.setattr(_core_fast, "pysam", stand_in)
+        return stand_in
+
+    return install
