@@ -133,6 +133,10 @@ void append_nh(const Record& r, std::string& out) {
         out += "error:ValueError";
         break;
       }
+      if (static_cast<int32_t>(v.count) < 0) {  // pysam takes the count as an int32
+        out += "error:MemoryError";
+        break;
+      }
       std::snprintf(buf, sizeof buf, "array:%c:%" PRIu32 ":", python_types[at - htslib_types],
                     v.count);
       out += buf;
