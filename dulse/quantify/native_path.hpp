@@ -24,8 +24,8 @@ class NativePath {
     int32_t tid;
   };
 
-  NativePath(bam::Reader& reader, PyObject* counts)
-      : source_(reader, &python_runs_), counts_(counts) {}
+  NativePath(bam::Reader& reader, PyObject* file, PyObject* counts)
+      : source_(reader, file, &python_runs_), counts_(counts) {}
 
   // Takes the entries of the TidTable (a dict from reference id to entry). 0, or -1.
   int prepare(PyObject* tid_table, int32_t n_targets);

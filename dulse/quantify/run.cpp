@@ -80,7 +80,7 @@ int count_records(PyObject* file, PyObject* gene_index, PyObject* tid_table, PyO
                   bam::Reader* reader, const Options& options, Counters& counters) {
   if (build_tid_table(file, gene_index, tid_table) < 0) return -1;
   if (reader != nullptr) {
-    NativePath path(*reader, counts);
+    NativePath path(*reader, file, counts);
     if (path.prepare(tid_table, reader->n_targets()) < 0) return -1;
     if (record_loop(path, options, counters) < 0) return -1;
     return path.finish();

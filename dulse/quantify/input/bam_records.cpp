@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/weight.hpp"
+#include "input/pysam_records.hpp"
 #include "support/convert.hpp"
 #include "support/names.hpp"
 #include "support/py_ref.hpp"
@@ -149,6 +150,20 @@ int BamRecordSource::next() {
     return 1;
   }
   if (status == -1) return 0;
+  return raise_read_error(status);
+}
+
+// A broken file fails as it fails through pysam: pysam's own reader is led over the records to
+// the same error, so that its exception, and the state its file is left in (whose close() may
+// then fail as well), are the ones the caller sees. Only if pysam, unexpectedly, reads on to
+// the end is the error raised here, as pysam's iterator words it.
+int BamRecordSource::raise_read_error(int status) {
+  PysamRecordSource pysam_records;
+  if (pysam_records.open(file_.get()) < 0) return -1;
+  int got;
+  while ((got = pysam_records.next()) > 0) {
+  }
+  if (got < 0) return -1;
   if (status == -2) {
     PyErr_SetString(PyExc_OSError, "truncated file");
   } else {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "input/bam_reader.hpp"
+#include "support/py_ref.hpp"
 
 namespace dulse {
 
@@ -62,18 +63,21 @@ class BamRecord {
   uint64_t* python_runs_ = nullptr;
 };
 
-// The records of a BAM file read by our own decoder. Read errors raise the OSError that pysam's
-// iterator raises for the same file.
+// The records of a BAM file read by our own decoder, beside pysam's open `file`.
 class BamRecordSource {
  public:
-  BamRecordSource(bam::Reader& reader, uint64_t* python_runs) : reader_(reader) {
+  BamRecordSource(bam::Reader& reader, PyObject* file, uint64_t* python_runs)
+      : reader_(reader), file_(PyRef::borrow(file)) {
     record_.watch(python_runs);
   }
   int next();
   BamRecord& record() { return record_; }
 
  private:
+  int raise_read_error(int status);
+
   bam::Reader& reader_;
+  PyRef file_;
   BamRecord record_;
 };
 
