@@ -59,7 +59,7 @@ Outcome NativePath::add_native(int32_t gene, double weight) {
   int32_t slot = genes_.slot(gene);
   if (slot < 0) {
     // Raises the KeyError of the dict lookup.
-    PyRef missing(PyObject_GetItem(counts_, genes_.gene(gene)));
+    PyRef missing(PyObject_GetItem(counts_, genes_.missing_gene(gene)));
     return Outcome::kFailed;
   }
   sums_[slot] += weight;

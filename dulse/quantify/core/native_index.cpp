@@ -55,36 +55,44 @@ bool int32_item(PyObject* item, int32_t* out) {
 }  // namespace
 
 int GeneTable::init(PyObject* counts) {
-  slot_of_.reset(PyDict_New());
-  numbers_.reset(PyDict_New());
-  if (!slot_of_ || !numbers_) return -1;
-  Py_ssize_t position = 0, slot = 0;
+  slots_.reset(PyDict_New());
+  missing_slots_.reset(PyDict_New());
+  if (!slots_ || !missing_slots_) return -1;
+  Py_ssize_t position = 0;
+  int32_t slot = 0;
   PyObject *key, *value;
   while (PyDict_Next(counts, &position, &key, &value)) {
     if (!plain_gene(key)) return 0;
-    PyRef index(PyLong_FromSsize_t(slot++));
-    if (!index || PyDict_SetItem(slot_of_.get(), key, index.get()) < 0) return -1;
+    PyRef index(PyLong_FromLong(slot++));
+    if (!index || PyDict_SetItem(slots_.get(), key, index.get()) < 0) return -1;
   }
   slot_count_ = slot;
   return 1;
 }
 
 int32_t GeneTable::number_of(PyObject* gene) {
-  PyObject* known = PyDict_GetItemWithError(numbers_.get(), gene);
-  if (known != nullptr) return static_cast<int32_t>(PyLong_AsLong(known));
-  if (PyErr_Occurred()) return -1;
-  PyObject* slot = PyDict_GetItemWithError(slot_of_.get(), gene);
-  if (slot == nullptr && PyErr_Occurred()) return -1;
-  int32_t number = static_cast<int32_t>(genes_.size());
-  PyRef key(PyLong_FromLong(number));
-  if (!key || PyDict_SetItem(numbers_.get(), gene, key.get()) < 0) return -1;
-  genes_.push_back(PyRef::borrow(gene));
-  slots_.push_back(slot != nullptr ? static_cast<int32_t>(PyLong_AsLong(slot)) : -1);
+  if (gene == last_gene_.get()) return last_number_;
+  PyObject* known = PyDict_GetItemWithError(slots_.get(), gene);
+  if (known == nullptr && !PyErr_Occurred()) {
+    known = PyDict_GetItemWithError(missing_slots_.get(), gene);
+  }
+  int32_t number;
+  if (known != nullptr) {
+    number = static_cast<int32_t>(PyLong_AsLong(known));
+  } else {
+    if (PyErr_Occurred()) return -1;
+    number = slot_count_ + static_cast<int32_t>(missing_.size());
+    PyRef key(PyLong_FromLong(number));
+    if (!key || PyDict_SetItem(missing_slots_.get(), gene, key.get()) < 0) return -1;
+    missing_.push_back(PyRef::borrow(gene));
+  }
+  last_gene_ = PyRef::borrow(gene);
+  last_number_ = number;
   return number;
 }
 
 Py_ssize_t GeneTable::slot_of(PyObject* gene) {
-  PyRef slot(PyObject_GetItem(slot_of_.get(), gene));
+  PyRef slot(PyObject_GetItem(slots_.get(), gene));
   return slot ? PyLong_AsSsize_t(slot.get()) : -1;
 }
 
@@ -107,16 +115,15 @@ int NativeEntry::fill(PyObject* entry, GeneTable& genes) {
   if (PyTuple_GET_SIZE(starts) != n || PyTuple_GET_SIZE(max_ends) != n) return 0;
 
   starts_.resize(n);
-  prefix_max_ends_.resize(n);
   intervals_.resize(n);
   for (Py_ssize_t k = 0; k < n; ++k) {
+    NativeInterval& native = intervals_[k];
     if (!int64_item(PyTuple_GET_ITEM(starts, k), &starts_[k]) ||
-        !int64_item(PyTuple_GET_ITEM(max_ends, k), &prefix_max_ends_[k])) {
+        !int64_item(PyTuple_GET_ITEM(max_ends, k), &native.prefix_max_end)) {
       return 0;
     }
     PyObject* interval = PyTuple_GET_ITEM(intervals, k);
     if (!PyTuple_CheckExact(interval) || PyTuple_GET_SIZE(interval) < 4) return 0;
-    NativeInterval& native = intervals_[k];
     PyObject* gene = PyTuple_GET_ITEM(interval, 2);
     PyObject* strand = PyTuple_GET_ITEM(interval, 3);
     if (!int32_item(PyTuple_GET_ITEM(interval, 0), &native.start) ||
@@ -130,7 +137,45 @@ int NativeEntry::fill(PyObject* entry, GeneTable& genes) {
     native.gene = genes.number_of(gene);
     if (native.gene < 0) return -1;
   }
+  index_bins();
   return 1;
+}
+
+void NativeEntry::index_bins() {
+  bins_.clear();
+  const size_t n = starts_.size();
+  if (n == 0 || starts_[0] < 0 || n > UINT32_MAX) return;
+  for (size_t k = 1; k < n; ++k) {
+    if (starts_[k] < starts_[k - 1]) return;  // unordered: the plain search, as given
+  }
+  // Bins up to the one past the last start: every x beyond lies after all starts.
+  const size_t count = static_cast<size_t>(starts_[n - 1] >> kBinShift) + 2;
+  bins_.resize(count);
+  size_t k = 0;
+  for (size_t b = 0; b < count; ++b) {
+    const int64_t bin_start = static_cast<int64_t>(b) << kBinShift;
+    while (k < n && starts_[k] < bin_start) ++k;
+    bins_[b] = static_cast<uint32_t>(k);
+  }
+}
+
+Py_ssize_t NativeEntry::lower_bound(int64_t x) const {
+  Py_ssize_t lo = 0, hi = static_cast<Py_ssize_t>(starts_.size());
+  if (!bins_.empty() && x >= 0) {
+    const size_t b = static_cast<size_t>(x >> kBinShift);
+    if (b + 1 >= bins_.size()) return hi;
+    lo = bins_[b];
+    hi = bins_[b + 1];
+  }
+  while (lo < hi) {
+    Py_ssize_t mid = (lo + hi) / 2;
+    if (starts_[mid] < x) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
 }
 
 bool NativeEntry::unchanged(PyObject* entry) const {

@@ -19,8 +19,9 @@
 
 namespace dulse {
 
-// Gene IDs of the native entries, numbered per run: equal IDs share a number, and each number
-// knows its slot in `counts` (its position in key order), or -1 when `counts` lacks it.
+// Gene IDs of the native entries, numbered per run so that equal IDs share a number: a gene
+// that is a key of `counts` is numbered by its slot there (its position in key order), any other
+// gene after the last slot.
 class GeneTable {
  public:
   // Usable only when every key of counts is an exact str, int or bytes, so that looking a gene
@@ -29,24 +30,30 @@ class GeneTable {
 
   // The number of a gene ID (exact str, int or bytes). -1 with the exception set on failure.
   int32_t number_of(PyObject* gene);
-  int32_t slot(int32_t number) const { return slots_[number]; }
+  // The slot in counts of a numbered gene, or -1 when counts lacks it.
+  int32_t slot(int32_t number) const { return number < slot_count_ ? number : -1; }
+  // A numbered gene that counts lacks.
+  PyObject* missing_gene(int32_t number) const { return missing_[number - slot_count_].get(); }
   // The slot of any gene ID, looked up as counts would look it up (KeyError when absent).
   // -1 with the exception set.
   Py_ssize_t slot_of(PyObject* gene);
-  PyObject* gene(int32_t number) const { return genes_[number].get(); }
-  Py_ssize_t slot_count() const { return slot_count_; }
+  int32_t slot_count() const { return slot_count_; }
 
  private:
-  PyRef slot_of_;  // key of counts -> its slot
-  PyRef numbers_;  // gene ID -> number
-  std::vector<PyRef> genes_;
-  std::vector<int32_t> slots_;
-  Py_ssize_t slot_count_ = 0;
+  PyRef slots_;          // key of counts -> its slot
+  PyRef missing_slots_;  // gene ID that counts lacks -> its number
+  std::vector<PyRef> missing_;
+  int32_t slot_count_ = 0;
+  PyRef last_gene_;  // neighbouring intervals often share the gene object
+  int32_t last_number_ = -1;
 };
 
 enum class Strand : uint8_t { kPlus, kMinus, kOther };
 
+// One position of the index: the prefix maximum of the ends beside the interval, so that the
+// downward scan reads one array.
 struct NativeInterval {
+  int64_t prefix_max_end;
   int32_t start;
   int32_t end;
   int32_t gene;  // number in the GeneTable
@@ -62,17 +69,22 @@ class NativeEntry {
   // the conversion could have replaced them.
   bool unchanged(PyObject* entry) const;
 
-  const std::vector<int64_t>& starts() const { return starts_; }
-  const std::vector<int64_t>& prefix_max_ends() const { return prefix_max_ends_; }
-  const std::vector<NativeInterval>& intervals() const { return intervals_; }
+  // The lower bound of x in the starts: the first position whose start is not less than x.
+  Py_ssize_t lower_bound(int64_t x) const;
+  const NativeInterval* intervals() const { return intervals_.data(); }
 
  private:
   int fill(PyObject* entry, GeneTable& genes);
+  void index_bins();
 
   PyRef sources_[3];  // intervals, starts, prefix_max_ends as converted
   std::vector<int64_t> starts_;
-  std::vector<int64_t> prefix_max_ends_;
   std::vector<NativeInterval> intervals_;
+  // When the starts ascend: bins_[b] is the lower bound of b << kBinShift, so the lower bound
+  // of any x in bin b lies between bins_[b] and bins_[b + 1], and the search stays within the
+  // few intervals of one bin instead of halving the whole contig.
+  static constexpr int kBinShift = 14;
+  std::vector<uint32_t> bins_;
 };
 
 // The distinct genes of one record, as GeneTable numbers: none, one, or "two or more".
@@ -108,19 +120,9 @@ template <class Record>
 int native_genes_overlapping_block(const NativeEntry& entry, int32_t block_start,
                                    int32_t block_end, Record& record, int32_t strand_mode,
                                    NativeGeneSet& genes) {
-  const std::vector<int64_t>& starts = entry.starts();
-  Py_ssize_t lo = 0, hi = static_cast<Py_ssize_t>(starts.size());
-  while (lo < hi) {
-    Py_ssize_t mid = (lo + hi) / 2;
-    if (starts[mid] < block_end) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  const int64_t* max_ends = entry.prefix_max_ends().data();
-  const NativeInterval* intervals = entry.intervals().data();
-  for (Py_ssize_t i = lo - 1; i >= 0 && max_ends[i] > block_start; --i) {
+  const NativeInterval* intervals = entry.intervals();
+  for (Py_ssize_t i = entry.lower_bound(block_end) - 1;
+       i >= 0 && intervals[i].prefix_max_end > block_start; --i) {
     const NativeInterval& interval = intervals[i];
     if (!overlaps(interval.start, interval.end, block_start, block_end)) continue;
     int passes = strand_passes(record, interval.strand, strand_mode);
