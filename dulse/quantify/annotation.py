@@ -234,6 +234,9 @@ def read_annotation(path, *, file_format=None, feature_type="exon", gene_attribu
             f"{path}: left out {context.skipped} feature{'s' if context.skipped > 1 else ''} "
             f"whose gene is unknown (first at line {context.first_skipped[0]}: "
             f"{context.first_skipped[1]})"), stacklevel=2)
+    for gene in gene_ids:
+        if "\t" in gene or "\n" in gene or "\r" in gene:
+            raise AnnotationError(f"{path}: gene ID {gene!r} contains a tab or line break")
     if not gene_ids:
         if file_format == "SAF":
             raise AnnotationError(f"{path}: no features")
