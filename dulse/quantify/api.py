@@ -5,6 +5,7 @@ worker processes (`jobs=N`) or whatever `concurrent.futures.Executor` the caller
 as a Dask cluster's; threads would gain nothing.
 """
 
+import multiprocessing
 import os
 from concurrent.futures import ProcessPoolExecutor, as_completed
 
@@ -123,8 +124,8 @@ def count_bams(bams, annotation, *, jobs=1, executor=None, progress=None,
             if progress is not None:
                 progress(position, results[-1])
     else:
-        with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), initializer=_install,
-                                 initargs=(annotation,)) as pool:
+        with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), mp_context=_context(),
+                                 initializer=_install, initargs=(annotation,)) as pool:
             futures = [pool.submit(_count_installed, path, settings) for path in paths]
             results = _gather(futures, progress)
     return CountMatrix(annotation.gene_ids, results)
@@ -164,6 +165,14 @@ def _count(path, annotation, settings):
         reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
         raise BamError(f"{path}: {reason}") from error
     return BamCounts(path, counts, Stats(*raw_stats))
+
+
+def _context():
+    # Workers start from a clean server process rather than a fork of this one, which may be
+    # running threads of its own (a notebook, a Dask client).
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return multiprocessing.get_context()
 
 
 # In worker processes of count_bams' own pool, the annotation arrives once per process.
