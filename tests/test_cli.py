@@ -249,7 +249,8 @@ def test_failed_input_exits_1_and_keeps_old_outputs(bam, gtf, tmp_path, case, me
         (tmp_path / "counts.txt.summary").write_text("earlier summary\n")
 
     done = subprocess.run([sys.executable, "-m", "dulse", "count", "-a", str(annotation),
-                           "-o", str(output), *map(str, bams)], capture_output=True, text=True)
+                           "-o", str(output), *map(str, bams)], capture_output=True, text=True,
+                          cwd=tmp_path)
     assert done.returncode == 1
     error_lines = [line for line in done.stderr.splitlines() if "error:" in line]
     assert len(error_lines) == 1 and message in error_lines[0]
@@ -315,9 +316,10 @@ def test_installed_entry_point_and_module_agree(bam, gtf, tmp_path):
     for command in ([script], [sys.executable, "-m", "dulse"]):
         output = tmp_path / f"counts{len(outputs)}.txt"
         done = subprocess.run([*command, "count", "-a", gtf, "-j", "2", "-o", str(output),
-                               *paths], capture_output=True, text=True)
+                               *paths], capture_output=True, text=True, cwd=tmp_path)
         assert done.returncode == 0, done.stderr
         outputs.append(open(f"{output}.summary").read())
     assert outputs[0] == outputs[1]
-    version = subprocess.run([script, "--version"], capture_output=True, text=True)
+    version = subprocess.run([script, "--version"], capture_output=True, text=True,
+                             cwd=tmp_path)
     assert version.stdout.strip() == f"dulse {__version__}"
