@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from dulse.quantify import (Annotation, BamError, CountMatrix, Settings, Stats, count_bam,
-                            count_bams, read_annotation)
+from dulse.quantify import (Annotation, BamError, Settings, Stats, count_bam, count_bams,
+                            read_annotation)
 
 GTF = "".join(
     f"{contig}\tsrc\texon\t{start}\t{end}\t.\t{strand}\t.\tgene_id \"{gene}\";\n"
@@ -173,11 +173,6 @@ def test_bad_matrix_requests(annotation, bams, kwargs, error):
         count_bams(bams, annotation, **kwargs)
 
 
-def test_annotation_of_the_wrong_kind(bam):
-    with pytest.raises(TypeError, match="Annotation or a path"):
-        count_bam(bam(RECORDS), {"chr1": ()})
-
-
 def test_results_and_settings_survive_pickling(bam, annotation):
     result = count_bam(bam(RECORDS), annotation, multimapping="fraction")
     copy = pickle.loads(pickle.dumps(result))
@@ -225,12 +220,3 @@ def test_package_works_without_pandas(bam, annotation, tmp_path):
     lines = done.stdout.splitlines()
     assert lines[0] == "[('G1', (3.0,)), ('G2', (1.0,)), ('G3', (1.0,))]"
     assert lines[1].startswith("ImportError: pandas output needs pandas")
-
-
-def test_count_matrix_column_lookup(bam, annotation):
-    paths = [bam(RECORDS), bam(RECORDS[:1])]
-    matrix = count_bams(paths, annotation)
-    assert isinstance(matrix, CountMatrix)
-    assert matrix.column(paths[1]) == {"G1": 1.0, "G2": 0.0, "G3": 0.0}
-    with pytest.raises(KeyError):
-        matrix.column("elsewhere.bam")

@@ -1,12 +1,11 @@
 """Line readers for the annotation formats: GTF, GFF3 and SAF, and telling them apart.
 
-Each reader walks (line number, line) pairs and hands every feature of the chosen type to an
+Each reader walks the lines of a file and hands every feature of the chosen type to an
 IndexBuilder with 0-based, half-open coordinates.
 """
 
 import gzip
 import re
-import zlib
 from urllib.parse import unquote
 
 from dulse.quantify.errors import AnnotationError
@@ -66,7 +65,7 @@ class Context:
     def place(self, lineno, contig, strand):
         if not contig:
             self.fail(lineno, "the contig name is empty")
-        if strand not in STRANDS or len(strand) != 1:
+        if strand not in STRANDS:
             self.fail(lineno, f"strand must be +, - or ., not {strand!r}")
 
 
@@ -114,9 +113,10 @@ def read_gtf(lines, context, builder, feature_type, gene_attribute):
         if fields[2] != feature_type:
             seen_types.add(fields[2])
             continue
-        try:
-            start, end = int(fields[3]), int(fields[4])
-        except ValueError:
+        start, end = fields[3], fields[4]
+        if start.isdigit() and end.isdigit() and start.isascii() and end.isascii():
+            start, end = int(start), int(end)
+        else:
             start = end = 0
         if 0 < start <= end <= INT32_MAX:
             start -= 1
