@@ -82,18 +82,15 @@ def test_bad_options_are_refused(bam, annotation, options):
         count_bams([path], annotation, **options)
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "No such file or directory"),
-    (b"", "file does not contain alignment data"),
-    (b"plain text, not a BAM file\n", "file does not contain alignment data"),
-])
-def test_unusable_bam_is_a_bam_error_naming_the_file(tmp_path, annotation, content, message):
+@pytest.mark.parametrize("content", [None, b"", b"plain text, not a BAM file\n"])
+def test_unusable_bam_is_a_bam_error_naming_the_file(tmp_path, annotation, content):
     path = tmp_path / "broken.bam"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(BamError, match=message) as excinfo:
+    with pytest.raises(BamError) as excinfo:
         count_bam(path, annotation)
-    assert str(excinfo.value).startswith(str(path) + ": ")
+    named, _, reason = str(excinfo.value).partition(": ")
+    assert named == str(path) and reason
 
 
 def test_truncated_bam_is_a_bam_error(bam, annotation, tmp_path):
@@ -157,7 +154,7 @@ def test_a_failing_file_stops_the_matrix(bam, annotation, tmp_path, request, run
         parallel = {"executor": request.getfixturevalue("dask_executor")}
     else:
         parallel = {"jobs": int(runner.split("=")[1])}
-    with pytest.raises(BamError, match=f"^{broken}: file does not contain alignment data"):
+    with pytest.raises(BamError, match=f"^{broken}: "):
         count_bams(paths, annotation, **parallel)
 
 
