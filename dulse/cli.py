@@ -16,7 +16,7 @@ from dulse import __version__
 from dulse.quantify import diagnostics, outputs
 from dulse.quantify.annotation import FORMATS, read_annotation
 from dulse.quantify.api import MULTIMAPPING, Settings, count_bam, count_bams
-from dulse.quantify.errors import InputError
+from dulse.quantify.errors import AnnotationError, InputError
 from dulse.staged import StagedFiles
 
 STRANDEDNESS_WORDS = {
@@ -154,10 +154,16 @@ def run_count(args, argv):
 
     with StagedFiles(targets) as staged:
         began = time.perf_counter()
-        annotation = read_annotation(args.annotation, file_format=args.annotation_format,
-                                     feature_type=args.feature_type,
-                                     gene_attribute=args.gene_attribute,
-                                     missing_gene=args.missing_gene)
+        try:
+            annotation = read_annotation(args.annotation, file_format=args.annotation_format,
+                                         feature_type=args.feature_type,
+                                         gene_attribute=args.gene_attribute,
+                                         missing_gene=args.missing_gene)
+        except AnnotationError as error:
+            if getattr(error, "gene_missing", False):
+                raise AnnotationError(f"{error} (--missing-gene skip leaves such features "
+                                      f"out)") from None
+            raise
         print(f"annotation: {annotation.file_format}, {len(annotation.gene_ids):,} genes, "
               f"{annotation.interval_count:,} intervals on {len(annotation.gene_index):,} "
               f"contigs ({time.perf_counter() - began:.1f} s)", file=err)

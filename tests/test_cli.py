@@ -262,6 +262,19 @@ def test_failed_input_exits_1_and_keeps_old_outputs(bam, gtf, tmp_path, case, me
     assert leftovers == []
 
 
+def test_features_without_a_gene(bam, gtf, tmp_path, run):
+    with open(gtf, "a") as handle:
+        handle.write("chr1\tsrc\texon\t601\t700\t.\t+\t.\ttranscript_id \"T9\";\n")
+    output = tmp_path / "c.txt"
+    code, _, err = run("count", "-a", gtf, "-o", output, bam(RECORDS))
+    assert code == 1
+    assert "line 7: the exon has no gene_id attribute (--missing-gene skip leaves" in err
+    code, _, err = run("count", "-a", gtf, "--missing-gene", "skip", "-o", output, bam(RECORDS))
+    assert code == 0
+    assert "dulse: warning: " in err and "left out 1 feature whose gene is unknown" in err
+    assert [row[0] for row in read_matrix(output)[1]] == ["G1", "G2", "G3"]
+
+
 def test_interrupt_leaves_no_output(bam, gtf, tmp_path, run, monkeypatch):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt

@@ -35,7 +35,9 @@ class Context:
     def missing(self, lineno, message):
         """A feature whose gene is unknown: an error, or left out and counted."""
         if not self.skip_missing:
-            self.fail(lineno, message)
+            error = AnnotationError(f"{self.path} line {lineno}: {message}")
+            error.gene_missing = True
+            raise error
         self.skipped += 1
         if self.first_skipped is None:
             self.first_skipped = (lineno, message)
