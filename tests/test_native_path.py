@@ -240,3 +240,19 @@ def test_read_errors_match_pysam(tmp_path):
         result = both_paths(str(cut), ["A"], {"chr1": entry((0, 500, "A", "+"))},
                             (0, 0, 0, True), expect_native=False)
         assert result[0] == "error" and issubclass(result[1], OSError)
+
+
+def test_runs_on_the_callers_thread(tmp_path):
+    path = write_bam(tmp_path / "a.bam", [{"pos": 100}] * 100)
+    tasks = lambda: len(os.listdir("/proc/self/task"))  # noqa: E731
+    before = tasks()
+
+    class Probe(FdProbe):
+        def items(self):
+            self.tasks = tasks()
+            return super().items()
+
+    probe = Probe(path, {"chr1": entry((0, 500, "A", "+"))})
+    _core_fast.quantify_bam_fast(path, ["A"], probe, 0, 0, 0, True)
+    assert probe.open_count == 2
+    assert probe.tasks == before == tasks()
