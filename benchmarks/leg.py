@@ -61,6 +61,7 @@ def main(argv):
         raise SystemExit(f"unknown mode {mode!r}")
     gc.collect()
     before = _status_kib("VmRSS")
+    setup_peak = _status_kib("VmHWM")
     peak_reset = _reset_peak()
     began = time.perf_counter()
     counts, raw_stats = _core_fast.quantify_bam_fast(bam, gene_ids, gene_index, strand, mapq,
@@ -69,7 +70,8 @@ def main(argv):
     peak = _status_kib("VmHWM")
     print(json.dumps({
         "seconds": seconds, "rss_before_kib": before, "call_peak_kib": peak,
-        "peak_reset": peak_reset, "raw_stats": list(raw_stats), "counts": _digest(counts),
+        "peak_reset": peak_reset, "process_peak_kib": max(setup_peak, peak),
+        "raw_stats": list(raw_stats), "counts": _digest(counts),
         "genes": len(gene_ids), "contigs": len(gene_index),
     }))
     return 0

@@ -24,15 +24,18 @@ class Leg:
         self.times = []
         self.peak_kib = 0
         self.call_kib = None
+        self.before_kib = None
         self.records = None
         self.result = None
 
     def record(self, wall, peak_kib, stdout):
         seconds, facts = self.parse(wall, stdout)
         self.times.append(seconds)
-        self.peak_kib = max(self.peak_kib, peak_kib)
+        self.peak_kib = max(self.peak_kib, peak_kib, facts.get("peak_kib", 0))
         if facts.get("call_kib") is not None:
             self.call_kib = max(self.call_kib or 0, facts["call_kib"])
+        if facts.get("before_kib") is not None:
+            self.before_kib = max(self.before_kib or 0, facts["before_kib"])
         self.records = facts.get("records", self.records)
         result = facts.get("result")
         if result is not None:
@@ -58,8 +61,9 @@ def _parse_module(wall, stdout):
     facts = json.loads(lines[-1])
     call_kib = facts["call_peak_kib"] - facts["rss_before_kib"] if facts["peak_reset"] else None
     result = {"raw_stats": facts["raw_stats"], "counts": facts["counts"]}
-    return facts["seconds"], {"call_kib": call_kib, "records": facts["raw_stats"][0],
-                              "result": result}
+    return facts["seconds"], {"call_kib": call_kib, "before_kib": facts["rss_before_kib"],
+                              "peak_kib": facts["process_peak_kib"],
+                              "records": facts["raw_stats"][0], "result": result}
 
 
 def _parse_count(wall, stdout):

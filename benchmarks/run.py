@@ -12,8 +12,9 @@ Legs:
   featureCounts    -T 1 with the GTF, minus its time on a header-only BAM, i.e. without
                    reading the annotation (when installed)
 For the module legs the time is that of the call alone, the index being built before it; for the
-tools it is the process's wall time. Peak is the process's peak resident size; "call adds" is the
-call's peak resident size minus the resident size just before the call.
+tools it is the process's wall time. Peak is the process's peak resident size; "before" is the
+resident size just before the call (interpreter, pysam, the index) and "call" what the call adds
+to it at its peak.
 """
 
 import argparse
@@ -21,6 +22,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -31,10 +33,50 @@ from legs import describe_baselines, module_legs, tool_legs
 HERE = Path(__file__).resolve().parent
 
 
+def _machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo", encoding="ascii", errors="replace") as info:
+            model = next((line.split(":", 1)[1].strip() for line in info
+                          if line.startswith("model name")), model)
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} CPUs"
+
+
 def _warm(path):
     with open(path, "rb") as data:
         while data.read(1 << 22):
             pass
+
+
+def _high_water_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
+class PeakWatch(threading.Thread):
+    """Follows a process's resident high-water mark until told to stop.
+
+    The kernel's own figure for a finished child (ru_maxrss) cannot serve: it keeps the high-water
+    mark of the memory the child was forked with, that is, this process's.
+    """
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peak_kib = 0
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.005):
+            self.peak_kib = max(self.peak_kib, _high_water_kib(self.pid))
 
 
 def run_process(argv):
@@ -42,8 +84,13 @@ def run_process(argv):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         began = time.perf_counter()
         process = subprocess.Popen(argv, stdout=out, stderr=err, cwd=HERE)
-        _, status, usage = os.wait4(process.pid, 0)
+        watch = PeakWatch(process.pid)
+        watch.start()
+        # Reaping by wait4 here: until then the pid cannot be reused under the watch.
+        _, status, _ = os.wait4(process.pid, 0)
         wall = time.perf_counter() - began
+        watch.done.set()
+        watch.join()
         process.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         err.seek(0)
@@ -51,7 +98,7 @@ def run_process(argv):
             message = err.read().decode(errors="replace").strip().splitlines()[-5:]
             raise RuntimeError(f"{argv[0]} exited with {process.returncode}: "
                                + " | ".join(message))
-        return wall, usage.ru_maxrss, out.read().decode(errors="replace")
+        return wall, watch.peak_kib, out.read().decode(errors="replace")
 
 
 def measure(legs, repeat):
@@ -70,26 +117,48 @@ def _fmt(value, digits=2):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
+def _mb(kib):
+    return None if kib is None else kib / 1024
+
+
+COLUMNS = (("leg", 18), ("wall s", 7), ("Mrec/s", 7), ("peak MB", 8), ("before MB", 9),
+           ("call MB", 8), ("x samtools", 10), ("fC / leg", 8), ("obj / leg", 9))
+
+
 def table(title, legs, records):
+    """One row per leg; ratios are times: x samtools = leg / samtools, the others = them / leg."""
     by_name = {leg.name: leg for leg in legs if leg.best is not None}
     floor = by_name.get("samtools view -c")
     peer = by_name.get("featureCounts -T 1")
-    lines = [title,
-             f"{'leg':<18} {'wall s':>7} {'Mrec/s':>7} {'peak MB':>8} {'call MB':>8} "
-             f"{'x samtools':>10} {'fC / leg':>9} {'obj / leg':>9}"]
     objects = by_name.get("pysam objects")
+    lines = [title, "  ".join(f"{name:<{width}}" if k == 0 else f"{name:>{width}}"
+                              for k, (name, width) in enumerate(COLUMNS))]
     for leg in legs:
         if leg.best is None:
-            lines.append(f"{leg.name:<18} failed: {leg.failed}")
+            lines.append(f"{leg.name:<18}  failed: {leg.failed}")
             continue
         seconds = leg.best
-        lines.append(
-            f"{leg.name:<18} {seconds:>7.3f} {_fmt(records / seconds / 1e6 if records else None):>7} "
-            f"{leg.peak_kib / 1024:>8.1f} {_fmt(leg.call_kib / 1024 if leg.call_kib is not None else None, 1):>8} "
-            f"{_fmt(seconds / floor.best if floor else None):>10} "
-            f"{_fmt(peer.best / seconds if peer else None):>9} "
-            f"{_fmt(objects.best / seconds if objects and leg.module else None):>9}")
+        cells = [
+            f"{seconds:.3f}",
+            _fmt(records / seconds / 1e6 if records else None),
+            _fmt(_mb(leg.peak_kib), 1),
+            _fmt(_mb(leg.before_kib), 1),
+            _fmt(_mb(leg.call_kib), 1),
+            _fmt(seconds / floor.best if floor else None),
+            _fmt(peer.best / seconds if peer else None),
+            _fmt(objects.best / seconds if objects and leg.module else None),
+        ]
+        lines.append("  ".join([f"{leg.name:<18}"] + [f"{cell:>{width}}" for cell, (_, width)
+                                                        in zip(cells, COLUMNS[1:])]))
     return "\n".join(lines)
+
+
+def _record_counts(legs):
+    """A warning when the legs that count records do not find the same number."""
+    found = {leg.name: leg.records for leg in legs if leg.records is not None}
+    if len(set(found.values())) > 1:
+        return "WARNING: record counts differ: " + ", ".join(f"{k} {v}" for k, v in found.items())
+    return None
 
 
 def _agreement(legs):
@@ -118,11 +187,14 @@ def main(argv=None):
     parser.add_argument("--python", default=sys.executable,
                         help="interpreter with dulse installed (default: this one)")
     args = parser.parse_args(argv)
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
 
     args.data.mkdir(parents=True, exist_ok=True)
     annotation, _ = ensure_annotation(args.data, args.seed)
     bams, _ = ensure_reads(args.data, args.reads, args.seed)
     inflater = module_inflater(args.python)
+    print(f"{_machine()}; legs run by {args.python}")
     print(f"dulse inflater: {inflater}; samtools: {samtools_inflater()}")
     print(f"counting: strand_mode {args.strand}, mapq_min {args.mapq}, NH-tagged multi-mappers "
           f"discarded (multi_mode 0, use_nh_tag true); featureCounts -s {args.strand} "
@@ -143,9 +215,9 @@ def main(argv=None):
             for leg in legs:
                 if leg.note:
                     print(f"  {leg.name}: {leg.note}")
-            agreement = _agreement(legs)
-            if agreement:
-                print(agreement)
+            for line in (_record_counts(legs), _agreement(legs)):
+                if line:
+                    print(line)
     return 0
 
 
