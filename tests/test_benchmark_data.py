@@ -221,6 +221,18 @@ def test_the_gtf_parses_into_an_index_of_multi_exon_genes_on_both_strands(bench,
     assert all(strands[contig] == {"+", "-"} for contig in annotated)
 
 
+@pytest.mark.parametrize("line, message", [
+    ("chr1\tsrc\texon\t10\t20\t.\t+\t.", "expected 9 tab-separated fields, found 8"),
+    ("chr1\tsrc\texon\t10\t20\t.\t+\t.\ttranscript_id \"t\";", "exon line without a gene_id"),
+    ("chr1\tsrc\texon\tten\t20\t.\t+\t.\tgene_id \"g\";", "start and end must be integers"),
+])
+def test_a_malformed_gtf_line_is_reported_with_its_place(bench, tmp_path, line, message):
+    path = tmp_path / "bad.gtf"
+    path.write_text("#!comment\nchr1\tsrc\tgene\t1\t5\t.\t+\t.\tgene_id \"g\";\n" + line + "\n")
+    with pytest.raises(ValueError, match=f"bad.gtf:3: {message}"):
+        bench.gene_index.read_gtf(path)
+
+
 def test_some_genes_overlap_on_the_same_and_on_opposite_strands(index):
     _, index = index
     overlaps = collections.Counter()
