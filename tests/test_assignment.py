@@ -357,3 +357,14 @@ def test_blocks_from_cigar(bam, pos, cigar, expected):
     got = "ambiguous" if stats[6] else (None if stats[5] else
                                        next(g for g, v in counts.items() if v))
     assert got == expected
+
+
+@pytest.mark.parametrize("flag, strand_mode, expected", [
+    (0, 1, "P"), (16, 1, "M"), (0, 2, "M"), (16, 2, "P"), (0, 0, "ambiguous"), (16, 0, "ambiguous"),
+])
+def test_strand_from_bam_flags(bam, flag, strand_mode, expected):
+    path = bam([{"pos": 100, "cigar": "30M", "flag": flag}])
+    index = {"chr1": entry((0, 500, "P", "+"), (50, 200, "M", "-"))}
+    counts, stats = run(path, ["P", "M"], index, strand_mode=strand_mode)
+    got = "ambiguous" if stats[6] else next(g for g, v in counts.items() if v)
+    assert got == expected

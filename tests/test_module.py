@@ -261,3 +261,14 @@ def test_reimport_returns_the_same_module():
     import importlib.util
     spec = importlib.util.find_spec("dulse.quantify._core_fast")
     assert importlib.util.module_from_spec(spec) is _core_fast
+
+
+def test_non_string_keyword_from_c():
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                                        ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 7)(*VALID)
+    with pytest.raises(TypeError) as excinfo:
+        api.PyObject_Vectorcall(f, args, 6, (1,))
+    assert str(excinfo.value) == "quantify_bam_fast() keywords must be strings"
