@@ -8,24 +8,38 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# Run in the interpreter that has dulse installed: the module file and anything it exposes about
-# its inflater.
+# Run in the interpreter that has dulse installed: the module file, the interpreter's wheel tag,
+# and anything the module exposes about its inflater.
 PROBE = """
-import json
+import json, sys
 from dulse.quantify import _core_fast as module
 said = {name: str(getattr(module, name)) for name in dir(module)
         if "inflat" in name.lower() or "deflate" in name.lower()}
-print(json.dumps({"file": module.__file__, "said": said}))
+tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+print(json.dumps({"file": module.__file__, "said": said, "tag": tag}))
 """
 
 
-def _from_build_cache():
-    """libdeflate or zlib as recorded by the CMake cache of the project's build folder."""
-    for cache in sorted(ROOT.glob("build/*/CMakeCache.txt")):
+def _from_build_cache(tag):
+    """What the CMake cache of the project's build folder for this interpreter records: a
+    libdeflate library found and not switched off, else zlib found; None when it records neither.
+    """
+    for cache in sorted(ROOT.glob(f"build/{tag}-*/CMakeCache.txt")):
+        entries = {}
         for line in cache.read_text(errors="replace").splitlines():
-            match = re.match(r"(\w*deflate\w*):\w+=(.+)$", line, re.IGNORECASE)
-            if match and not match.group(2).endswith("NOTFOUND"):
-                return f"libdeflate (build cache: {match.group(1)}={match.group(2)})"
+            match = re.match(r"([A-Za-z_][\w.-]*):(\w+)=(.*)$", line)
+            if match:
+                entries[match.group(1)] = (match.group(2), match.group(3))
+        switched_off = any("DEFLATE" in name.upper() and kind == "BOOL" and value.upper() in
+                           ("OFF", "NO", "FALSE", "0") for name, (kind, value) in entries.items())
+        found = [value for name, (kind, value) in entries.items()
+                 if "DEFLATE" in name.upper() and name.upper().endswith("LIBRARY")
+                 and kind == "FILEPATH" and value and not value.endswith("NOTFOUND")]
+        if found and not switched_off:
+            return f"libdeflate ({found[0]}, inferred from {cache.parent.name}'s CMake cache)"
+        zlib = entries.get("ZLIB_LIBRARY_RELEASE") or entries.get("ZLIB_LIBRARY")
+        if zlib and not zlib[1].endswith("NOTFOUND"):
+            return f"zlib (inferred from {cache.parent.name}'s CMake cache)"
     return None
 
 
@@ -54,7 +68,7 @@ def module_inflater(python):
         return "unknown (the module could not be imported)"
     if facts["said"]:
         return ", ".join(f"{name}={value}" for name, value in facts["said"].items())
-    return (_from_build_cache() or _from_linkage(facts["file"])
+    return (_from_build_cache(facts["tag"]) or _from_linkage(facts["file"])
             or "unknown (the module does not say; its build records no inflater)")
 
 

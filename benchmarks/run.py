@@ -189,6 +189,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
+    if os.sep in args.python:
+        args.python = os.path.abspath(args.python)  # the legs run in this script's folder
 
     args.data.mkdir(parents=True, exist_ok=True)
     annotation, _ = ensure_annotation(args.data, args.seed)
