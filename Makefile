@@ -14,7 +14,7 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install bench clean
+.PHONY: test install demo bench clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -35,6 +35,15 @@ BENCH_REPEAT ?= 3
 bench: install
 	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
 	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
+
+# Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
+DEMO_OUT ?= build/demo
+demo: install
+	mkdir -p $(DEMO_OUT)
+	$(VENV)/bin/dulse count -a dulse/data/demo.gtf -s 2 -o $(DEMO_OUT)/counts.txt \
+	  dulse/data/demo_a.bam dulse/data/demo_b.bam
+	@echo; echo "== first lines of $(DEMO_OUT)/counts.txt"; head -n 8 $(DEMO_OUT)/counts.txt
+	@echo; echo "== $(DEMO_OUT)/counts.txt.summary"; cat $(DEMO_OUT)/counts.txt.summary
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache

@@ -3,11 +3,20 @@
 import pytest
 
 from dulse.quantify import _core_fast
-from helpers import CONTIGS, Pysam, write_bam
+from helpers import CONTIGS, Forwarding, Pysam, write_bam
+
+
+@pytest.fixture(params=["native", "pysam-objects"])
+def record_path(request, monkeypatch):
+    """Runs a test on both record paths: our own decoder, and pysam's record objects (forced
+    by a stand-in module that forwards to pysam)."""
+    if request.param == "pysam-objects":
+        monkeypatch.setattr(_core_fast, "pysam", Forwarding())
+    return request.param
 
 
 @pytest.fixture
-def bam(tmp_path):
+def bam(tmp_path, record_path):
     """Factory: bam(records, contigs=...) -> path of a new BAM file in the test's folder."""
     counter = iter(range(1_000_000))
 

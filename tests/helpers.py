@@ -1,5 +1,6 @@
 """Shared test helpers: BAM files written with pysam, interval indexes, stand-ins for pysam."""
 
+import os
 import traceback
 
 import pysam
@@ -67,6 +68,29 @@ def routine_names(excinfo):
     frames = traceback.extract_tb(excinfo.value.__traceback__)
     return [frame.name.rsplit(".", 1)[1] for frame in frames
             if frame.name.startswith("dulse.quantify._core_fast.")]
+
+
+class Forwarding:
+    """A stand-in module whose AlignmentFile is pysam's: the records then come through pysam's
+    record objects, since the module reads natively only through the pysam it imported."""
+
+    AlignmentFile = staticmethod(lambda path, mode: pysam.AlignmentFile(path, mode))
+
+
+class FdProbe:
+    """A gene_index whose items() notes how many descriptors of this process have `path` open:
+    two while the module reads the file with its own decoder, one when pysam alone reads it."""
+
+    def __init__(self, path, index):
+        self.path = os.path.realpath(path)
+        self.index = index
+        self.open_count = None
+
+    def items(self):
+        fds = "/proc/self/fd"
+        self.open_count = sum(1 for fd in os.listdir(fds)
+                              if os.path.realpath(os.path.join(fds, fd)) == self.path)
+        return list(self.index.items())
 
 
 # Stand-ins for pysam, for the paths that a real file cannot reach.

@@ -142,10 +142,43 @@ def test_nh_types_from_bam(bam, value, kind, weight):
     assert counts["A"] == weight
 
 
-def test_nh_unsigned_beyond_int32_from_bam(bam):
-    path = bam([{"pos": 100, "tags": [("NH", 2**32 - 1, "I")]}])
-    with pytest.raises(OverflowError, match="value too large to convert to int"):
+@pytest.mark.parametrize("value, weight", [
+    (array.array("B", [0x34]), 0.25),          # int() parses the array's bytes: b"4"
+    (array.array("b", [0x20, 0x32]), 0.5),     # b" 2"
+    (array.array("H", [0x3233]), 1 / 32),      # b"32"
+    (array.array("i", [2]), 1.0),              # b"\x02\x00\x00\x00" is no number
+    (array.array("f", [2.0]), 1.0),
+    (array.array("I", []), 1.0),
+])
+def test_nh_arrays_from_bam(bam, value, weight):
+    path = bam([{"pos": 100, "tags": [("NH", value)]}])
+    assert run(path, ["A"], INDEX, multi_mode=2)[0]["A"] == weight
+
+
+@pytest.mark.parametrize("value, kind, error, message", [
+    (2**32 - 1, "I", OverflowError, "value too large to convert to int"),
+    (b"\xe9", "A", OverflowError, "%c arg not in range(0x110000)"),
+    (b"\xff2", "Z", UnicodeDecodeError, None),
+    (float("inf"), "f", OverflowError, "cannot convert float infinity to integer"),
+    (-1e19, "d", OverflowError, "Python int too large to convert to C long"),
+])
+def test_nh_failures_from_bam(bam, value, kind, error, message):
+    path = bam([{"pos": 100, "tags": [("NH", value, kind)]}])
+    with pytest.raises(error) as excinfo:
         run(path, ["A"], INDEX)
+    if message is not None:
+        assert str(excinfo.value) == message
+    assert routine_names(excinfo) == ["quantify_bam_fast", "_read_weight_fast"]
+
+
+def test_nh_text_follows_pysams_error_handler(bam, monkeypatch):
+    import pysam.libcutils
+    path = bam([{"pos": 100, "tags": [("NH", b"\xff2", "Z")]}])
+    previous = pysam.libcutils.set_encoding_error_handler("ignore")
+    try:
+        assert run(path, ["A"], INDEX, multi_mode=2)[0]["A"] == 0.5
+    finally:
+        pysam.libcutils.set_encoding_error_handler(previous)
 
 
 def test_discarded_records_skip_assignment(fake):

@@ -6,6 +6,7 @@
 
 #include "binding.hpp"
 #include "core/assignment.hpp"
+#include "input/bam_records.hpp"
 #include "run.hpp"
 #include "support/convert.hpp"
 #include "support/errors.hpp"
@@ -92,6 +93,7 @@ int exec_module(PyObject* module) {
   if (init_names() < 0 || init_assignment_results() < 0) return -1;
   PyRef pysam(PyImport_ImportModule("pysam"));
   if (!pysam || PyModule_AddObjectRef(module, "pysam", pysam.get()) < 0) return -1;
+  if (remember_startup_pysam(pysam.get()) < 0) return -1;
   PyRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   PyRef function(PyCFunction_NewEx(&function_def, module, module_name.get()));

@@ -1,5 +1,7 @@
 #include "run.hpp"
 
+#include "input/bam_records.hpp"
+#include "native_path.hpp"
 #include "object_path.hpp"
 #include "record_loop.hpp"
 #include "support/errors.hpp"
@@ -73,9 +75,16 @@ PyObject* make_result(PyObject* counts, const Counters& c) {
   return PyTuple_Pack(2, counts, stats.get());
 }
 
+// The record loop over our own decoder when it could open the file, else over pysam's records.
 int count_records(PyObject* file, PyObject* gene_index, PyObject* tid_table, PyObject* counts,
-                  const Options& options, Counters& counters) {
+                  bam::Reader* reader, const Options& options, Counters& counters) {
   if (build_tid_table(file, gene_index, tid_table) < 0) return -1;
+  if (reader != nullptr) {
+    NativePath path(*reader, file, counts);
+    if (path.prepare(tid_table, reader->n_targets()) < 0) return -1;
+    if (record_loop(path, options, counters) < 0) return -1;
+    return path.finish();
+  }
   ObjectPath path(tid_table, counts);
   if (path.open(file) < 0) return -1;
   return record_loop(path, options, counters);
@@ -94,9 +103,14 @@ PyObject* quantify(PyObject* module, PyObject* bam_path, PyObject* gene_ids,
   PyRef file = open_alignment_file(pysam.get(), bam_path);
   if (!file) return nullptr;
 
+  // Our reader opens the same file right away, before any code of the caller's can run.
+  bam::Reader reader;
+  bool native = open_native_reader(pysam.get(), file.get(), reader) == 1;
+
   Counters counters;
-  int status = count_records(file.get(), gene_index, tid_table.get(), counts.get(), options,
-                             counters);
+  int status = count_records(file.get(), gene_index, tid_table.get(), counts.get(),
+                             native ? &reader : nullptr, options, counters);
+  reader.close();
   if (close_file(file.get(), status) < 0) return nullptr;
   tid_table.reset();
   return make_result(counts.get(), counters);

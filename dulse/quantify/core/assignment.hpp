@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/interval_index.hpp"
+#include "core/native_index.hpp"
 #include "support/errors.hpp"
 #include "support/py_ref.hpp"
 
@@ -47,6 +48,32 @@ PyObject* assign_alignment_to_gene(Record& record, PyObject* entry, int32_t stra
   PyObject* result = gene ? PyTuple_Pack(2, gene.get(), Py_False) : nullptr;
   if (result == nullptr) DULSE_TRACEBACK(routine);
   return result;
+}
+
+// The same assignment over an entry in native form, with no Python object made: the answer is
+// kNoGene, kGene with *gene set to the gene's number, kAmbiguous, or kFailed with the exception
+// set.
+enum class NativeAnswer { kFailed, kNoGene, kGene, kAmbiguous };
+
+template <class Record>
+NativeAnswer assign_alignment_native(Record& record, const NativeEntry& entry,
+                                     int32_t strand_mode, int32_t* gene) {
+  typename Record::Blocks blocks;
+  NativeGeneSet genes;
+  int status = blocks.open(record);
+  int32_t start, end;
+  while (status > 0 && (status = blocks.next(&start, &end)) > 0) {
+    if (start >= end) continue;
+    int two = native_genes_overlapping_block(entry, start, end, record, strand_mode, genes);
+    if (two > 0) return NativeAnswer::kAmbiguous;
+    if (two < 0) status = -1;
+  }
+  if (status < 0) {
+    DULSE_TRACEBACK("_assign_alignment_to_gene_fast");
+    return NativeAnswer::kFailed;
+  }
+  *gene = genes.gene();
+  return *gene < 0 ? NativeAnswer::kNoGene : NativeAnswer::kGene;
 }
 
 }  // namespace dulse

@@ -1,0 +1,84 @@
+#include "input/file_source.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace dulse::bam {
+
+int FileSource::open(const char* path) {
+  close();
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -2;
+  }
+  buffer_ = static_cast<uint8_t*>(std::malloc(kCapacity));
+  if (buffer_ == nullptr) {
+    ::close(fd);
+    errno = ENOMEM;
+    return -1;
+  }
+  fd_ = fd;
+  size_ = static_cast<uint64_t>(st.st_size);
+#ifdef POSIX_FADV_SEQUENTIAL
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  return 0;
+}
+
+void FileSource::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  std::free(buffer_);
+  buffer_ = nullptr;
+  begin_ = end_ = 0;
+  size_ = 0;
+  at_end_ = failed_ = false;
+}
+
+size_t FileSource::fill(size_t n) {
+  if (available() >= n || at_end_ || failed_ || fd_ < 0) return available();
+  if (begin_ > 0) {
+    std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  // Each read asks for the whole free space: few large reads are what makes reading cheap.
+  while (end_ < n) {
+    ssize_t got = ::read(fd_, buffer_ + end_, kCapacity - end_);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      failed_ = true;
+      break;
+    }
+    if (got == 0) {
+      at_end_ = true;
+      break;
+    }
+    end_ += static_cast<size_t>(got);
+  }
+  return available();
+}
+
+size_t FileSource::pread_at(uint64_t offset, uint8_t* out, size_t n) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+}  // namespace dulse::bam

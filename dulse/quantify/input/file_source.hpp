@@ -1,0 +1,46 @@
+// A regular file read front to back through one large buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dulse::bam {
+
+class FileSource {
+ public:
+  FileSource() = default;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  ~FileSource() { close(); }
+
+  // 0; -1 when the file cannot be opened (errno set); -2 when it is not a regular file.
+  int open(const char* path);
+  void close();
+  bool is_open() const { return fd_ >= 0; }
+
+  // Makes at least `n` bytes available (n <= kCapacity) unless the file ends or a read fails
+  // first; returns the number available. Moves the unread bytes, so earlier data() pointers die.
+  size_t fill(size_t n);
+  const uint8_t* data() const { return buffer_ + begin_; }
+  size_t available() const { return end_ - begin_; }
+  void consume(size_t n) { begin_ += n; }
+  // A read(2) failed; the bytes before it stay available.
+  bool failed() const { return failed_; }
+
+  // Reads up to `n` bytes at `offset` without moving the stream; returns the count read.
+  size_t pread_at(uint64_t offset, uint8_t* out, size_t n) const;
+  uint64_t size() const { return size_; }
+
+  static constexpr size_t kCapacity = size_t{4} << 20;
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  uint8_t* buffer_ = nullptr;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool at_end_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace dulse::bam
