@@ -22,7 +22,8 @@ print(json.dumps({"file": module.__file__, "said": said, "tag": tag}))
 
 def _from_build_cache(tag):
     """What the CMake cache of the project's build folder for this interpreter records: a
-    libdeflate library found and not switched off, else zlib found; None when it records neither.
+    libdeflate library and its headers found and not switched off, else zlib found; None when it
+    records neither.
     """
     for cache in sorted(ROOT.glob(f"build/{tag}-*/CMakeCache.txt")):
         entries = {}
@@ -32,11 +33,17 @@ def _from_build_cache(tag):
                 entries[match.group(1)] = (match.group(2), match.group(3))
         switched_off = any("DEFLATE" in name.upper() and kind == "BOOL" and value.upper() in
                            ("OFF", "NO", "FALSE", "0") for name, (kind, value) in entries.items())
-        found = [value for name, (kind, value) in entries.items()
-                 if "DEFLATE" in name.upper() and name.upper().endswith("LIBRARY")
-                 and kind == "FILEPATH" and value and not value.endswith("NOTFOUND")]
-        if found and not switched_off:
-            return f"libdeflate ({found[0]}, inferred from {cache.parent.name}'s CMake cache)"
+        headers_missing = any("DEFLATE" in name.upper() and "INCLUDE" in name.upper()
+                              and value.endswith("NOTFOUND")
+                              for name, (kind, value) in entries.items())
+        # A static library, when found, is the one linked.
+        found = sorted((not value.endswith(".a"), value) for name, (kind, value) in entries.items()
+                       if "DEFLATE" in name.upper() and name.upper().endswith("LIBRARY")
+                       and kind == "FILEPATH" and value and not value.endswith("NOTFOUND"))
+        if found and not switched_off and not headers_missing:
+            shared, path = found[0]
+            return (f"libdeflate ({'shared' if shared else 'static'}, {path}; inferred from "
+                    f"{cache.parent.name}'s CMake cache)")
         zlib = entries.get("ZLIB_LIBRARY_RELEASE") or entries.get("ZLIB_LIBRARY")
         if zlib and not zlib[1].endswith("NOTFOUND"):
             return f"zlib (inferred from {cache.parent.name}'s CMake cache)"

@@ -28,7 +28,7 @@ from pathlib import Path
 
 from generate import DEFAULT_DATA, DEFAULT_SEED, ensure_annotation, ensure_reads, read_count
 from inflater import module_inflater, samtools_inflater
-from legs import describe_baselines, module_legs, tool_legs
+from legs import describe_untimed_work, module_legs, tool_legs
 
 HERE = Path(__file__).resolve().parent
 
@@ -209,7 +209,7 @@ def main(argv=None):
             legs = (module_legs(args.python, bam, annotation["gtf"], args.strand, args.mapq)
                     + tool_legs(bam, annotation, args.strand, args.mapq, Path(scratch)))
             measure(legs, args.repeat)
-            describe_baselines(legs)
+            describe_untimed_work(legs)
             records = next((leg.records for leg in legs if leg.records), None)
             title = (f"\n{bam.name}: {records or '?'} records, {bam.stat().st_size / 1e6:.0f} MB, "
                      f"best of {args.repeat}")

@@ -8,6 +8,7 @@ import pytest
 BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 
 FOUND = "/usr/lib/x86_64-linux-gnu/libdeflate.a"
+SHARED = "/usr/lib/x86_64-linux-gnu/libdeflate.so"
 ZLIB = "ZLIB_LIBRARY_RELEASE:FILEPATH=/usr/lib/x86_64-linux-gnu/libz.so"
 
 
@@ -20,12 +21,19 @@ def inflater(monkeypatch, tmp_path):
 
 
 @pytest.mark.parametrize("cache, expected", [
-    ([f"LIBDEFLATE_STATIC_LIBRARY:FILEPATH={FOUND}", ZLIB], "libdeflate (" + FOUND),
+    ([f"LIBDEFLATE_STATIC_LIBRARY:FILEPATH={FOUND}", ZLIB], "libdeflate (static, " + FOUND),
     (["DULSE_WITH_LIBDEFLATE:BOOL=ON", f"LIBDEFLATE_LIBRARY:FILEPATH={FOUND}", ZLIB],
-     "libdeflate (" + FOUND),
+     "libdeflate (static, " + FOUND),
     (["DULSE_WITH_LIBDEFLATE:BOOL=OFF", f"LIBDEFLATE_LIBRARY:FILEPATH={FOUND}", ZLIB], "zlib"),
     (["LIBDEFLATE_LIBRARY:FILEPATH=LIBDEFLATE_LIBRARY-NOTFOUND", ZLIB], "zlib"),
     (["LIBDEFLATE_INCLUDE_DIR:PATH=/usr/include", ZLIB], "zlib"),
+    (["LIBDEFLATE_INCLUDE_DIR:PATH=LIBDEFLATE_INCLUDE_DIR-NOTFOUND",
+      f"LIBDEFLATE_LIBRARY:FILEPATH={FOUND}", ZLIB], "zlib"),
+    ([f"LIBDEFLATE_SHARED_LIBRARY:FILEPATH={SHARED}", f"LIBDEFLATE_STATIC_LIBRARY:FILEPATH={FOUND}"],
+     "libdeflate (static, " + FOUND),
+    ([f"LIBDEFLATE_SHARED_LIBRARY:FILEPATH={SHARED}",
+      "LIBDEFLATE_STATIC_LIBRARY:FILEPATH=LIBDEFLATE_STATIC_LIBRARY-NOTFOUND"],
+     "libdeflate (shared, " + SHARED),
     (["CMAKE_BUILD_TYPE:STRING=Release"], None),
 ])
 def test_the_build_cache_tells_which_inflater_was_linked(inflater, tmp_path, cache, expected):
