@@ -14,7 +14,7 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo clean
+.PHONY: test install demo bench clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -25,6 +25,16 @@ install: $(VPY)
 
 test: install
 	$(VENV)/bin/pytest -q
+
+# `make bench` writes the benchmark data once (benchmarks/data, reused afterwards) and times the
+# installed module against samtools and featureCounts; `make bench BENCH_READS=5000000` for
+# another size (1 to 20 million reads).
+BENCH_READS ?= 2000000
+BENCH_REPEAT ?= 3
+
+bench: install
+	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
+	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
 
 # Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
 DEMO_OUT ?= build/demo
