@@ -1,5 +1,7 @@
 #include "core/native_index.hpp"
 
+#include <climits>
+
 #include "support/names.hpp"
 
 namespace dulse {
@@ -37,19 +39,25 @@ PyRef read_quietly(PyObject* entry, PyObject* name) {
   return value;
 }
 
-bool int64_item(PyObject* item, int64_t* out) {
+// An exact int, clamped to 32 bits; *exact tells whether it fitted.
+bool clamped_item(PyObject* item, int32_t* out, bool* exact) {
   if (!PyLong_CheckExact(item)) return false;
   int overflow;
   long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-  *out = value;
-  return overflow == 0 && !(value == -1 && PyErr_Occurred());
+  if (overflow != 0) value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  *exact = value >= INT32_MIN && value <= INT32_MAX;
+  *out = static_cast<int32_t>(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
+  return true;
+}
+
+bool search_item(PyObject* item, int32_t* out) {
+  bool exact;
+  return clamped_item(item, out, &exact);
 }
 
 bool int32_item(PyObject* item, int32_t* out) {
-  int64_t value;
-  if (!int64_item(item, &value) || value < INT32_MIN || value > INT32_MAX) return false;
-  *out = static_cast<int32_t>(value);
-  return true;
+  bool exact;
+  return clamped_item(item, out, &exact) && exact;
 }
 
 }  // namespace
@@ -118,8 +126,8 @@ int NativeEntry::fill(PyObject* entry, GeneTable& genes) {
   intervals_.resize(n);
   for (Py_ssize_t k = 0; k < n; ++k) {
     NativeInterval& native = intervals_[k];
-    if (!int64_item(PyTuple_GET_ITEM(starts, k), &starts_[k]) ||
-        !int64_item(PyTuple_GET_ITEM(max_ends, k), &native.prefix_max_end)) {
+    if (!search_item(PyTuple_GET_ITEM(starts, k), &starts_[k]) ||
+        !search_item(PyTuple_GET_ITEM(max_ends, k), &native.prefix_max_end)) {
       return 0;
     }
     PyObject* interval = PyTuple_GET_ITEM(intervals, k);
@@ -131,11 +139,13 @@ int NativeEntry::fill(PyObject* entry, GeneTable& genes) {
         !PyUnicode_CheckExact(strand)) {
       return 0;
     }
-    native.strand = PyUnicode_Compare(strand, names.plus) == 0    ? Strand::kPlus
-                    : PyUnicode_Compare(strand, names.minus) == 0 ? Strand::kMinus
-                                                                  : Strand::kOther;
-    native.gene = genes.number_of(gene);
-    if (native.gene < 0) return -1;
+    Strand code = PyUnicode_Compare(strand, names.plus) == 0    ? Strand::kPlus
+                  : PyUnicode_Compare(strand, names.minus) == 0 ? Strand::kMinus
+                                                                : Strand::kOther;
+    int32_t number = genes.number_of(gene);
+    if (number < 0) return -1;
+    if (number >= (1 << 29)) return 0;
+    native.gene_strand = static_cast<uint32_t>(number) << 2 | static_cast<uint32_t>(code);
   }
   index_bins();
   return 1;
@@ -159,7 +169,7 @@ void NativeEntry::index_bins() {
   }
 }
 
-Py_ssize_t NativeEntry::lower_bound(int64_t x) const {
+Py_ssize_t NativeEntry::lower_bound(int32_t x) const {
   Py_ssize_t lo = 0, hi = static_cast<Py_ssize_t>(starts_.size());
   if (!bins_.empty() && x >= 0) {
     const size_t b = static_cast<size_t>(x >> kBinShift);

@@ -6,6 +6,10 @@
 // arrays is the one over the Python objects, step for step, so it finds the same genes for the
 // same data, well-formed or not; an entry with anything else stays on the Python-object query,
 // which raises every error when and where it arises.
+//
+// The search aids may be ints of any size. They are only ever compared with a block end
+// (lower bound) or a block start (prefix maxima), and a block lies within 32 bits with its start
+// below its end, so a value clamped to 32 bits compares with it exactly as the value does.
 #pragma once
 
 #include <Python.h>
@@ -48,16 +52,18 @@ class GeneTable {
   int32_t last_number_ = -1;
 };
 
-enum class Strand : uint8_t { kPlus, kMinus, kOther };
+enum class Strand : uint32_t { kPlus, kMinus, kOther };
 
 // One position of the index: the prefix maximum of the ends beside the interval, so that the
-// downward scan reads one array.
+// downward scan reads one array of 16-byte items.
 struct NativeInterval {
-  int64_t prefix_max_end;
+  int32_t prefix_max_end;  // clamped to 32 bits
   int32_t start;
   int32_t end;
-  int32_t gene;  // number in the GeneTable
-  Strand strand;
+  uint32_t gene_strand;  // gene number in the GeneTable << 2 | strand
+
+  int32_t gene() const { return static_cast<int32_t>(gene_strand >> 2); }
+  Strand strand() const { return static_cast<Strand>(gene_strand & 3); }
 };
 
 class NativeEntry {
@@ -70,7 +76,7 @@ class NativeEntry {
   bool unchanged(PyObject* entry) const;
 
   // The lower bound of x in the starts: the first position whose start is not less than x.
-  Py_ssize_t lower_bound(int64_t x) const;
+  Py_ssize_t lower_bound(int32_t x) const;
   const NativeInterval* intervals() const { return intervals_.data(); }
 
  private:
@@ -78,12 +84,12 @@ class NativeEntry {
   void index_bins();
 
   PyRef sources_[3];  // intervals, starts, prefix_max_ends as converted
-  std::vector<int64_t> starts_;
+  std::vector<int32_t> starts_;  // clamped to 32 bits
   std::vector<NativeInterval> intervals_;
   // When the starts ascend: bins_[b] is the lower bound of b << kBinShift, so the lower bound
   // of any x in bin b lies between bins_[b] and bins_[b + 1], and the search stays within the
   // few intervals of one bin instead of halving the whole contig.
-  static constexpr int kBinShift = 14;
+  static constexpr int kBinShift = 16;
   std::vector<uint32_t> bins_;
 };
 
@@ -125,9 +131,9 @@ int native_genes_overlapping_block(const NativeEntry& entry, int32_t block_start
        i >= 0 && intervals[i].prefix_max_end > block_start; --i) {
     const NativeInterval& interval = intervals[i];
     if (!overlaps(interval.start, interval.end, block_start, block_end)) continue;
-    int passes = strand_passes(record, interval.strand, strand_mode);
+    int passes = strand_passes(record, interval.strand(), strand_mode);
     if (passes < 0) return DULSE_TRACEBACK("_genes_overlapping_block_fast"), -1;
-    if (passes && !genes.add(interval.gene)) return 1;
+    if (passes && !genes.add(interval.gene())) return 1;
   }
   return 0;
 }
