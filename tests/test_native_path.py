@@ -256,3 +256,21 @@ def test_runs_on_the_callers_thread(tmp_path):
     _core_fast.quantify_bam_fast(path, ["A"], probe, 0, 0, 0, True)
     assert probe.open_count == 2
     assert probe.tasks == before == tasks()
+
+
+def test_references_added_by_the_header_text(tmp_path):
+    # The binary list names chr1 only, the text adds chr2: after a lookup by name pysam accepts
+    # records on chr2 (reference id 1), and so must our reader.
+    import bam_bytes
+    text = "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:5000\n@SQ\tSN:chr2\tLN:5000\n"
+    raw = bam_bytes.header(refs=(("chr1", 5000),), text=text)
+    raw += b"".join(bam_bytes.record(tid=tid, pos=100) for tid in (0, 1, 1))
+    path = tmp_path / "grown.bam"
+    path.write_bytes(bam_bytes.bgzf(raw))
+    index = {"chr1": entry((0, 500, "A", "+")), "chr2": entry((0, 500, "B", "+"))}
+    result = both_paths(str(path), ["A", "B"], index, (0, 0, 0, True))
+    assert result[0] == "ok"
+    assert dict((k, struct.unpack("<d", v)[0]) for k, v in result[1]) == {"A": 1.0, "B": 2.0}
+    # Without any lookup by name the header stays as it is, and both paths fail alike.
+    result = both_paths(str(path), ["A"], {}, (0, 0, 0, True))
+    assert result == ("error", OSError, "error -3 while reading file")

@@ -75,11 +75,22 @@ PyObject* make_result(PyObject* counts, const Counters& c) {
   return PyTuple_Pack(2, counts, stats.get());
 }
 
+// Looking contigs up by name can make htslib parse the header text and add the @SQ lines that
+// the binary reference list lacks; pysam's iterator then accepts reference ids up to the grown
+// count, and so does our reader.
+void follow_header_growth(PyObject* file, bam::Reader& reader) {
+  PyRef count(PyObject_GetAttrString(file, "nreferences"));
+  long n = count && PyLong_Check(count.get()) ? PyLong_AsLong(count.get()) : -1;
+  if (n > reader.n_targets() && n <= INT32_MAX) reader.set_n_targets(static_cast<int32_t>(n));
+  PyErr_Clear();
+}
+
 // The record loop over our own decoder when it could open the file, else over pysam's records.
 int count_records(PyObject* file, PyObject* gene_index, PyObject* tid_table, PyObject* counts,
                   bam::Reader* reader, const Options& options, Counters& counters) {
   if (build_tid_table(file, gene_index, tid_table) < 0) return -1;
   if (reader != nullptr) {
+    follow_header_growth(file, *reader);
     NativePath path(*reader, file, counts);
     if (path.prepare(tid_table, reader->n_targets()) < 0) return -1;
     if (record_loop(path, options, counters) < 0) return -1;
