@@ -8,6 +8,7 @@ import pytest
 
 BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 
+
 @pytest.fixture
 def inflater(monkeypatch):
     monkeypatch.syspath_prepend(str(BENCHMARKS))
