@@ -41,7 +41,7 @@ Outcome NativePath::assign(Record& record, Contig& contig, int32_t strand_mode, 
   if (native < 0) return Outcome::kFailed;
   if (native) {
     int32_t gene;
-    switch (assign_alignment_native(record, slot.native, strand_mode, &gene)) {
+    switch (_assign_alignment_to_gene_native(record, slot.native, strand_mode, &gene)) {
       case NativeAnswer::kFailed: return Outcome::kFailed;
       case NativeAnswer::kNoGene: return Outcome::kNoFeature;
       case NativeAnswer::kAmbiguous: return Outcome::kAmbiguous;
@@ -50,7 +50,7 @@ Outcome NativePath::assign(Record& record, Contig& contig, int32_t strand_mode, 
   }
   ++python_runs_;
   PyRef entry = PyRef::borrow(slot.entry.get());
-  PyRef result(assign_alignment_to_gene(record, entry.get(), strand_mode));
+  PyRef result(_assign_alignment_to_gene_fast(record, entry.get(), strand_mode));
   if (!result) return Outcome::kFailed;
   return settle(result.get(), [&](PyObject* gene) { return add_object(gene, weight); });
 }

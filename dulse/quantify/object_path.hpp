@@ -49,7 +49,7 @@ class ObjectPath {
   }
 
   Outcome assign(Record& record, Contig& contig, int32_t strand_mode, double weight) {
-    PyRef result(assign_alignment_to_gene(record, contig.get(), strand_mode));
+    PyRef result(_assign_alignment_to_gene_fast(record, contig.get(), strand_mode));
     if (!result) return Outcome::kFailed;
     return settle(result.get(), [&](PyObject* gene) { return add_weight(counts_, gene, weight); });
   }

@@ -70,7 +70,7 @@ int record_loop(Path& path, const Options& options, Counters& counters) {
       continue;
     }
 
-    double weight = read_weight(record, options.multi_mode, options.use_nh_tag);
+    double weight = _read_weight_fast(record, options.multi_mode, options.use_nh_tag);
     if (weight == -1.0 && PyErr_Occurred()) return -1;
     if (weight == 0.0) {
       ++counters.multimapping_discarded;

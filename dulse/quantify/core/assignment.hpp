@@ -25,7 +25,7 @@ int init_assignment_results();
 // index, and stops at the second distinct gene, before the remaining blocks are even converted.
 // Returns a new reference to the answer, or nullptr with the exception set.
 template <class Record>
-PyObject* assign_alignment_to_gene(Record& record, PyObject* entry, int32_t strand_mode) {
+PyObject* _assign_alignment_to_gene_fast(Record& record, PyObject* entry, int32_t strand_mode) {
   const char* const routine = "_assign_alignment_to_gene_fast";
   PyRef genes(PySet_New(nullptr));
   if (!genes) return DULSE_TRACEBACK(routine), nullptr;
@@ -39,7 +39,7 @@ PyObject* assign_alignment_to_gene(Record& record, PyObject* entry, int32_t stra
     if (got < 0) return DULSE_TRACEBACK(routine), nullptr;
     if (!got) break;
     if (start >= end) continue;
-    int two = genes_overlapping_block(entry, start, end, record, strand_mode, genes.get());
+    int two = _genes_overlapping_block_fast(entry, start, end, record, strand_mode, genes.get());
     if (two < 0) return DULSE_TRACEBACK(routine), nullptr;
     if (two) return Py_NewRef(ambiguous_result);
   }
@@ -56,7 +56,7 @@ PyObject* assign_alignment_to_gene(Record& record, PyObject* entry, int32_t stra
 enum class NativeAnswer { kFailed, kNoGene, kGene, kAmbiguous };
 
 template <class Record>
-NativeAnswer assign_alignment_native(Record& record, const NativeEntry& entry,
+NativeAnswer _assign_alignment_to_gene_native(Record& record, const NativeEntry& entry,
                                      int32_t strand_mode, int32_t* gene) {
   typename Record::Blocks blocks;
   NativeGeneSet genes;
@@ -64,7 +64,7 @@ NativeAnswer assign_alignment_native(Record& record, const NativeEntry& entry,
   int32_t start, end;
   while (status > 0 && (status = blocks.next(&start, &end)) > 0) {
     if (start >= end) continue;
-    int two = native_genes_overlapping_block(entry, start, end, record, strand_mode, genes);
+    int two = _genes_overlapping_block_native(entry, start, end, record, strand_mode, genes);
     if (two > 0) return NativeAnswer::kAmbiguous;
     if (two < 0) status = -1;
   }

@@ -24,7 +24,7 @@ int compare_with(PyObject* value, int32_t x, int op) {
 
 }  // namespace
 
-int bisect_left(PyObject* starts, int32_t x, Py_ssize_t* out) {
+int _bisect_left(PyObject* starts, int32_t x, Py_ssize_t* out) {
   if (starts == Py_None) {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
     DULSE_TRACEBACK("_bisect_left");

@@ -24,7 +24,7 @@ namespace dulse {
 // Lower bound of `x` in `starts`: the first position whose value is not less than x, or the
 // length when there is none. Values are compared as Python objects. 0, or -1 with the exception
 // set (and its traceback entry added).
-int bisect_left(PyObject* starts, int32_t x, Py_ssize_t* out);
+int _bisect_left(PyObject* starts, int32_t x, Py_ssize_t* out);
 
 // Reads one of the three attributes of a ContigEntry, which must be exactly a tuple or None.
 PyRef entry_tuple(PyObject* entry, PyObject* name);
@@ -56,12 +56,12 @@ inline bool overlaps(int32_t start, int32_t end, int32_t block_start, int32_t bl
 // passes the strand rule. 1 as soon as the set holds two distinct genes (the caller stops), 0
 // otherwise, -1 with the exception set.
 //
-// The scan: every interval below idx = bisect_left(starts, block_end) starts before the block
+// The scan: every interval below idx = _bisect_left(starts, block_end) starts before the block
 // end, and none at idx or above can overlap. Walking down from idx - 1, prefix_max_ends[i] is
 // the largest end of all intervals at i or below; once it is not above the block start, none of
 // them can overlap, so the scan stops there, before interval i is looked at.
 template <class Record>
-int genes_overlapping_block(PyObject* entry, int32_t block_start, int32_t block_end,
+int _genes_overlapping_block_fast(PyObject* entry, int32_t block_start, int32_t block_end,
                             Record& record, int32_t strand_mode, PyObject* gene_set) {
   const char* const routine = "_genes_overlapping_block_fast";
   PyRef intervals = entry_tuple(entry, names.intervals);
@@ -72,7 +72,7 @@ int genes_overlapping_block(PyObject* entry, int32_t block_start, int32_t block_
   if (!prefix_max_ends) return DULSE_TRACEBACK(routine), -1;
 
   Py_ssize_t idx;
-  if (bisect_left(starts.get(), block_end, &idx) < 0) return DULSE_TRACEBACK(routine), -1;
+  if (_bisect_left(starts.get(), block_end, &idx) < 0) return DULSE_TRACEBACK(routine), -1;
 
   for (Py_ssize_t i = idx - 1; i >= 0; --i) {
     int done = ends_before(prefix_max_ends.get(), i, block_start);
@@ -81,7 +81,7 @@ int genes_overlapping_block(PyObject* entry, int32_t block_start, int32_t block_
     GeneInterval interval;
     if (read_interval(intervals.get(), i, &interval) < 0) return DULSE_TRACEBACK(routine), -1;
     if (!overlaps(interval.start, interval.end, block_start, block_end)) continue;
-    int passes = strand_matches(record, interval.strand.get(), strand_mode);
+    int passes = _strand_matches(record, interval.strand.get(), strand_mode);
     if (passes < 0) return DULSE_TRACEBACK(routine), -1;
     if (!passes) continue;
     if (PySet_Add(gene_set, interval.gene.get()) < 0) return DULSE_TRACEBACK(routine), -1;

@@ -123,7 +123,7 @@ int strand_passes(Record& record, Strand strand, int32_t strand_mode) {
 // The overlap query of interval_index.hpp over the arrays. 1 at the second distinct gene, 0
 // otherwise, -1 when the record's orientation cannot be read.
 template <class Record>
-int native_genes_overlapping_block(const NativeEntry& entry, int32_t block_start,
+int _genes_overlapping_block_native(const NativeEntry& entry, int32_t block_start,
                                    int32_t block_end, Record& record, int32_t strand_mode,
                                    NativeGeneSet& genes) {
   const NativeInterval* intervals = entry.intervals();

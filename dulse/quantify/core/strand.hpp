@@ -16,7 +16,7 @@ namespace dulse {
 // neither, mode 1 never passes and mode 2 always does. Any other mode passes nothing. The
 // orientation is read at every call, and only under modes 1 and 2.
 template <class Record>
-int strand_matches(Record& record, PyObject* strand, int32_t strand_mode) {
+int _strand_matches(Record& record, PyObject* strand, int32_t strand_mode) {
   if (strand_mode == 0) return 1;
   if (strand_mode != 1 && strand_mode != 2) return 0;
   int reverse = record.is_reverse();

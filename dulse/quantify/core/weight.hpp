@@ -26,7 +26,7 @@ int nh_from_object(PyObject* value, int32_t* out);
 // -1.0 with the exception set on failure; the tag is read under every multi_mode as soon as
 // use_nh_tag is true, so a broken tag fails even where the mode would ignore it.
 template <class Record>
-double read_weight(Record& record, int32_t multi_mode, bool use_nh_tag) {
+double _read_weight_fast(Record& record, int32_t multi_mode, bool use_nh_tag) {
   if (!use_nh_tag) return 1.0;
   int has = record.has_nh();
   if (has == 0) return 1.0;
