@@ -1,5 +1,6 @@
 #include "core/native_index.hpp"
 
+#include <algorithm>
 #include <climits>
 
 #include "support/names.hpp"
@@ -46,7 +47,7 @@ bool clamped_item(PyObject* item, int32_t* out, bool* exact) {
   long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
   if (overflow != 0) value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
   *exact = value >= INT32_MIN && value <= INT32_MAX;
-  *out = static_cast<int32_t>(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
+  *out = static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
   return true;
 }
 

@@ -24,7 +24,9 @@ int PysamRecord::below_mapq(int32_t mapq_min) {
   return less ? truth(less.get()) : -1;
 }
 
-PyRef PysamRecord::reference_id() { return PyRef(PyObject_GetAttr(obj_.get(), names.reference_id)); }
+PyRef PysamRecord::reference_id() {
+  return PyRef(PyObject_GetAttr(obj_.get(), names.reference_id));
+}
 
 int PysamRecord::has_nh() {
   PyRef present(PyObject_CallMethodOneArg(obj_.get(), names.has_tag, names.NH));
@@ -83,7 +85,8 @@ int PysamRecord::Blocks::next(int32_t* start, int32_t* end) {
     bool is_list = PyList_CheckExact(list);
     Py_ssize_t size = is_list ? PyList_GET_SIZE(list) : PyTuple_GET_SIZE(list);
     if (position_ >= size) return 0;
-    block = PyRef::borrow(is_list ? PyList_GET_ITEM(list, position_) : PyTuple_GET_ITEM(list, position_));
+    block = PyRef::borrow(is_list ? PyList_GET_ITEM(list, position_)
+                                  : PyTuple_GET_ITEM(list, position_));
     ++position_;
   }
   if (block_item(block.get(), 0, start) < 0 || block_item(block.get(), 1, end) < 0) return -1;

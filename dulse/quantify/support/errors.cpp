@@ -28,7 +28,8 @@ void add_traceback(const char* routine, const char* file, int line) {
   PyCodeObject* code = nullptr;
   PyFrameObject* frame = nullptr;
   if (funcname && filename && globals) {
-    code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()), line);
+    code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()),
+                           line);
   }
   if (code != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);
 
