@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "support/py_ref.hpp"
@@ -22,16 +23,12 @@ void add_traceback(const char* routine, const char* file, int line) {
   // Building the entry must not disturb the exception it is added to.
   PyObject* pending = detail::take_exception();
 
-  PyRef funcname(PyUnicode_FromFormat("dulse.quantify._core_fast.%s", routine));
-  PyRef filename(PyUnicode_FromString(short_path(file)));
+  char funcname[160];
+  std::snprintf(funcname, sizeof funcname, "dulse.quantify._core_fast.%s", routine);
   PyRef globals(PyDict_New());
-  PyCodeObject* code = nullptr;
-  PyFrameObject* frame = nullptr;
-  if (funcname && filename && globals) {
-    code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()),
-                           line);
-  }
-  if (code != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);
+  PyCodeObject* code = globals ? PyCode_NewEmpty(short_path(file), funcname, line) : nullptr;
+  PyFrameObject* frame =
+      code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
 
   PyErr_Clear();
   if (pending != nullptr) detail::restore_exception(pending);
