@@ -274,8 +274,15 @@ def test_random_records(tool, tmp_path, data):
 
 
 def test_refuses_what_it_does_not_read_itself(tool, tmp_path):
-    """Files the decoder leaves to pysam: missing, not a regular file, not BGZF at the start."""
+    """Files the decoder leaves to pysam: missing, not a regular file, not BGZF at the start,
+    or named so that htslib would open something else than the file of that name."""
     plain = written(tmp_path, gzip.compress(bb.header() + bb.record(aux=NH1)), "plain.bam")
     assert decoder_view(tool, plain).open_code == -3
     assert decoder_view(tool, tmp_path).open_code == -2
     assert decoder_view(tool, tmp_path / "missing.bam").open_code == -1
+    good = bb.bam([bb.record(aux=NH1)])
+    for name, opened in [("ab:c.bam", "-7"), ("x.bam##idx##x.bai", "-7"), ("-", "-7"),
+                         ("a:b.bam", "0")]:   # one letter before ':' is no scheme to htslib
+        written(tmp_path, good, name)
+        done = subprocess.run([str(tool), name], cwd=tmp_path, capture_output=True, text=True)
+        assert done.stdout.split()[:2] == ["open", opened]
