@@ -1,5 +1,5 @@
-"""Writes a seed corpus for fuzz_bam_reader into the folder given: small BAM streams, in the
-target's uncompressed mode (first byte even) and as whole files (first byte odd)."""
+"""Writes a seed corpus for the fuzz targets into the folder given: a small BAM stream in the
+uncompressed modes of fuzz_input.hpp (first byte even) and as a whole file (first byte odd)."""
 
 import sys
 from pathlib import Path
@@ -18,6 +18,6 @@ records = [
     bb.record(flag=4, tid=-1, pos=-1, cigar="", l_qseq=3, aux=bb.tag("NH", "A", "x")),
 ]
 stream = bb.header() + b"".join(records)
-for mode in (0, 2, 40):
+for mode in (0, 2, 40, 42, 200):
     (out / f"stream_{mode}").write_bytes(bytes([mode]) + stream)
 (out / "file").write_bytes(b"\x01" + bb.bgzf(stream, cuts=[100, 200, 200]))
