@@ -59,6 +59,13 @@ def dump_tools(tmp_path_factory):
     return build
 
 
+def written(folder, data, name="input.bam"):
+    """Writes `data` to a file in `folder`; returns its path."""
+    path = folder / name
+    path.write_bytes(data)
+    return path
+
+
 @dataclass
 class View:
     opened: bool

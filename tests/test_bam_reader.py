@@ -14,19 +14,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import bam_bytes as bb
-from decoder_compare import assert_same, decoder_view, dump_tools  # noqa: F401 - fixture
+from decoder_compare import assert_same, decoder_view, dump_tools, written  # noqa: F401
 from helpers import write_bam
 
 
 @pytest.fixture(params=["libdeflate", "zlib"])
 def tool(request, dump_tools):  # noqa: F811
     return dump_tools(request.param)
-
-
-def written(tmp_path, data, name="input.bam"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return path
 
 
 CIGARS = ["50M", "10S30M10S", "5H10M2I10M3D5M5H", "10=2X8=", "10M1000N10M", "5M2P5M",

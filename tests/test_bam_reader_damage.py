@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import bam_bytes as bb
-from decoder_compare import assert_same, dump_tools  # noqa: F401 - fixture
+from decoder_compare import assert_same, dump_tools, written  # noqa: F401 - fixture
 from helpers import write_bam
 
 # pysam's AlignmentFile complains from its destructor when htslib fails to close a damaged file.
@@ -22,12 +22,6 @@ pytestmark = pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptio
 @pytest.fixture(params=["libdeflate", "zlib", "asan"])
 def tool(request, dump_tools):  # noqa: F811
     return dump_tools(request.param)
-
-
-def written(tmp_path, data, name="input.bam"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return path
 
 
 NH1 = bb.tag("NH", "C", 1)

@@ -33,7 +33,7 @@ class FileSource {
 
   // The buffer holds the whole file when it is small, up to kMaxCapacity.
   static constexpr size_t kMinCapacity = size_t{128} << 10;
-  static constexpr size_t kMaxCapacity = size_t{4} << 20;
+  static constexpr size_t kMaxCapacity = size_t{1} << 20;
 
  private:
   int fd_ = -1;
