@@ -101,13 +101,14 @@ def array_tag(name, subtype, values, count=None):
 
 
 def record(*, name=b"r", flag=0, tid=0, pos=100, mapq=60, cigar="10M", l_qseq=None, mtid=-1,
-           mpos=-1, tlen=0, aux=b"", n_cigar=None, l_qname=None, block_len=None, tail=b""):
+           mpos=-1, tlen=0, aux=b"", n_cigar=None, l_qname=None, block_len=None, tail=b"",
+           nul=True):
     """One BAM record (with its block length). The lengths follow the fields unless overridden,
     which is how records with inconsistent lengths are made."""
     cig = cigar if isinstance(cigar, bytes) else cigar_ops(cigar)
     if l_qseq is None:
         l_qseq = query_length(cig)
-    qname = name + b"\x00"
+    qname = name + b"\x00" if nul else name
     body = qname + cig + bytes((l_qseq + 1) // 2) + b"\xff" * l_qseq + aux + tail
     core = struct.pack("<iiIIiiii", tid, pos,
                        (4680 << 16) | (mapq << 8) | (len(qname) if l_qname is None else l_qname),

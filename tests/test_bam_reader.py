@@ -14,19 +14,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import bam_bytes as bb
-from decoder_compare import assert_same, decoder_view, dump_tools  # noqa: F401 - fixture
+from decoder_compare import assert_same, decoder_view, dump_tools, written  # noqa: F401
 from helpers import write_bam
 
 
 @pytest.fixture(params=["libdeflate", "zlib"])
 def tool(request, dump_tools):  # noqa: F811
     return dump_tools(request.param)
-
-
-def written(tmp_path, data, name="input.bam"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return path
 
 
 CIGARS = ["50M", "10S30M10S", "5H10M2I10M3D5M5H", "10=2X8=", "10M1000N10M", "5M2P5M",
@@ -274,8 +268,15 @@ def test_random_records(tool, tmp_path, data):
 
 
 def test_refuses_what_it_does_not_read_itself(tool, tmp_path):
-    """Files the decoder leaves to pysam: missing, not a regular file, not BGZF at the start."""
+    """Files the decoder leaves to pysam: missing, not a regular file, not BGZF at the start,
+    or named so that htslib would open something else than the file of that name."""
     plain = written(tmp_path, gzip.compress(bb.header() + bb.record(aux=NH1)), "plain.bam")
     assert decoder_view(tool, plain).open_code == -3
     assert decoder_view(tool, tmp_path).open_code == -2
     assert decoder_view(tool, tmp_path / "missing.bam").open_code == -1
+    good = bb.bam([bb.record(aux=NH1)])
+    for name, opened in [("ab:c.bam", "-7"), ("x.bam##idx##x.bai", "-7"), ("-", "-7"),
+                         ("a:b.bam", "0")]:   # one letter before ':' is no scheme to htslib
+        written(tmp_path, good, name)
+        done = subprocess.run([str(tool), name], cwd=tmp_path, capture_output=True, text=True)
+        assert done.stdout.split()[:2] == ["open", opened]

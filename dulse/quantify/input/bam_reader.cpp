@@ -1,5 +1,6 @@
 #include "input/bam_reader.hpp"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,8 +38,26 @@ void Reader::Buffer::release() {
   size = capacity = 0;
 }
 
+namespace {
+
+// Whether htslib opens `path` as the file of that name: not "-" (standard input), no "##idx##"
+// (which separates an index name), and no URL scheme (2 to 11 letters, digits, '+', '-' or '.'
+// before a ':'), which htslib hands to a scheme handler even when it does not know the scheme.
+bool is_plain_path(const char* path) {
+  if (std::strcmp(path, "-") == 0 || std::strstr(path, "##idx##") != nullptr) return false;
+  size_t i = 0;
+  while (i < 12 && (std::isalnum(static_cast<unsigned char>(path[i])) || path[i] == '+' ||
+                    path[i] == '-' || path[i] == '.')) {
+    ++i;
+  }
+  return !(path[i] == ':' && i >= 2 && i <= 11);
+}
+
+}  // namespace
+
 int Reader::open(const char* path) {
   close();
+  if (!is_plain_path(path)) return kNotPlainPath;
   int opened = bgzf_.open(path);
   if (opened != 0) return opened;
   // The format is told from the first bytes inflated, as pysam tells it before opening.

@@ -41,6 +41,7 @@ class Reader {
   static constexpr int kNotBam = -4;      // its data does not start with the BAM magic
   static constexpr int kBadHeader = -5;   // a BAM header htslib rejects
   static constexpr int kNoMemory = BgzfReader::kNoMemory;
+  static constexpr int kNotPlainPath = -7;  // a name htslib reads as a URL, "-" or with "##idx##"
 
   // next(): a positive length when a record is in place; otherwise sam_read1's code.
   static constexpr int kEnd = -1;        // the clean end of the records

@@ -1,5 +1,12 @@
 // Inflates the raw deflate data of one BGZF block and checks its CRC32, with libdeflate when
 // the build has it (DULSE_HAVE_LIBDEFLATE) and with zlib otherwise.
+//
+// zlib is what pysam's htslib inflates with, and on damaged data the two agree but for one
+// known case: libdeflate tolerates a code-length repeat that runs past the end of a dynamic
+// Huffman header, which zlib rejects. When such damage still inflates to the original bytes
+// (so the CRC32 matches), the libdeflate build reads the block and pysam reports a truncated
+// file. Measured: about 1 in 300,000 single-bit flips of pysam-written blocks, more in tiny
+// blocks; zlib never accepted what libdeflate rejected. The zlib build has no such case.
 #pragma once
 
 #include <cstddef>

@@ -22,14 +22,17 @@ int FileSource::open(const char* path) {
     ::close(fd);
     return -2;
   }
-  buffer_ = static_cast<uint8_t*>(std::malloc(kCapacity));
+  size_ = static_cast<uint64_t>(st.st_size);
+  capacity_ = size_ < kMinCapacity   ? kMinCapacity
+              : size_ > kMaxCapacity ? kMaxCapacity
+                                     : static_cast<size_t>(size_);
+  buffer_ = static_cast<uint8_t*>(std::malloc(capacity_));
   if (buffer_ == nullptr) {
     ::close(fd);
     errno = ENOMEM;
     return -1;
   }
   fd_ = fd;
-  size_ = static_cast<uint64_t>(st.st_size);
 #ifdef POSIX_FADV_SEQUENTIAL
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -41,7 +44,7 @@ void FileSource::close() {
   fd_ = -1;
   std::free(buffer_);
   buffer_ = nullptr;
-  begin_ = end_ = 0;
+  begin_ = end_ = capacity_ = 0;
   size_ = 0;
   at_end_ = failed_ = false;
 }
@@ -55,7 +58,7 @@ size_t FileSource::fill(size_t n) {
   }
   // Each read asks for the whole free space: few large reads are what makes reading cheap.
   while (end_ < n) {
-    ssize_t got = ::read(fd_, buffer_ + end_, kCapacity - end_);
+    ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - end_);
     if (got < 0) {
       if (errno == EINTR) continue;
       failed_ = true;

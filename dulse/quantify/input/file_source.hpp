@@ -18,7 +18,7 @@ class FileSource {
   void close();
   bool is_open() const { return fd_ >= 0; }
 
-  // Makes at least `n` bytes available (n <= kCapacity) unless the file ends or a read fails
+  // Makes at least `n` bytes available (n <= kMinCapacity) unless the file ends or a read fails
   // first; returns the number available. Moves the unread bytes, so earlier data() pointers die.
   size_t fill(size_t n);
   const uint8_t* data() const { return buffer_ + begin_; }
@@ -31,12 +31,15 @@ class FileSource {
   size_t pread_at(uint64_t offset, uint8_t* out, size_t n) const;
   uint64_t size() const { return size_; }
 
-  static constexpr size_t kCapacity = size_t{4} << 20;
+  // The buffer holds the whole file when it is small, up to kMaxCapacity.
+  static constexpr size_t kMinCapacity = size_t{128} << 10;
+  static constexpr size_t kMaxCapacity = size_t{1} << 20;
 
  private:
   int fd_ = -1;
   uint64_t size_ = 0;
   uint8_t* buffer_ = nullptr;
+  size_t capacity_ = 0;
   size_t begin_ = 0;
   size_t end_ = 0;
   bool at_end_ = false;
