@@ -274,3 +274,36 @@ def test_references_added_by_the_header_text(tmp_path):
     # Without any lookup by name the header stays as it is, and both paths fail alike.
     result = both_paths(str(path), ["A"], {}, (0, 0, 0, True))
     assert result == ("error", OSError, "error -3 while reading file")
+
+
+def _nh_case(aux):
+    import bam_bytes
+    return bam_bytes.bgzf(bam_bytes.header() + bam_bytes.record(pos=100, aux=aux))
+
+
+@pytest.mark.parametrize("aux, expected", [
+    pytest.param(lambda b: b.array_tag("NH", "s", [], count=2**31), ("error", MemoryError, ""),
+                 id="array-count-2^31"),
+    pytest.param(lambda b: b.array_tag("NH", "A", [0x33]), ValueError, id="array-bad-subtype"),
+    pytest.param(lambda b: b"NHBd" + struct.pack("<I", 1) + bytes(8), ValueError,
+                 id="array-d-subtype"),
+    pytest.param(lambda b: b"XXq\x00" + b.tag("NH", "C", 2), 1.0, id="corrupt-before-nh"),
+    pytest.param(lambda b: b.tag("NH", "C", 2) + b"XXq\x00", 0.5, id="corrupt-after-nh"),
+    pytest.param(lambda b: b"NHZ3", 1.0, id="text-without-nul"),
+    pytest.param(lambda b: b.tag("NH", "A", b"\xb3"), ("error", OverflowError,
+                                                    "%c arg not in range(0x110000)"),
+                 id="char-above-ascii"),
+    pytest.param(lambda b: b.tag("NH", "Z", b"\xff3"), UnicodeDecodeError, id="invalid-utf8"),
+])
+def test_hand_made_nh_tags(tmp_path, aux, expected):
+    import bam_bytes
+    path = tmp_path / "nh.bam"
+    path.write_bytes(_nh_case(aux(bam_bytes)))
+    result = both_paths(str(path), ["A"], {"chr1": entry((0, 500, "A", "+"))}, (0, 0, 2, True))
+    if isinstance(expected, float):
+        assert result[0] == "ok"
+        assert struct.unpack("<d", result[1][0][1])[0] == expected
+    elif isinstance(expected, tuple):
+        assert result == expected
+    else:
+        assert result[:2] == ("error", expected)

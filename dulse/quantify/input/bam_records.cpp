@@ -75,7 +75,11 @@ PyRef array_value(const uint8_t* tag, const uint8_t* aux_end) {
   if (!array_module) return PyRef();
   char typecode[2] = {array_typecode(subtype), '\0'};
   PyRef array(PyObject_CallMethod(array_module.get(), "array", "s#", typecode, Py_ssize_t{1}));
-  if (!array || count <= 0) return array;
+  if (!array || count == 0) return array;
+  if (count < 0) {  // a count of 2^31 or more: pysam's resize of the array fails
+    PyErr_NoMemory();
+    return PyRef();
+  }
   // htslib checks the length in 32-bit arithmetic, which can wrap; never read past the area.
   uint64_t bytes = static_cast<uint64_t>(count) * element_size(subtype);
   if (bytes > static_cast<uint64_t>(aux_end - payload)) {
