@@ -58,8 +58,10 @@ Outcome NativePath::assign(Record& record, Contig& contig, int32_t strand_mode, 
 Outcome NativePath::add_native(int32_t gene, double weight) {
   int32_t slot = genes_.slot(gene);
   if (slot < 0) {
-    // Raises the KeyError of the dict lookup.
-    PyRef missing(PyObject_GetItem(counts_, genes_.missing_gene(gene)));
+    // A gene that counts lacks fails as the dict lookup fails, with its KeyError.
+    PyObject* missing = genes_.missing_gene(gene);
+    PyRef key(PyTuple_Pack(1, missing));
+    if (key) PyErr_SetObject(PyExc_KeyError, key.get());
     return Outcome::kFailed;
   }
   sums_[slot] += weight;

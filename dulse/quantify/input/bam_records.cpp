@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -46,48 +47,36 @@ char array_typecode(uint8_t subtype) {
   return found != nullptr ? python_types[found - htslib_types] : '\0';
 }
 
-size_t element_size(uint8_t subtype) {
-  switch (subtype) {
-    case 'A': case 'c': case 'C': return 1;
-    case 's': case 'S': return 2;
-    case 'i': case 'I': case 'f': return 4;
-    case 'd': return 8;
-    default: return subtype == 'Z' || subtype == 'H' || subtype == 'B' ? subtype : 0;
-  }
-}
-
 // As pysam decodes text: the bytes up to the NUL, as UTF-8 with its current error handler.
-PyRef text_value(const uint8_t* text) {
+PyRef text_value(const bam::AuxValue& value) {
   PyRef utils(PyImport_ImportModule("pysam.libcutils"));
   if (!utils) return PyRef();
   PyRef handler(PyObject_CallMethod(utils.get(), "get_encoding_error_handler", nullptr));
   if (!handler) return PyRef();
-  PyRef bytes(PyBytes_FromString(reinterpret_cast<const char*>(text)));
+  PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.text),
+                                        static_cast<Py_ssize_t>(value.text_len)));
   if (!bytes) return PyRef();
   return PyRef(PyObject_CallMethod(bytes.get(), "decode", "sO", "utf-8", handler.get()));
 }
 
-PyRef array_value(const uint8_t* tag, const uint8_t* aux_end) {
-  uint8_t subtype = tag[1];
-  int32_t count = load<int32_t>(tag + 2);
-  const uint8_t* payload = tag + 6;
+PyRef array_value(const bam::AuxValue& value, const uint8_t* aux_end) {
   PyRef array_module(PyImport_ImportModule("array"));
   if (!array_module) return PyRef();
-  char typecode[2] = {array_typecode(subtype), '\0'};
+  char typecode[2] = {array_typecode(static_cast<uint8_t>(value.subtype)), '\0'};
   PyRef array(PyObject_CallMethod(array_module.get(), "array", "s#", typecode, Py_ssize_t{1}));
-  if (!array || count == 0) return array;
-  if (count < 0) {  // a count of 2^31 or more: pysam's resize of the array fails
+  if (!array || value.count == 0) return array;
+  if (value.count > INT32_MAX) {  // pysam reads the count as signed: its array resize fails
     PyErr_NoMemory();
     return PyRef();
   }
   // htslib checks the length in 32-bit arithmetic, which can wrap; never read past the area.
-  uint64_t bytes = static_cast<uint64_t>(count) * element_size(subtype);
-  if (bytes > static_cast<uint64_t>(aux_end - payload)) {
+  uint64_t bytes = uint64_t{value.count} * value.elem_size;
+  if (bytes > static_cast<uint64_t>(aux_end - value.text)) {
     PyErr_SetString(PyExc_ValueError, "B array longer than its record");
     return PyRef();
   }
   PyRef result(PyObject_CallMethod(array.get(), "frombytes", "y#",
-                                   reinterpret_cast<const char*>(payload),
+                                   reinterpret_cast<const char*>(value.text),
                                    static_cast<Py_ssize_t>(bytes)));
   return result ? std::move(array) : PyRef();
 }
@@ -95,18 +84,14 @@ PyRef array_value(const uint8_t* tag, const uint8_t* aux_end) {
 }  // namespace
 
 int BamRecord::nh(int32_t* out) {
-  const uint8_t* tag = nh_;
-  switch (tag[0]) {
-    case 'c': return int64_to_int32(load<int8_t>(tag + 1), out);
-    case 'C': return int64_to_int32(load<uint8_t>(tag + 1), out);
-    case 's': return int64_to_int32(load<int16_t>(tag + 1), out);
-    case 'S': return int64_to_int32(load<uint16_t>(tag + 1), out);
-    case 'i': return int64_to_int32(load<int32_t>(tag + 1), out);
-    case 'I': return int64_to_int32(load<uint32_t>(tag + 1), out);
-    case 'f': return nh_from_double(load<float>(tag + 1), out);
-    case 'd': return nh_from_double(load<double>(tag + 1), out);
-    case 'A': {
-      uint8_t c = tag[1];
+  const bam::AuxValue value = bam::decode_aux(nh_, *record_);
+  switch (value.kind) {
+    case bam::AuxValue::kInteger:
+      return int64_to_int32(value.integer, out);
+    case bam::AuxValue::kReal:
+      return nh_from_double(value.real, out);
+    case bam::AuxValue::kChar: {
+      uint8_t c = value.text[0];
       if (c >= 0x80) {  // pysam formats the byte as a signed char
         PyErr_SetString(PyExc_OverflowError, "%c arg not in range(0x110000)");
         return -1;
@@ -117,9 +102,10 @@ int BamRecord::nh(int32_t* out) {
     }
     default: {
       if (python_runs_ != nullptr) ++*python_runs_;
-      const uint8_t* aux_end = record_->aux + record_->aux_len;
-      PyRef value = tag[0] == 'B' ? array_value(tag, aux_end) : text_value(tag + 1);
-      return value ? nh_from_object(value.get(), out) : -1;
+      PyRef object = value.kind == bam::AuxValue::kArray
+                         ? array_value(value, record_->aux + record_->aux_len)
+                         : text_value(value);
+      return object ? nh_from_object(object.get(), out) : -1;
     }
   }
 }
