@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "input/bam_reader.hpp"
+#include "bam/bam_reader.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_input.hpp"
-#include "input/bam_reader.hpp"
+#include "bam/bam_reader.hpp"
 
 namespace {
 

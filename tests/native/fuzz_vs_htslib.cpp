@@ -14,7 +14,7 @@
 #include "htslib/hts.h"
 #include "htslib/sam.h"
 #include "fuzz_input.hpp"
-#include "input/bam_reader.hpp"
+#include "bam/bam_reader.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "input/bam_reader.hpp"
+#include "bam/bam_reader.hpp"
 #include "support/py_ref.hpp"
 
 namespace dulse {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/file_source.hpp"
+#include "bam/file_source.hpp"
 
 namespace dulse::bam {
 

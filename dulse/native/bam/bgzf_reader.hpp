@@ -12,9 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/block_inflater.hpp"
-#include "input/file_source.hpp"
-#include "input/gzip_members.hpp"
+#include "bam/block_inflater.hpp"
+#include "bam/file_source.hpp"
+#include "bam/gzip_members.hpp"
 
 namespace dulse::bam {
 

@@ -1,4 +1,4 @@
-#include "input/bgzf_reader.hpp"
+#include "bam/bgzf_reader.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "input/block_inflater.hpp"
+#include "bam/block_inflater.hpp"
 
 #ifdef DULSE_HAVE_LIBDEFLATE
 #include <libdeflate.h>

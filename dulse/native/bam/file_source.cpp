@@ -1,4 +1,4 @@
-#include "input/file_source.hpp"
+#include "bam/file_source.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "input/bam_aux.hpp"
+#include "bam/bam_aux.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "input/bam_reader.hpp"
+#include "bam/bam_reader.hpp"
 
 #include <cctype>
 #include <cstdlib>

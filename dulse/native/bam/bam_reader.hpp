@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/bam_aux.hpp"
-#include "input/bgzf_reader.hpp"
+#include "bam/bam_aux.hpp"
+#include "bam/bgzf_reader.hpp"
 
 namespace dulse::bam {
 

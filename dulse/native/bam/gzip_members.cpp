@@ -1,4 +1,4 @@
-#include "input/gzip_members.hpp"
+#include "bam/gzip_members.hpp"
 
 #include <zlib.h>
 
