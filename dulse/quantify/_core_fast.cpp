@@ -11,7 +11,7 @@
 #include "support/convert.hpp"
 #include "support/errors.hpp"
 #include "support/names.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 namespace {

@@ -13,7 +13,7 @@
 #include "core/native_index.hpp"
 #include "input/bam_records.hpp"
 #include "record_loop.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

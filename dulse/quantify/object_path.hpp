@@ -9,7 +9,7 @@
 #include "input/pysam_records.hpp"
 #include "record_loop.hpp"
 #include "support/convert.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

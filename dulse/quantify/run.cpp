@@ -6,7 +6,7 @@
 #include "record_loop.hpp"
 #include "support/errors.hpp"
 #include "support/names.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 #include "tid_table.hpp"
 
 namespace dulse {

@@ -4,7 +4,7 @@
 
 #include "support/convert.hpp"
 #include "support/names.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

@@ -9,7 +9,7 @@
 #include "core/interval_index.hpp"
 #include "core/native_index.hpp"
 #include "support/errors.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

@@ -1,7 +1,7 @@
 #include "core/weight.hpp"
 
 #include "support/convert.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

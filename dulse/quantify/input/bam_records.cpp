@@ -10,7 +10,7 @@
 #include "input/pysam_records.hpp"
 #include "support/convert.hpp"
 #include "support/names.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "bam/bam_reader.hpp"
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

@@ -1,6 +1,6 @@
 #include "support/convert.hpp"
 
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "support/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse {
 

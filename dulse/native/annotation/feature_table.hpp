@@ -1,0 +1,30 @@
+// The features of an annotation, as every reader delivers them and the feature index takes
+// them: one row per feature line kept (a GFF3 feature whose Parent chains lead to two genes is
+// one row per gene), in file order, with contigs and genes numbered in order of first
+// appearance.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dulse::annotation {
+
+// A feature's strand as the file gives it; kBoth stands for '.' (and '?'): either strand.
+enum class Strand : uint8_t { kPlus = '+', kMinus = '-', kBoth = '.' };
+
+struct Feature {
+  int32_t contig;  // into FeatureTable::contigs
+  int32_t start;   // 0-based
+  int32_t end;     // exclusive; start < end
+  int32_t gene;    // into FeatureTable::genes
+  Strand strand;
+};
+
+struct FeatureTable {
+  std::vector<std::string> contigs;
+  std::vector<std::string> genes;
+  std::vector<Feature> features;
+};
+
+}  // namespace dulse::annotation
