@@ -55,10 +55,10 @@ bool is_plain_path(const char* path) {
 
 }  // namespace
 
-int Reader::open(const char* path) {
+int Reader::open(const char* path, Access access) {
   close();
-  if (!is_plain_path(path)) return kNotPlainPath;
-  int opened = bgzf_.open(path);
+  if (access == Access::kRegularFile && !is_plain_path(path)) return kNotPlainPath;
+  int opened = bgzf_.open(path, access);
   if (opened != 0) return opened;
   // The format is told from the first bytes inflated, as pysam tells it before opening.
   uint8_t start[1024];
@@ -185,6 +185,8 @@ int Reader::next() {
   uint32_t flag_nc = le32(core + 12);
   r.l_qseq = static_cast<int32_t>(le32(core + 16));
   r.mtid = static_cast<int32_t>(le32(core + 20));
+  r.mpos = static_cast<int32_t>(le32(core + 24));
+  r.isize = static_cast<int32_t>(le32(core + 28));
   r.mapq = static_cast<uint8_t>(bin_mq_nl >> 8);
   r.flag = static_cast<uint16_t>(flag_nc >> 16);
   r.n_cigar = flag_nc & 0xffff;
@@ -205,6 +207,8 @@ int Reader::next() {
     if (!read_body(body_len)) return finish(kErrorRecord);
     body = body_.data;
   }
+  r.qname = reinterpret_cast<const char*>(body);
+  r.l_qname = l_qname;
   r.cigar = body + l_qname;
   r.aux = body + fixed;
   r.aux_len = body_len - static_cast<uint32_t>(fixed);

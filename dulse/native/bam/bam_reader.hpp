@@ -21,7 +21,12 @@ struct Record {
   int32_t tid;
   int32_t pos;
   int32_t mtid;
+  int32_t mpos;
+  int32_t isize;  // the template length
   int32_t l_qseq;
+  // The read name with its NUL, l_qname bytes (at least 1).
+  const char* qname;
+  uint32_t l_qname;
   // n_cigar little-endian uint32 operations (oplen << 4 | op). A CIGAR carried in the CG tag
   // has been moved into place, as htslib moves it: it is the CIGAR here, and the CG field is
   // gone from the aux area.
@@ -54,7 +59,8 @@ class Reader {
   Reader& operator=(const Reader&) = delete;
   ~Reader() { close(); }
 
-  int open(const char* path);
+  // With Access::kStreamToo the name is always a file's (no URL schemes) and may be a pipe.
+  int open(const char* path, Access access = Access::kRegularFile);
   // Idempotent; closes the file descriptor and frees the buffers.
   void close();
 

@@ -9,6 +9,7 @@ namespace dulse::bam {
 namespace {
 
 constexpr size_t kHeaderLength = 18;
+constexpr size_t kPeekLength = 2048;
 
 // The last 28 bytes of every complete BGZF file: an empty block.
 constexpr uint8_t kEofMarker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
@@ -28,9 +29,9 @@ inline bool is_bgzf(const uint8_t* h) {
 
 }  // namespace
 
-int BgzfReader::open(const char* path) {
+int BgzfReader::open(const char* path, Access access) {
   close();
-  int opened = source_.open(path);
+  int opened = source_.open(path, access);
   if (opened != 0) return opened == -2 ? kNotRegular : kCannotOpen;
   block_ = static_cast<uint8_t*>(std::malloc(BlockInflater::kMaxBlock));
   if (block_ == nullptr || !inflater_.ready()) {
@@ -42,6 +43,7 @@ int BgzfReader::open(const char* path) {
     close();
     return kNotBgzf;
   }
+  if (source_.is_stream()) return 0;
   uint8_t tail[sizeof kEofMarker];
   eof_marker_ = source_.size() >= sizeof tail &&
                 source_.pread_at(source_.size() - sizeof tail, tail, sizeof tail) == sizeof tail &&
@@ -58,10 +60,10 @@ void BgzfReader::close() {
   eof_marker_ = failed_ = false;
 }
 
-size_t BgzfReader::peek_start(uint8_t* out, size_t cap) const {
-  uint8_t start[2048];
-  size_t n = source_.pread_at(0, start, sizeof start);
-  return peek_gzip_prefix(start, n, out, cap);
+size_t BgzfReader::peek_start(uint8_t* out, size_t cap) {
+  // Nothing is consumed before the first block is loaded, so the buffer starts at byte 0.
+  size_t n = source_.fill(kPeekLength);
+  return peek_gzip_prefix(source_.data(), n < kPeekLength ? n : kPeekLength, out, cap);
 }
 
 int BgzfReader::refill() {
@@ -91,6 +93,10 @@ int BgzfReader::load_block() {
         // inflater is handed the footer too and stops at the end of the deflate stream.
         long n = inflater_.inflate(h + kHeaderLength, block_length - kHeaderLength, block_,
                                    le32(h + block_length - 8));
+        if (source_.is_stream()) {
+          eof_marker_ = block_length == sizeof kEofMarker &&
+                        std::memcmp(h, kEofMarker, sizeof kEofMarker) == 0;
+        }
         source_.consume(block_length);
         if (n < 0) return -1;
         if (n == 0) continue;  // an empty block
