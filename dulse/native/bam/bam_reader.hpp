@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "bam/bam_aux.hpp"
 #include "bam/bgzf_reader.hpp"
@@ -61,6 +63,19 @@ class Reader {
 
   // With Access::kStreamToo the name is always a file's (no URL schemes) and may be a pipe.
   int open(const char* path, Access access = Access::kRegularFile);
+  // Opens on a source opened by the caller, from its first byte, keeping the reference names
+  // and the header's @HD line.
+  int open_keeping_header(FileSource&& source);
+
+  // With open_keeping_header: the reference names in header order, and the @HD line (without
+  // its line break; empty when the header has none).
+  const std::vector<std::string>& reference_names() const { return names_; }
+  const std::string& hd_line() const { return hd_line_; }
+  // Where a read error happened: the BGZF block being loaded (1-based).
+  uint64_t blocks_loaded() const { return bgzf_.blocks_loaded(); }
+  // Whether the last error code came from a block that could not be read or inflated (rather
+  // than from a record).
+  bool block_failed() const { return bgzf_.failed(); }
   // Idempotent; closes the file descriptor and frees the buffers.
   void close();
 
@@ -92,8 +107,9 @@ class Reader {
     void release();
   };
 
-  int read_header();
-  bool skip_bytes(uint64_t n, uint8_t* last);
+  int start(bool keep_header);
+  int read_header(bool keep_header);
+  bool skip_bytes(uint64_t n, uint8_t* last, std::string* kept = nullptr);
   bool read_body(uint32_t n);
   int take_cigar_from_cg(uint32_t body_len, uint32_t l_qname, const uint8_t* body);
   int finish(int code) {
@@ -107,6 +123,8 @@ class Reader {
   Record record_{};
   Buffer body_;  // a record that spans blocks, gathered
   Buffer aux_;   // the aux area without a CG field that held the CIGAR
+  std::vector<std::string> names_;
+  std::string hd_line_;
 };
 
 // Mirrors htslib's bam_aux_get: the tag's type letter, or nullptr when the tag is absent or the

@@ -1,8 +1,10 @@
 #include "bam/bgzf_reader.hpp"
+#include "bam/bytes.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace dulse::bam {
 
@@ -14,10 +16,6 @@ constexpr size_t kPeekLength = 2048;
 // The last 28 bytes of every complete BGZF file: an empty block.
 constexpr uint8_t kEofMarker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
                                     2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0,   0, 0, 0, 0};
-
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // Gzip magic and deflate method; then whether the extra field is exactly one "BC" subfield of
 // two bytes. Other header fields (flags besides FEXTRA, MTIME, XFL, OS) are not looked at.
@@ -31,8 +29,15 @@ inline bool is_bgzf(const uint8_t* h) {
 
 int BgzfReader::open(const char* path, Access access) {
   close();
-  int opened = source_.open(path, access);
+  FileSource source;
+  int opened = source.open(path, access);
   if (opened != 0) return opened == -2 ? kNotRegular : kCannotOpen;
+  return open(std::move(source));
+}
+
+int BgzfReader::open(FileSource&& source) {
+  close();
+  source_ = std::move(source);
   block_ = static_cast<uint8_t*>(std::malloc(BlockInflater::kMaxBlock));
   if (block_ == nullptr || !inflater_.ready()) {
     close();
@@ -58,6 +63,7 @@ void BgzfReader::close() {
   block_ = nullptr;
   length_ = offset_ = 0;
   eof_marker_ = failed_ = false;
+  blocks_loaded_ = 0;
 }
 
 size_t BgzfReader::peek_start(uint8_t* out, size_t cap) {
@@ -79,6 +85,7 @@ int BgzfReader::refill() {
 int BgzfReader::load_block() {
   if (failed_ || block_ == nullptr) return -1;
   for (;;) {
+    ++blocks_loaded_;
     if (!gzip_.active()) {
       size_t have = source_.fill(kHeaderLength);
       if (have == 0) return source_.failed() ? -1 : 0;

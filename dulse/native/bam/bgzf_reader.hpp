@@ -34,6 +34,10 @@ class BgzfReader {
   // beforehand: has_eof_marker() then tells whether the file's last block was one, once the
   // end has been reached.
   int open(const char* path, Access access = Access::kRegularFile);
+  // The same on a source opened by the caller, from its first byte.
+  int open(FileSource&& source);
+  // Blocks (or plain gzip chunks) loaded so far: where a read error happened.
+  uint64_t blocks_loaded() const { return blocks_loaded_; }
   void close();
 
   // Whether the file ends with the 28-byte empty block that marks a complete BGZF file (for a
@@ -69,6 +73,7 @@ class BgzfReader {
   size_t offset_ = 0;
   bool eof_marker_ = false;
   bool failed_ = false;
+  uint64_t blocks_loaded_ = 0;
 };
 
 }  // namespace dulse::bam

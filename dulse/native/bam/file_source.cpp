@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace dulse::bam {
 
@@ -41,6 +42,18 @@ int FileSource::open(const char* path, Access access) {
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
   return 0;
+}
+
+void FileSource::swap(FileSource& other) noexcept {
+  std::swap(fd_, other.fd_);
+  std::swap(size_, other.size_);
+  std::swap(buffer_, other.buffer_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(begin_, other.begin_);
+  std::swap(end_, other.end_);
+  std::swap(at_end_, other.at_end_);
+  std::swap(failed_, other.failed_);
+  std::swap(stream_, other.stream_);
 }
 
 void FileSource::close() {

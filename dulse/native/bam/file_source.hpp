@@ -15,6 +15,14 @@ class FileSource {
   FileSource() = default;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
+  FileSource(FileSource&& other) noexcept { swap(other); }
+  FileSource& operator=(FileSource&& other) noexcept {
+    if (this != &other) {
+      close();
+      swap(other);
+    }
+    return *this;
+  }
   ~FileSource() { close(); }
 
   // 0; -1 when the file cannot be opened (errno set); -2 when it is not a regular file (or,
@@ -43,6 +51,8 @@ class FileSource {
   static constexpr size_t kMaxCapacity = size_t{1} << 20;
 
  private:
+  void swap(FileSource& other) noexcept;
+
   int fd_ = -1;
   uint64_t size_ = 0;
   uint8_t* buffer_ = nullptr;
