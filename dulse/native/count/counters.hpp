@@ -27,11 +27,23 @@ struct Counters {
   int64_t ambiguity = 0;
 
   int64_t records = 0;  // records read from the file
-  // Reads (or fragments) that would be assigned under each strandedness, the chosen one
-  // included: strandedness measured in the same pass.
-  int64_t assigned_as[kStrandednessCount] = {0, 0, 0};
+  // What the reads (or fragments) that reached the features came to under each strandedness,
+  // the chosen one included: strandedness measured in the same pass.
+  struct RuleTally {
+    int64_t assigned = 0;
+    int64_t no_features = 0;
+    int64_t ambiguity = 0;
+  };
+  RuleTally by_rule[kStrandednessCount];
   int64_t pending_peak = 0;  // the most mates waiting for their mate at any one time
 
+  // Fills the summary's rows that depend on the strandedness from its tally.
+  void take_rule(Strandedness rule) {
+    const RuleTally& tally = by_rule[static_cast<int>(rule)];
+    assigned = tally.assigned;
+    no_features = tally.no_features;
+    ambiguity = tally.ambiguity;
+  }
   void add(const Counters& other);
 };
 
@@ -61,7 +73,11 @@ inline constexpr CounterName kSummaryRows[] = {
 inline void Counters::add(const Counters& other) {
   for (const CounterName& row : kSummaryRows) this->*row.field += other.*row.field;
   records += other.records;
-  for (int s = 0; s < kStrandednessCount; ++s) assigned_as[s] += other.assigned_as[s];
+  for (int s = 0; s < kStrandednessCount; ++s) {
+    by_rule[s].assigned += other.by_rule[s].assigned;
+    by_rule[s].no_features += other.by_rule[s].no_features;
+    by_rule[s].ambiguity += other.by_rule[s].ambiguity;
+  }
   if (other.pending_peak > pending_peak) pending_peak = other.pending_peak;
 }
 

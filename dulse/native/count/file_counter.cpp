@@ -17,6 +17,13 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 
 }  // namespace
 
+FileCounter::FileCounter(const index::FeatureIndex& index, const Settings& settings)
+    : index_(index), settings_(settings) {
+  for (int s = 0; s < kStrandednessCount; ++s) {
+    if (keeps(static_cast<Strandedness>(s))) counts_[s] = GeneCounts(index.n_genes());
+  }
+}
+
 CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt) {
   const std::vector<std::string>& names = input.reference_names();
   std::vector<int32_t> tid_contig(names.size(), -1);
@@ -24,7 +31,11 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
     tid_contig[t] = index_.contig_of(names[t]);
     if (tid_contig[t] >= 0) ++contigs_matched_;
   }
-  Rules rules(index_, settings_, tid_contig, counters_, counts_);
+  GeneCounts* const kept[kStrandednessCount] = {
+      keeps(Strandedness::kUnstranded) ? &counts_[0] : nullptr,
+      keeps(Strandedness::kForward) ? &counts_[1] : nullptr,
+      keeps(Strandedness::kReverse) ? &counts_[2] : nullptr};
+  Rules rules(index_, settings_, tid_contig, counters_, kept);
   auto settle = [&rules](Read& read) { rules.count_read(read); };
 
   const bool by_position = settings_.paired && input.sort_order() == bam::SortOrder::kCoordinate;
@@ -84,6 +95,7 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
     }
   }
   table.settle_all(settle);
+  counters_.take_rule(settings_.strandedness);
   if (settings_.paired && paired_records == 0 && counters_.records > 0) {
     return fail(CountStatus::kNoPairs, "not one record is one of a pair");
   }

@@ -31,15 +31,18 @@ enum class CountStatus {
 
 class FileCounter {
  public:
-  FileCounter(const index::FeatureIndex& index, const Settings& settings)
-      : index_(index), settings_(settings), counts_(index.n_genes()) {}
+  FileCounter(const index::FeatureIndex& index, const Settings& settings);
 
   // `interrupt`, when given, is asked every few thousand records whether to stop.
   CountStatus count(bam::AlignmentInput& input, Interrupt* interrupt);
 
   const Counters& counters() const { return counters_; }
-  const GeneCounts& counts() const { return counts_; }
+  // The counts under a strandedness rule: the chosen one, or any with counts_for_every_rule.
+  const GeneCounts& counts(Strandedness rule) const { return counts_[static_cast<int>(rule)]; }
   const std::string& message() const { return message_; }
+  bool keeps(Strandedness rule) const {
+    return settings_.counts_for_every_rule || rule == settings_.strandedness;
+  }
   // The contigs of the file that the annotation has.
   int32_t contigs_matched() const { return contigs_matched_; }
 
@@ -52,7 +55,7 @@ class FileCounter {
   const index::FeatureIndex& index_;
   const Settings& settings_;
   Counters counters_;
-  GeneCounts counts_;
+  GeneCounts counts_[kStrandednessCount];
   std::string message_;
   int32_t contigs_matched_ = 0;
 };

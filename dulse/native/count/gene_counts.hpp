@@ -28,6 +28,7 @@ class GeneCounts {
   // The value of every gene: its whole counts, then its parts by ascending denominator.
   std::vector<double> values() const;
   bool fractional() const { return !parts_.empty(); }
+  size_t size() const { return whole_.size(); }
 
  private:
   std::vector<int64_t> whole_;

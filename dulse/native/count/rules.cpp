@@ -102,7 +102,6 @@ void Rules::assign(const Read* first, const Read* second, int32_t nh) {
   if (second != nullptr) collect_hits(*second);
   bool reverse = template_reverse(*first);
 
-  int32_t chosen_genes = 0;
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
     genes_.clear();
@@ -112,25 +111,22 @@ void Rules::assign(const Read* first, const Read* second, int32_t nh) {
         genes_.push_back(hit.gene);
       }
     }
-    bool assigned = !genes_.empty() && (genes_.size() == 1 || settings_.multi_overlap);
-    if (assigned) ++counters_.assigned_as[s];
-    if (rule == settings_.strandedness) {
-      chosen_genes = static_cast<int32_t>(genes_.size());
-      if (assigned) {
+    Counters::RuleTally& tally = counters_.by_rule[s];
+    if (genes_.empty()) {
+      ++tally.no_features;
+    } else if (genes_.size() > 1 && !settings_.multi_overlap) {
+      ++tally.ambiguity;
+    } else {
+      ++tally.assigned;
+      if (counts_[s] != nullptr) {
         uint32_t denominator = 1;
         if (settings_.fraction) {
           if (settings_.multi_mapping && nh > 1) denominator *= static_cast<uint32_t>(nh);
           if (settings_.multi_overlap) denominator *= static_cast<uint32_t>(genes_.size());
         }
-        for (int32_t gene : genes_) counts_.add(gene, denominator);
-        ++counters_.assigned;
+        for (int32_t gene : genes_) counts_[s]->add(gene, denominator);
       }
     }
-  }
-  if (chosen_genes == 0) {
-    ++counters_.no_features;
-  } else if (chosen_genes > 1 && !settings_.multi_overlap) {
-    ++counters_.ambiguity;
   }
 }
 

@@ -22,6 +22,9 @@ struct Settings {
   int32_t min_fragment_length = 50;
   int32_t max_fragment_length = 600;
   Strandedness strandedness = Strandedness::kUnstranded;  // -s
+  // Keep the counts of every gene under all three strandedness rules, not only the chosen one
+  // (for choosing the rule once the file is counted).
+  bool counts_for_every_rule = false;
   int32_t min_mapq = 0;              // -Q
   bool multi_mapping = false;        // -M: count multi-mapping reads (NH > 1) too
   bool fraction = false;             // --fraction: 1/NH with -M, 1/n with -O, both multiplied

@@ -1,7 +1,8 @@
 // The feature index and the counting of one alignment file, for dulse's API.
 //
 //   FeatureIndex(contig_names, contig, start, end, strand, gene, n_genes)
-//   count_file(path, index, **settings) -> dict
+//   count_file(path, index, **settings) -> dict: "counts" holds one array per strandedness
+//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule
 //
 // count_file releases the interpreter lock while it reads the file, taking it back only to
 // look for a pending signal (Ctrl-C) now and then.
@@ -170,14 +171,41 @@ int set_item(PyObject* dict, const char* key, PyRef value) {
   return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
 }
 
-PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
-                    int32_t n_genes) {
+PyRef counts_array(const count::GeneCounts& counts, int32_t n_genes) {
   npy_intp dims[1] = {n_genes};
-  PyRef counts(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
-  if (!counts) return nullptr;
-  std::vector<double> values = counter.counts().values();
-  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(counts.get())));
+  PyRef array(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
+  if (!array) return array;
+  std::vector<double> values = counts.values();
+  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   std::copy(values.begin(), values.end(), out);
+  return array;
+}
+
+// (assigned, no features, ambiguous) under each strandedness rule.
+PyRef by_rule(const count::Counters& c) {
+  PyRef rules(PyTuple_New(count::kStrandednessCount));
+  for (int s = 0; rules && s < count::kStrandednessCount; ++s) {
+    PyObject* tally = Py_BuildValue("(LLL)", static_cast<long long>(c.by_rule[s].assigned),
+                                    static_cast<long long>(c.by_rule[s].no_features),
+                                    static_cast<long long>(c.by_rule[s].ambiguity));
+    if (tally == nullptr) return PyRef();
+    PyTuple_SET_ITEM(rules.get(), s, tally);
+  }
+  return rules;
+}
+
+PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
+                    const count::Settings& settings, int32_t n_genes) {
+  PyRef counts(PyTuple_New(count::kStrandednessCount));
+  if (!counts) return nullptr;
+  for (int s = 0; s < count::kStrandednessCount; ++s) {
+    auto rule = static_cast<count::Strandedness>(s);
+    PyRef array = counter.keeps(rule) ? counts_array(counter.counts(rule), n_genes)
+                                      : PyRef::borrow(Py_None);
+    if (!array) return nullptr;
+    PyTuple_SET_ITEM(counts.get(), s, array.release());
+  }
+  bool fractional = counter.counts(settings.strandedness).fractional();
 
   const count::Counters& c = counter.counters();
   PyRef summary(PyDict_New());
@@ -195,10 +223,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
   if (!result || set_item(result.get(), "counts", std::move(counts)) < 0 ||
       set_item(result.get(), "summary", std::move(summary)) < 0 ||
       set_item(result.get(), "records", PyRef(PyLong_FromLongLong(c.records))) < 0 ||
-      set_item(result.get(), "assigned_as",
-               PyRef(Py_BuildValue("(LLL)", static_cast<long long>(c.assigned_as[0]),
-                                   static_cast<long long>(c.assigned_as[1]),
-                                   static_cast<long long>(c.assigned_as[2])))) < 0 ||
+      set_item(result.get(), "by_rule", by_rule(c)) < 0 ||
       set_item(result.get(), "pending_peak", PyRef(PyLong_FromLongLong(c.pending_peak))) < 0 ||
       set_item(result.get(), "contigs_matched",
                PyRef(PyLong_FromLong(counter.contigs_matched()))) < 0 ||
@@ -206,7 +231,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
       set_item(result.get(), "lacks_eof_marker",
                PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
-      set_item(result.get(), "fractional", PyRef(PyBool_FromLong(counter.counts().fractional()))) < 0) {
+      set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
     return nullptr;
   }
   return result.release();
@@ -217,18 +242,18 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "path", "index", "paired", "count_fragments", "both_ends_mapped", "exclude_chimeric",
       "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
-      "ignore_duplicates", nullptr};
+      "ignore_duplicates", "counts_for_every_rule", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
-      primary = 0, overlap = 0, duplicates = 0, strandedness = 0;
+      primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$ppppppiiiipppppp:count_file", const_cast<char**>(keywords),
+          args, kwargs, "O&O!|$pppppiiiipppppp:count_file", const_cast<char**>(keywords),
           PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
           &both, &chimeric, &length, &settings.min_fragment_length,
           &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
-          &primary, &overlap, &duplicates)) {
+          &primary, &overlap, &duplicates, &every_rule)) {
     return nullptr;
   }
   PyRef path(path_object);
@@ -247,6 +272,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.primary_only = primary;
   settings.multi_overlap = overlap;
   settings.ignore_duplicates = duplicates;
+  settings.counts_for_every_rule = every_rule;
 
   const index::FeatureIndex& index = *reinterpret_cast<IndexObject*>(index_object)->index;
   PyRef keep_index = PyRef::borrow(index_object);
@@ -275,7 +301,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   if (status != count::CountStatus::kDone) {
     return raise_alignment_error(status_name(status), counter.message());
   }
-  return result_of(counter, input, index.n_genes());
+  return result_of(counter, input, settings, index.n_genes());
 }
 
 PyMethodDef methods[] = {
