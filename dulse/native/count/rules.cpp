@@ -88,18 +88,20 @@ int64_t Counters::*Rules::screen(const Read* first, const Read* second) const {
   return nullptr;
 }
 
-void Rules::collect_hits(const Read& read) {
+bool Rules::collect_hits(const Read& read) {
   int32_t contig = read.tid >= 0 && static_cast<size_t>(read.tid) < tid_contig_.size()
                        ? tid_contig_[static_cast<size_t>(read.tid)]
                        : -1;
-  if (contig < 0) return;
+  if (contig < 0) return false;
   for (const Block& block : read.blocks) index_.query(contig, block.start, block.end, hits_);
+  return true;
 }
 
 void Rules::assign(const Read* first, const Read* second, int32_t nh) {
   hits_.clear();
-  collect_hits(*first);
-  if (second != nullptr) collect_hits(*second);
+  bool annotated = collect_hits(*first);
+  if (second != nullptr) annotated = collect_hits(*second) || annotated;
+  if (!annotated) ++counters_.no_annotated_contig;
   bool reverse = template_reverse(*first);
 
   for (int s = 0; s < kStrandednessCount; ++s) {

@@ -36,7 +36,8 @@ class Rules {
   // Looks the reads' blocks up, then assigns under each strandedness: tallied in
   // counters_.by_rule, counted where counts_ asks.
   void assign(const Read* first, const Read* second, int32_t nh);
-  void collect_hits(const Read& read);
+  // false when the annotation lacks the read's contig.
+  bool collect_hits(const Read& read);
   // Whether a hit on a feature of `strand` counts for a template whose read 1 lies on the
   // reverse strand (`reverse`).
   static bool strand_passes(Strandedness rule, index::Strand strand, bool reverse);

@@ -181,6 +181,18 @@ PyRef counts_array(const count::GeneCounts& counts, int32_t n_genes) {
   return array;
 }
 
+PyRef names_of(const bam::AlignmentInput& input) {
+  const std::vector<std::string>& names = input.reference_names();
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  for (size_t i = 0; tuple && i < names.size(); ++i) {
+    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                          "replace");
+    if (name == nullptr) return PyRef();
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return tuple;
+}
+
 // (assigned, no features, ambiguous) under each strandedness rule.
 PyRef by_rule(const count::Counters& c) {
   PyRef rules(PyTuple_New(count::kStrandednessCount));
@@ -227,7 +239,9 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "pending_peak", PyRef(PyLong_FromLongLong(c.pending_peak))) < 0 ||
       set_item(result.get(), "contigs_matched",
                PyRef(PyLong_FromLong(counter.contigs_matched()))) < 0 ||
-      set_item(result.get(), "contigs", PyRef(PyLong_FromSize_t(input.reference_names().size()))) < 0 ||
+      set_item(result.get(), "reference_names", names_of(input)) < 0 ||
+      set_item(result.get(), "no_annotated_contig",
+               PyRef(PyLong_FromLongLong(c.no_annotated_contig))) < 0 ||
       set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
       set_item(result.get(), "lacks_eof_marker",
                PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
