@@ -462,11 +462,12 @@ def fixed_point_weight(divisor: int):
 def unit_weight(records: Iterable[SamRecord], genes: set, options: Options):
     """The count each chosen gene receives. Without --fraction: 1. With --fraction: 1/x with -M
     (x: NH, for a fragment the largest NH of its mapped records), times 1/y with -O (y: genes
-    chosen), kept in fixed point (``fixed_point_weight``)."""
+    chosen), kept in fixed point (``fixed_point_weight``). With --primary the NH part is
+    dropped: the primary alignment of a multi-mapping read counts whole."""
     if not options.fraction:
         return 1.0
     divisor = 1
-    if options.multi_mapping:
+    if options.multi_mapping and not options.primary_only:
         divisor *= max(multi_mapping_count(record) for record in records if is_mapped(record))
     if options.multi_overlap:
         divisor *= len(genes)
