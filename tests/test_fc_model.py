@@ -18,7 +18,8 @@ import fc_peer
 import sam_strategies as S
 from fc_model import DUPLICATE, Options, SamRecord, SECONDARY
 
-EXAMPLES = 6
+# Random read sets per option group; FC_MODEL_EXAMPLES=200 for a longer search.
+EXAMPLES = int(os.environ.get("FC_MODEL_EXAMPLES", "6"))
 
 differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -40,6 +41,7 @@ def model_counts(records, annotation, options):
     if not result.order_sensitive:
         return records, result
     kept = [record for record in records if record.name not in set(result.order_sensitive)]
+    assume(not options.paired or any(record.flag & fc_model.PAIRED for record in kept))
     return kept, fc_model.count(kept, annotation, options, file_name=fc_peer.INPUT_SAM)
 
 
