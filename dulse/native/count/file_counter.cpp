@@ -36,9 +36,10 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
       keeps(Strandedness::kForward) ? &counts_[1] : nullptr,
       keeps(Strandedness::kReverse) ? &counts_[2] : nullptr};
   Rules rules(index_, settings_, tid_contig, counters_, kept);
-  auto settle = [&rules](Read& read) { rules.count_read(read); };
+  auto settle = [&rules](Read& read) { rules.count_fragment(read, nullptr); };
 
-  const bool by_position = settings_.paired && input.sort_order() == bam::SortOrder::kCoordinate;
+  const bool fragments = settings_.paired && settings_.count_fragments;
+  const bool by_position = fragments && input.sort_order() == bam::SortOrder::kCoordinate;
   MateTable table;
   Read read;
   Read mate;
@@ -54,20 +55,18 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
     if (got == 0) break;
     const bam::Record& record = input.record();
     ++counters_.records;
-    load_read(record, read);
-    if (!settings_.paired) {
-      if (read.has(kPaired)) {
+    load_read(record, kDefaultMaxBlocks, read);
+    if (read.has(kPaired)) {
+      if (!settings_.paired) {
         return fail(CountStatus::kPairedNotAsked,
                     "record " + std::to_string(counters_.records) + " is one of a pair");
       }
+      ++paired_records;
+    }
+    if (!fragments) {
       rules.count_read(read);
       continue;
     }
-    if (!read.has(kPaired)) {
-      rules.count_read(read);
-      continue;
-    }
-    ++paired_records;
     if (by_position) {
       uint64_t here = MateTable::place(read.tid, read.pos);
       if (here < last_place) {
@@ -80,23 +79,29 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
       last_place = here;
       table.settle_before(read.tid, read.pos, settle);
     }
+    if (!can_pair(read)) {
+      rules.count_fragment(read, nullptr);
+      continue;
+    }
     std::string_view name = name_of(record);
-    if (table.take_mate(name, read, mate)) {
-      rules.count_pair(mate, read);
+    PairKey key = pair_key(read);
+    if (table.take_mate(name, key, read, mate)) {
+      rules.count_fragment(mate, &read);
       continue;
     }
-    if (by_position && MateTable::place(read.mtid, read.mpos) < MateTable::place(read.tid, read.pos)) {
-      rules.count_read(read);  // its mate would have come already
+    if (by_position &&
+        MateTable::place(read.mtid, read.mpos) < MateTable::place(read.tid, read.pos)) {
+      rules.count_fragment(read, nullptr);  // its mate would have come already
       continue;
     }
-    table.hold(name, read, by_position);
+    table.hold(name, key, read, by_position);
     if (static_cast<int64_t>(table.size()) > counters_.pending_peak) {
       counters_.pending_peak = static_cast<int64_t>(table.size());
     }
   }
   table.settle_all(settle);
   counters_.take_rule(settings_.strandedness);
-  if (settings_.paired && paired_records == 0 && counters_.records > 0) {
+  if (settings_.paired && paired_records == 0) {
     return fail(CountStatus::kNoPairs, "not one record is one of a pair");
   }
   return CountStatus::kDone;

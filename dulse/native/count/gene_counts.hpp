@@ -1,38 +1,37 @@
-// The counts of every gene, kept exactly. Every weight a read gives a gene is 1/d for a whole d
-// (1/NH, 1/genes, their product), so each gene keeps how many whole counts and how many 1/d
-// parts it received; its value is summed from those in one fixed order. The value then does not
-// depend on the order in which reads arrive, nor on how the work was split between threads.
+// The counts of every gene, in featureCounts' fixed point: a count of 1 is 2^16 units, and a
+// weight of 1/d adds floor(2^16 / d) units, so three thirds make 0.99998 as featureCounts has
+// them. Sums of whole units do not depend on the order in which reads arrive, nor on how the
+// work was split between threads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace dulse::count {
 
 class GeneCounts {
  public:
-  explicit GeneCounts(int32_t n_genes = 0) : whole_(static_cast<size_t>(n_genes), 0) {}
+  static constexpr int64_t kOne = int64_t{1} << 16;
+
+  explicit GeneCounts(int32_t n_genes = 0) : units_(static_cast<size_t>(n_genes), 0) {}
 
   // Adds 1/denominator (denominator >= 1) to the gene.
   void add(int32_t gene, uint32_t denominator) {
-    if (denominator == 1) {
-      ++whole_[static_cast<size_t>(gene)];
-    } else {
-      ++parts_[static_cast<uint64_t>(gene) << 32 | denominator];
-    }
+    int64_t units = denominator == 1 ? kOne : kOne / denominator;
+    units_[static_cast<size_t>(gene)] += units;
+    if (denominator != 1) fractional_ = true;
   }
   void merge(const GeneCounts& other);
 
-  // The value of every gene: its whole counts, then its parts by ascending denominator.
   std::vector<double> values() const;
-  bool fractional() const { return !parts_.empty(); }
-  size_t size() const { return whole_.size(); }
+  // Whether any weight below 1 was added.
+  bool fractional() const { return fractional_; }
+  size_t size() const { return units_.size(); }
 
  private:
-  std::vector<int64_t> whole_;
-  std::unordered_map<uint64_t, int64_t> parts_;  // gene << 32 | denominator -> parts
+  std::vector<int64_t> units_;
+  bool fractional_ = false;
 };
 
 }  // namespace dulse::count

@@ -5,26 +5,42 @@
 
 namespace dulse::count {
 
-uint64_t MateTable::hash_of(std::string_view name, int32_t tid, int32_t pos, int32_t mtid,
-                            int32_t mpos) {
+PairKey pair_key(const Read& read) {
+  int32_t own_tid = PairKey::kNowhere, own_pos = PairKey::kNowhere;
+  int32_t mate_tid = PairKey::kNowhere, mate_pos = PairKey::kNowhere;
+  if (!read.has(kUnmapped)) {
+    own_tid = read.tid;
+    own_pos = read.pos;
+  }
+  if (!read.has(kMateUnmapped)) {
+    mate_tid = read.mtid;
+    mate_pos = read.mpos;
+  }
+  return read.has(kRead1) ? PairKey{own_tid, own_pos, mate_tid, mate_pos, read.has_hi, read.hi}
+                          : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
+}
+
+uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
   // FNV-1a over the name, then the places mixed in.
   uint64_t h = 1469598103934665603ull;
   for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-  for (int32_t v : {tid, pos, mtid, mpos}) {
-    h ^= static_cast<uint32_t>(v) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  for (int64_t v : {int64_t{key.tid1}, int64_t{key.pos1}, int64_t{key.tid2}, int64_t{key.pos2},
+                    key.has_hi ? key.hi : INT64_MIN}) {
+    h ^= static_cast<uint64_t>(v) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
   }
   return h ^ (h >> 29);
 }
 
-bool MateTable::take_mate(std::string_view name, const Read& read, Read& mate) {
+bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
+                          Read& mate) {
   if (size_ == 0) return false;
-  uint64_t h = hash_of(name, read.mtid, read.mpos, read.tid, read.pos);
+  uint64_t h = hash_of(name, key);
+  bool first = read.has(kRead1);
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
   for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
     Slot& slot = slots_[static_cast<size_t>(s)];
-    const Read& waiting = slot.read;
-    if (slot.hash == h && waiting.tid == read.mtid && waiting.pos == read.mpos &&
-        waiting.mtid == read.tid && waiting.mpos == read.pos && waiting.name == name) {
+    if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
+        slot.read.name == name) {
       *link = slot.next;
       std::swap(mate, slot.read);
       release(s);
@@ -34,14 +50,15 @@ bool MateTable::take_mate(std::string_view name, const Read& read, Read& mate) {
   return false;
 }
 
-void MateTable::hold(std::string_view name, Read& read, bool by_position) {
+void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool by_position) {
   if (free_ < 0) grow();
   int32_t s = free_;
   Slot& slot = slots_[static_cast<size_t>(s)];
   free_ = slot.next;
   std::swap(slot.read, read);
   slot.read.name.assign(name.data(), name.size());
-  slot.hash = hash_of(name, slot.read.tid, slot.read.pos, slot.read.mtid, slot.read.mpos);
+  slot.key = key;
+  slot.hash = hash_of(name, key);
   slot.used = true;
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
   slot.next = head;

@@ -1,11 +1,14 @@
 // Reads waiting for their mate, joined on the fly in any file order.
 //
-// Two records are mates when they carry the same name and each one's mate reference and
-// position are the other's reference and position, as featureCounts pairs them; a secondary
-// alignment thus finds the secondary alignment of its mate, not the primary one. A read waits
-// here until its mate arrives. In a coordinate-sorted file a read also leaves when the file has
-// passed its mate's position without the mate arriving: it is then a singleton, so the table
-// holds only the pairs open across the current position.
+// Two records are mates, as featureCounts pairs them, when they carry the same name and HI tag
+// (or neither has HI), one is read 1 and the other read 2, and they agree on where the pair lies:
+// read 1's place and read 2's place, each a reference and position, or nowhere for an unmapped
+// read (a record's own place unless it is unmapped, its mate's from the mate fields unless the
+// mate is flagged unmapped). A secondary alignment thus finds the alignment of its mate that
+// points back at it, primary or not. A read waits here until its mate arrives. In a
+// coordinate-sorted file a read also leaves when the file has passed its mate's position without
+// the mate arriving: it is then a singleton, so the table holds only the pairs open across the
+// current position.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +19,34 @@
 
 namespace dulse::count {
 
+// Where a pair lies, as both its records must say.
+struct PairKey {
+  static constexpr int32_t kNowhere = -2;
+  int32_t tid1, pos1, tid2, pos2;  // read 1's place, then read 2's
+  bool has_hi;
+  int64_t hi;
+
+  bool operator==(const PairKey& o) const {
+    return tid1 == o.tid1 && pos1 == o.pos1 && tid2 == o.tid2 && pos2 == o.pos2 &&
+           has_hi == o.has_hi && (!has_hi || hi == o.hi);
+  }
+};
+
+// A paired record with exactly one of the read 1 and read 2 flags can find a mate.
+inline bool can_pair(const Read& read) {
+  return read.has(kPaired) && read.has(kRead1) != read.has(kRead2);
+}
+PairKey pair_key(const Read& read);
+
 class MateTable {
  public:
   // Takes out the waiting mate of `read` (named `name`) into `mate` (swapping buffers); false
   // when none waits.
-  bool take_mate(std::string_view name, const Read& read, Read& mate);
+  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate);
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
-  // left with the table's spare ones).
-  void hold(std::string_view name, Read& read, bool by_position);
+  // left with the table's spare ones). With `by_position`, settle_before() lets it go once the
+  // file has passed its mate's place.
+  void hold(std::string_view name, const PairKey& key, Read& read, bool by_position);
 
   // Hands every waiting read whose mate should have come before (tid, pos) in coordinate order
   // to settle(Read&), and forgets it. Only reads held with by_position take part.
@@ -60,6 +83,7 @@ class MateTable {
  private:
   struct Slot {
     Read read;
+    PairKey key{};
     uint64_t hash = 0;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
     uint32_t generation = 0;
@@ -71,8 +95,7 @@ class MateTable {
     uint32_t generation;
   };
 
-  static uint64_t hash_of(std::string_view name, int32_t tid, int32_t pos, int32_t mtid,
-                          int32_t mpos);
+  static uint64_t hash_of(std::string_view name, const PairKey& key);
   static bool later(const Due& a, const Due& b) { return a.place > b.place; }
   void grow();
   void unlink(int32_t slot);

@@ -7,18 +7,19 @@ namespace dulse::count {
 
 namespace {
 
-int32_t nh_of(const bam::Record& record) {
-  const uint8_t* type = bam::find_aux(record, "NH");
-  if (type == nullptr) return 1;
-  bam::AuxValue value = bam::decode_aux(type);
-  if (value.kind != bam::AuxValue::kInteger) return 1;
-  if (value.integer > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(value.integer);
+// An integer tag's value, or false when the tag is absent or not an integer.
+bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value) {
+  const uint8_t* type = bam::find_aux(record, tag);
+  if (type == nullptr) return false;
+  bam::AuxValue decoded = bam::decode_aux(type);
+  if (decoded.kind != bam::AuxValue::kInteger) return false;
+  *value = decoded.integer;
+  return true;
 }
 
 }  // namespace
 
-void load_read(const bam::Record& record, Read& read) {
+void load_read(const bam::Record& record, int max_blocks, Read& read) {
   read.flag = record.flag;
   read.mapq = record.mapq;
   read.tid = record.tid;
@@ -26,7 +27,9 @@ void load_read(const bam::Record& record, Read& read) {
   read.mtid = record.mtid;
   read.mpos = record.mpos;
   read.isize = record.isize;
-  read.nh = nh_of(record);
+  int64_t nh = 1;
+  read.nh = integer_tag(record, "NH", &nh) && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
+  read.has_hi = integer_tag(record, "HI", &read.hi);
   read.blocks.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 
@@ -37,21 +40,20 @@ void load_read(const bam::Record& record, Read& read) {
     uint32_t op = cigar.op(k);
     int64_t length = cigar.length(k);
     if (bam::is_aligned(op)) {
-      int64_t end = at + length;
-      if (end > INT32_MAX) end = INT32_MAX;
-      if (length > 0 && at < end) {
+      int64_t end = at + length < INT32_MAX ? at + length : INT32_MAX;
+      if (at < end) {
         if (open) {
           read.blocks.back().end = static_cast<int32_t>(end);
-        } else {
+        } else if (static_cast<int>(read.blocks.size()) < max_blocks) {
           read.blocks.push_back(Block{static_cast<int32_t>(at), static_cast<int32_t>(end)});
           open = true;
         }
       }
       at = end;
-    } else if (op == bam::kDeletion || op == bam::kSkip) {
-      at += length;
-      open = false;
+      continue;
     }
+    open = false;
+    if (op == bam::kDeletion || op == bam::kSkip) at += length;
   }
 }
 

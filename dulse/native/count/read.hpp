@@ -26,7 +26,8 @@ enum Flag : uint16_t {
   kSupplementary = 0x800,
 };
 
-// A reference range [start, end) covered by aligned bases (M, = and X; a D or N ends a block).
+// A reference range [start, end) covered by a run of aligned bases: M, = and X. Any other
+// operation ends a block (D and N also move along the reference).
 struct Block {
   int32_t start;
   int32_t end;
@@ -40,8 +41,10 @@ struct Read {
   int32_t mtid = -1;
   int32_t mpos = -1;
   int32_t isize = 0;
-  int32_t nh = 1;  // the NH tag, 1 when absent or unreadable
-  std::vector<Block> blocks;  // empty for an unmapped record
+  int32_t nh = 1;  // the NH tag; 1 when absent, below 1 or unreadable
+  bool has_hi = false;
+  int64_t hi = 0;  // the HI tag, when has_hi
+  std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
   std::string name;  // filled only for a read that waits for its mate
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }
@@ -49,8 +52,11 @@ struct Read {
   bool reverse() const { return has(kReverse); }
 };
 
+// featureCounts' --maxMOp default: blocks after the tenth are not looked at.
+constexpr int kDefaultMaxBlocks = 10;
+
 // Fills `read` from a decoded record (without its name), reusing its buffers.
-void load_read(const bam::Record& record, Read& read);
+void load_read(const bam::Record& record, int max_blocks, Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

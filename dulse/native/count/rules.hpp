@@ -1,6 +1,6 @@
-// featureCounts' rules for one template: a single-end read, or the one or two records of a
-// pair. Each template is either set aside under one of the summary's outcomes or assigned to
-// the genes its aligned blocks overlap.
+// featureCounts' rules for what it counts: a read (single-end, or each read of a pair when
+// reads are counted), or a fragment (the one or two records of a pair). Each is either set
+// aside under one of the summary's outcomes or assigned to the genes its blocks overlap.
 #pragma once
 
 #include <cstdint>
@@ -24,30 +24,34 @@ class Rules {
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(counters),
         counts_{counts[0], counts[1], counts[2]} {}
 
-  // A read counted alone: single-end, or in paired mode a record that has no mate.
+  // One read on its own: single-end reads, and every record when the reads of pairs are
+  // counted.
   void count_read(const Read& read);
-  // Both records of a pair, in either order.
-  void count_pair(const Read& one, const Read& other);
+  // A fragment: `earlier` came first in the file; `later` is null for a record alone (no
+  // mate in the file, or one that cannot pair).
+  void count_fragment(const Read& earlier, const Read* later);
 
  private:
-  // The outcome of the checks that come before the features are looked at: a counter to grow,
-  // or nullptr to go on to the features.
-  int64_t Counters::*screen(const Read* first, const Read* second) const;
-  // Looks the reads' blocks up, then assigns under each strandedness: tallied in
+  using Outcome = int64_t Counters::*;
+
+  // The checks featureCounts makes on each record of a fragment: duplicates, then
+  // multi-mapping, then secondary alignments. nullptr when the record passes.
+  Outcome record_checks(const Read& read) const;
+  Outcome fragment_checks(const Read& earlier, const Read* later) const;
+  bool is_chimeric(const Read& earlier, const Read* later) const;
+
+  // Looks the mapped records' blocks up and assigns them under each strandedness: tallied in
   // counters_.by_rule, counted where counts_ asks.
-  void assign(const Read* first, const Read* second, int32_t nh);
-  // false when the annotation lacks the read's contig.
-  bool collect_hits(const Read& read);
-  // Whether a hit on a feature of `strand` counts for a template whose read 1 lies on the
-  // reverse strand (`reverse`).
-  static bool strand_passes(Strandedness rule, index::Strand strand, bool reverse);
+  void assign(const Read* const* reads, int n);
+  // Appends the genes of the hits that pass `rule` to genes_, from hits_[begin, end).
+  void genes_under(Strandedness rule, size_t begin, size_t end, bool reverse);
 
   const index::FeatureIndex& index_;
   const Settings& settings_;
   const std::vector<int32_t>& tid_contig_;
   Counters& counters_;
   GeneCounts* counts_[kStrandednessCount];
-  std::vector<index::Hit> hits_;  // reused from template to template
+  std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
 };
 
