@@ -14,6 +14,11 @@
 | primary_only            | --primary     | leave secondary alignments out                           |
 | multi_overlap           | -O            | a read on several genes counts for each                  |
 | ignore_duplicates       | --ignoreDup   | leave reads flagged as duplicates out                    |
+| max_m_operations        | --maxMOp      | blocks (runs of M, =, X) of a record looked at (10)      |
+
+dulse's own, with no featureCounts flag: count_secondary / count_supplementary set False sets
+such alignments aside before any other check (as Unassigned_Secondary), while NH still weighs
+the primary ones.
 """
 
 import dataclasses
@@ -42,6 +47,9 @@ class Settings:
     primary_only: bool = False
     multi_overlap: bool = False
     ignore_duplicates: bool = False
+    max_m_operations: int = 10
+    count_secondary: bool = True
+    count_supplementary: bool = True
 
     def __post_init__(self):
         for field in dataclasses.fields(self):
@@ -57,6 +65,8 @@ class Settings:
         elif strandedness not in STRANDEDNESS and strandedness != AUTO:
             raise ValueError(f"strandedness must be one of unstranded, forward, reverse, auto "
                              f"(or 0, 1, 2), not {strandedness!r}")
+        if self.max_m_operations < 1:
+            raise ValueError(f"max_m_operations must be at least 1, not {self.max_m_operations}")
         if self.min_mapq > 255:
             raise ValueError(f"min_mapq must be from 0 to 255, not {self.min_mapq}")
         if self.min_fragment_length > self.max_fragment_length:

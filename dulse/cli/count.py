@@ -26,7 +26,7 @@ NOT_SUPPORTED = {
     "-f": 0, "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1, "-A": 1, "--extraAttributes": 1,
     "--minOverlap": 1, "--fracOverlap": 1, "--fracOverlapFeature": 1, "--largestOverlap": 0,
     "--nonOverlap": 1, "--nonOverlapFeature": 1, "--readExtension5": 1, "--readExtension3": 1,
-    "--read2pos": 1, "--splitOnly": 0, "--nonSplitOnly": 0, "--maxMOp": 1,
+    "--read2pos": 1, "--splitOnly": 0, "--nonSplitOnly": 0,
     "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
 }
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
@@ -91,6 +91,8 @@ def add_parser(commands):
         help="a read on several genes counts for each")
     add("--ignoreDup", dest="ignore_duplicates", action="store_true",
         help="leave reads flagged as duplicates out")
+    add("--maxMOp", dest="max_m_operations", type=_positive, default=10, metavar="N",
+        help="blocks (runs of M, = and X) of a record looked at (default: 10)")
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: files counted at once (default: 1)")
     add("-j", dest="jobs", type=_positive, default=1, metavar="N",
@@ -158,7 +160,7 @@ def settings_per_file(args):
         max_fragment_length=args.max_fragment_length, min_mapq=args.min_mapq,
         multi_mapping=args.multi_mapping, fraction=args.fraction,
         primary_only=args.primary_only, multi_overlap=args.multi_overlap,
-        ignore_duplicates=args.ignore_duplicates)
+        ignore_duplicates=args.ignore_duplicates, max_m_operations=args.max_m_operations)
     return [base.replace(strandedness=STRANDEDNESS[word])
             for word in (words if len(words) > 1 else words * len(args.files))]
 

@@ -55,7 +55,7 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, Interrupt* interrupt)
     if (got == 0) break;
     const bam::Record& record = input.record();
     ++counters_.records;
-    load_read(record, kDefaultMaxBlocks, read);
+    load_read(record, settings_.max_m_operations, read);
     if (read.has(kPaired)) {
       if (!settings_.paired) {
         return fail(CountStatus::kPairedNotAsked,

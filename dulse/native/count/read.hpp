@@ -52,10 +52,8 @@ struct Read {
   bool reverse() const { return has(kReverse); }
 };
 
-// featureCounts' --maxMOp default: blocks after the tenth are not looked at.
-constexpr int kDefaultMaxBlocks = 10;
-
-// Fills `read` from a decoded record (without its name), reusing its buffers.
+// Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
+// first max_blocks are not kept.
 void load_read(const bam::Record& record, int max_blocks, Read& read);
 
 // The record's name without its NUL.

@@ -20,9 +20,16 @@ bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
 
 }  // namespace
 
+bool Rules::set_aside(const Read& read) const {
+  return (!settings_.count_secondary && read.has(kSecondary)) ||
+         (!settings_.count_supplementary && read.has(kSupplementary));
+}
+
 void Rules::count_read(const Read& read) {
   Outcome outcome = nullptr;
-  if (read.has(kUnmapped)) {
+  if (set_aside(read)) {
+    outcome = &Counters::secondary;
+  } else if (read.has(kUnmapped)) {
     outcome = &Counters::unmapped;
   } else if (settings_.paired && settings_.both_ends_mapped && !read.has(kPaired)) {
     outcome = &Counters::singleton;
@@ -87,7 +94,9 @@ Rules::Outcome Rules::fragment_checks(const Read& earlier, const Read* later) co
 }
 
 void Rules::count_fragment(const Read& earlier, const Read* later) {
-  Outcome outcome = fragment_checks(earlier, later);
+  Outcome outcome = set_aside(earlier) || (later != nullptr && set_aside(*later))
+                        ? &Counters::secondary
+                        : fragment_checks(earlier, later);
   if (outcome != nullptr) {
     ++(counters_.*outcome);
     return;

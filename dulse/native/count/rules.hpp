@@ -34,6 +34,7 @@ class Rules {
  private:
   using Outcome = int64_t Counters::*;
 
+  bool set_aside(const Read& read) const;
   // The checks featureCounts makes on each record of a fragment: duplicates, then
   // multi-mapping, then secondary alignments. nullptr when the record passes.
   Outcome record_checks(const Read& read) const;

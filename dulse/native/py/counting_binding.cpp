@@ -115,6 +115,28 @@ PyObject* index_n_features(PyObject* self, void*) {
   return PyLong_FromLong(reinterpret_cast<IndexObject*>(self)->index->n_features());
 }
 
+// overlaps(contig, start, end) -> [(feature row, overlap length), ...] in the index's order.
+PyObject* index_overlaps(PyObject* self, PyObject* args) {
+  int contig, start, end;
+  if (!PyArg_ParseTuple(args, "iii:overlaps", &contig, &start, &end)) return nullptr;
+  std::vector<index::Hit> hits;
+  reinterpret_cast<IndexObject*>(self)->index->query(contig, start, end, hits);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  for (size_t i = 0; list && i < hits.size(); ++i) {
+    PyObject* item = Py_BuildValue("(ii)", hits[i].feature, hits[i].overlap);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyMethodDef index_methods[] = {
+    {"overlaps", index_overlaps, METH_VARARGS,
+     "overlaps(contig, start, end): the features overlapping [start, end) of a contig, as "
+     "(row, overlap length) pairs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef index_getset[] = {
     {"n_features", index_n_features, nullptr, "The number of features indexed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -125,6 +147,7 @@ PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_tp_getset, index_getset},
+    {Py_tp_methods, index_methods},
     {0, nullptr},
 };
 
@@ -256,18 +279,21 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "path", "index", "paired", "count_fragments", "both_ends_mapped", "exclude_chimeric",
       "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
-      "ignore_duplicates", "counts_for_every_rule", nullptr};
+      "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
+      "counts_for_every_rule", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
-      primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0;
+      primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
+      supplementary = 1;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppp:count_file", const_cast<char**>(keywords),
+          args, kwargs, "O&O!|$pppppiiiipppppippp:count_file", const_cast<char**>(keywords),
           PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
           &both, &chimeric, &length, &settings.min_fragment_length,
           &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
-          &primary, &overlap, &duplicates, &every_rule)) {
+          &primary, &overlap, &duplicates, &settings.max_m_operations, &secondary,
+          &supplementary, &every_rule)) {
     return nullptr;
   }
   PyRef path(path_object);
@@ -287,6 +313,12 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.multi_overlap = overlap;
   settings.ignore_duplicates = duplicates;
   settings.counts_for_every_rule = every_rule;
+  settings.count_secondary = secondary;
+  settings.count_supplementary = supplementary;
+  if (settings.max_m_operations < 1) {
+    PyErr_SetString(PyExc_ValueError, "max_m_operations must be at least 1");
+    return nullptr;
+  }
 
   const index::FeatureIndex& index = *reinterpret_cast<IndexObject*>(index_object)->index;
   PyRef keep_index = PyRef::borrow(index_object);
