@@ -6,17 +6,35 @@
     one = count_bam("sample.bam", annotation, Settings(paired=True, strandedness="reverse"))
     matrix = count_bams(["a.bam", "b.bam"], annotation, threads=2)
     frame = matrix.to_pandas()   # pandas is optional
+
+The names are imported when first used, so that importing a part of the package (the counting
+module dulse.quantify._core_fast, say) loads only that part.
 """
+
+import importlib
 
 __version__ = "0.1.0"
 
-from dulse.api import count_bam, count_bams  # noqa: E402
-from dulse.errors import AnnotationError, AnnotationWarning, BamError, InputError  # noqa: E402
-from dulse.quantify.annotation import Annotation, read_annotation  # noqa: E402
-from dulse.results import CountMatrix, FileCounts  # noqa: E402
-from dulse.settings import Settings  # noqa: E402
+_HOMES = {
+    "count_bam": "dulse.api", "count_bams": "dulse.api",
+    "AnnotationError": "dulse.errors", "AnnotationWarning": "dulse.errors",
+    "BamError": "dulse.errors", "InputError": "dulse.errors",
+    "Annotation": "dulse.quantify.annotation", "read_annotation": "dulse.quantify.annotation",
+    "CountMatrix": "dulse.results", "FileCounts": "dulse.results",
+    "Settings": "dulse.settings",
+}
 
-__all__ = [
-    "Annotation", "AnnotationError", "AnnotationWarning", "BamError", "CountMatrix",
-    "FileCounts", "InputError", "Settings", "count_bam", "count_bams", "read_annotation",
-]
+__all__ = sorted(_HOMES)
+
+
+def __getattr__(name):
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'dulse' has no attribute {name!r}")
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_HOMES))

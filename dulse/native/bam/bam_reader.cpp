@@ -11,27 +11,8 @@ namespace dulse::bam {
 namespace {
 
 constexpr uint8_t kMagic[4] = {'B', 'A', 'M', 1};
-constexpr uint32_t kCoreLength = 32;
-constexpr uint16_t kUnmapped = 4;
 
 }  // namespace
-
-bool Reader::Buffer::reserve(size_t n) {
-  if (n <= capacity) return true;
-  size_t grown = capacity < 4096 ? 4096 : capacity;
-  while (grown < n) grown *= 2;
-  auto* moved = static_cast<uint8_t*>(std::realloc(data, grown));
-  if (moved == nullptr) return false;
-  data = moved;
-  capacity = grown;
-  return true;
-}
-
-void Reader::Buffer::release() {
-  std::free(data);
-  data = nullptr;
-  size = capacity = 0;
-}
 
 namespace {
 
@@ -84,12 +65,12 @@ int Reader::start(bool keep_header) {
 void Reader::close() {
   bgzf_.close();
   body_.release();
-  aux_.release();
-  n_targets_ = 0;
+  decoder_.release();
+  decoder_.clear();
+  decoder_.set_n_targets(0);
   finished_ = 0;
   names_.clear();
   hd_line_.clear();
-  record_ = Record{};
 }
 
 // The binary header, with the checks under which htslib returns no header: the magic, every
@@ -146,7 +127,7 @@ int Reader::read_header(bool keep_header) {
     if (name_last != 0 && name_len == INT32_MAX) return kBadHeader;
     if (bgzf_.read(word, 4) != 4) return kBadHeader;
   }
-  n_targets_ = n_targets;
+  decoder_.set_n_targets(n_targets);
   if (keep_header && hd_line_.compare(0, 4, "@HD\t") != 0) hd_line_.clear();
   return 0;
 }
@@ -185,46 +166,26 @@ int Reader::next() {
 
   // The block length and the fixed-length core. htslib reads them apart, and a failure while
   // reading the first is "truncated" (-2), while reading the second -3.
-  uint8_t gathered[4 + kCoreLength];
+  uint8_t gathered[kBlockLengthSize + kCoreLength];
   const uint8_t* head;
   if (bgzf_.buffered() >= sizeof gathered) {
     head = bgzf_.cursor();
     bgzf_.skip(sizeof gathered);
   } else {
-    long got = bgzf_.read(gathered, 4);
-    if (got != 4) return finish(got == 0 ? kEnd : kTruncated);
+    long got = bgzf_.read(gathered, kBlockLengthSize);
+    if (got != kBlockLengthSize) return finish(got == 0 ? kEnd : kTruncated);
     if (static_cast<int32_t>(le32(gathered)) < static_cast<int32_t>(kCoreLength)) {
       return finish(kErrorRecord);
     }
-    if (bgzf_.read(gathered + 4, kCoreLength) != static_cast<long>(kCoreLength)) {
+    if (bgzf_.read(gathered + kBlockLengthSize, kCoreLength) != static_cast<long>(kCoreLength)) {
       return finish(kErrorCore);
     }
     head = gathered;
   }
-  auto block_len = static_cast<int32_t>(le32(head));
-  if (block_len < static_cast<int32_t>(kCoreLength)) return finish(kErrorRecord);
-  const uint8_t* core = head + 4;
-  Record r;
-  r.tid = static_cast<int32_t>(le32(core));
-  r.pos = static_cast<int32_t>(le32(core + 4));
-  uint32_t bin_mq_nl = le32(core + 8);
-  uint32_t flag_nc = le32(core + 12);
-  r.l_qseq = static_cast<int32_t>(le32(core + 16));
-  r.mtid = static_cast<int32_t>(le32(core + 20));
-  r.mpos = static_cast<int32_t>(le32(core + 24));
-  r.isize = static_cast<int32_t>(le32(core + 28));
-  r.mapq = static_cast<uint8_t>(bin_mq_nl >> 8);
-  r.flag = static_cast<uint16_t>(flag_nc >> 16);
-  r.n_cigar = flag_nc & 0xffff;
-  uint32_t l_qname = bin_mq_nl & 0xff;
+  int status = decoder_.begin(head);
+  if (status != 0) return finish(status);
 
-  // The lengths must fit in the record (checked before any of it is read).
-  uint32_t body_len = static_cast<uint32_t>(block_len) - kCoreLength;
-  if (r.l_qseq < 0 || l_qname < 1) return finish(kErrorRecord);
-  uint64_t seq_bytes = (static_cast<uint64_t>(r.l_qseq) + 1) >> 1;
-  uint64_t fixed = uint64_t{r.n_cigar} * 4 + l_qname + seq_bytes + static_cast<uint64_t>(r.l_qseq);
-  if (fixed > body_len) return finish(kErrorRecord);
-
+  uint32_t body_len = decoder_.body_length();
   const uint8_t* body;
   if (bgzf_.buffered() >= body_len) {
     body = bgzf_.cursor();
@@ -233,73 +194,8 @@ int Reader::next() {
     if (!read_body(body_len)) return finish(kErrorRecord);
     body = body_.data;
   }
-  r.qname = reinterpret_cast<const char*>(body);
-  r.l_qname = l_qname;
-  r.cigar = body + l_qname;
-  r.aux = body + fixed;
-  r.aux_len = body_len - static_cast<uint32_t>(fixed);
-  record_ = r;
-
-  if (r.n_cigar > 0) {
-    // A placeholder CIGAR (one soft clip of the whole query) on a placed record means that the
-    // real one may be waiting in the CG tag.
-    if (le32(r.cigar) == (kSoftClip | static_cast<uint32_t>(r.l_qseq) << 4) && r.tid >= 0 &&
-        r.pos >= 0) {
-      if (take_cigar_from_cg(body_len, l_qname, body) < 0) return finish(kErrorRecord);
-    }
-    if (r.l_qseq > 0 && (r.flag & kUnmapped) == 0) {
-      int64_t qlen = 0;
-      const uint8_t* op = record_.cigar;
-      for (uint32_t k = 0; k < record_.n_cigar; ++k, op += 4) {
-        uint32_t v = le32(op);
-        if (consumes_query(v & 0xf)) qlen += v >> 4;
-      }
-      if (qlen != r.l_qseq) return finish(kErrorRecord);
-    }
-  }
-  if (r.tid >= n_targets_ || r.tid < -1 || r.mtid >= n_targets_ || r.mtid < -1) {
-    return finish(kErrorCore);
-  }
-  // htslib's return value, in its int: it wraps negative for a block length within 4 of 2^31,
-  // and pysam then raises with that number.
-  auto length = static_cast<int32_t>(4u + static_cast<uint32_t>(block_len));
-  if (length < 0) return finish(length);
-  return length;
-}
-
-// htslib's move of a CIGAR from the CG tag: when the aux area holds CG as a B array of I or i
-// with at least as many elements as the placeholder has operations (and fewer than 2^29),
-// those elements become the CIGAR and the CG field leaves the aux area. 0 when nothing moved
-// or after the move, -1 when the aux area is corrupt at or before CG or the record would grow
-// beyond what htslib can hold.
-int Reader::take_cigar_from_cg(uint32_t body_len, uint32_t l_qname, const uint8_t* body) {
-  const uint8_t* cg = nullptr;
-  AuxLookup found = lookup_aux(record_.aux, record_.aux_len, "CG", &cg);
-  if (found == AuxLookup::kCorrupt) return -1;
-  if (found == AuxLookup::kAbsent) return 0;
-  if (cg[0] != 'B' || (cg[1] != 'I' && cg[1] != 'i')) return 0;
-  uint32_t cg_len = le32(cg + 2);
-  if (cg_len < record_.n_cigar || cg_len >= (1u << 29)) return 0;
-
-  // htslib holds the query name padded with NULs to a multiple of 4 bytes (4 more when the name
-  // fills a multiple of 4 without its NUL), and the whole record in an int32-sized buffer.
-  uint64_t qname_held = l_qname % 4 != 0 ? l_qname + (4 - l_qname % 4)
-                        : body[l_qname - 1] == 0 ? l_qname
-                                                 : l_qname + 4;
-  uint64_t held = uint64_t{body_len} + (qname_held - l_qname);
-  if (held + uint64_t{cg_len} * 4 - uint64_t{record_.n_cigar} * 4 > INT32_MAX) return -1;
-
-  size_t field_start = static_cast<size_t>(cg - 2 - record_.aux);
-  size_t field_end = field_start + 8 + size_t{cg_len} * 4;
-  size_t rest = record_.aux_len - field_end;
-  if (!aux_.reserve(field_start + rest + 1)) return -1;
-  std::memcpy(aux_.data, record_.aux, field_start);
-  std::memcpy(aux_.data + field_start, record_.aux + field_end, rest);
-  record_.cigar = cg + 6;
-  record_.n_cigar = cg_len;
-  record_.aux = aux_.data;
-  record_.aux_len = static_cast<uint32_t>(field_start + rest);
-  return 0;
+  int length = decoder_.finish(body);
+  return length > 0 ? length : finish(length);
 }
 
 }  // namespace dulse::bam
