@@ -7,9 +7,9 @@
     one = count_bam("a.bam", annotation, settings)
     matrix = count_bams(["a.bam", "b.bam"], annotation, settings, threads=2)
 
-The engine releases the interpreter lock while it counts, so `threads=N` counts N files at once
-in this process; `jobs=N` uses worker processes instead, and `executor=` any
-concurrent.futures.Executor (a Dask client's `get_executor()`, say).
+The engine releases the interpreter lock while it counts: `threads=N` counts one file on several
+threads, and several files at once, in this process; `jobs=N` uses worker processes instead,
+and `executor=` any concurrent.futures.Executor (a Dask client's `get_executor()`, say).
 """
 
 import os
@@ -25,15 +25,18 @@ from dulse.strandedness import AmbiguousStrandedness, StrandCheck
 __all__ = ["count_bam", "count_bams"]
 
 
-def count_bam(bam, annotation, settings=None, **options):
+def count_bam(bam, annotation, settings=None, *, threads=1, **options):
     """Counts the reads of one BAM or SAM file per gene; returns a FileCounts.
 
     settings: a Settings; keyword options (Settings' field names) override its fields.
+    threads: threads counting this file (a BGZF-compressed BAM; SAM is read on one); the
+        result is the same for any number.
     annotation: an Annotation, or the path of an annotation file read with default choices.
     Raises BamError naming the file when it cannot be counted.
     """
     settings = _settings(settings, options)
-    return _count(_path(bam), _as_annotation(annotation), settings)
+    _check_count("threads", threads)
+    return _count(_path(bam), _as_annotation(annotation), settings, threads)
 
 
 def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
@@ -41,7 +44,8 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     """Counts many files into a CountMatrix whose columns follow the order of `bams`.
 
     settings: a Settings, or a list of one per file; keyword options override their fields.
-    threads: files counted at once on threads of this process.
+    threads: threads of this process: each file is counted on up to THREADS_PER_FILE of them,
+        and as many files at once as that leaves room for.
     jobs: files counted at once in worker processes.
     executor: a concurrent.futures.Executor to count on instead.
     progress: called as progress(position, FileCounts) in this process as each file finishes.
@@ -61,9 +65,8 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     repeated = sorted({path for path in paths if paths.count(path) > 1})
     if repeated:
         raise ValueError(f"file given more than once: {', '.join(repeated)}")
-    for name, value in (("jobs", jobs), ("threads", threads)):
-        if type(value) is not int or value < 1:
-            raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
+    _check_count("jobs", jobs)
+    _check_count("threads", threads)
     if sum((jobs > 1, threads > 1, executor is not None)) > 1:
         raise ValueError("give one of jobs, threads or executor")
     annotation = _as_annotation(annotation)
@@ -74,9 +77,11 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         with process_pool(min(jobs, len(paths)), annotation) as pool:
             return CountMatrix(annotation.gene_ids,
                                pool.count_all(paths, per_file, progress))
-    if executor is None and threads > 1 and len(paths) > 1:
-        with ThreadPoolExecutor(max_workers=min(threads, len(paths))) as pool:
-            futures = [pool.submit(_count, path, annotation, settings)
+    per_file_threads = min(threads, THREADS_PER_FILE)
+    at_once = min(max(1, threads // per_file_threads), len(paths))
+    if executor is None and at_once > 1:
+        with ThreadPoolExecutor(max_workers=at_once) as pool:
+            futures = [pool.submit(_count, path, annotation, settings, per_file_threads)
                        for path, settings in zip(paths, per_file)]
             return CountMatrix(annotation.gene_ids, gather(futures, progress))
     if executor is not None:
@@ -85,7 +90,7 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         return CountMatrix(annotation.gene_ids, gather(futures, progress))
     results = []
     for position, (path, settings) in enumerate(zip(paths, per_file)):
-        results.append(_count(path, annotation, settings))
+        results.append(_count(path, annotation, settings, per_file_threads))
         if progress is not None:
             progress(position, results[-1])
     return CountMatrix(annotation.gene_ids, results)
@@ -111,6 +116,15 @@ def gather(futures, progress):
             future.cancel()
         raise
     return results
+
+
+# A file's own count gains little from more threads than this; more go to other files.
+THREADS_PER_FILE = 4
+
+
+def _check_count(name, value):
+    if type(value) is not int or value < 1:
+        raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
 
 
 def _settings(settings, options):
@@ -192,11 +206,11 @@ _HINTS = {
 }
 
 
-def _count(path, annotation, settings):
+def _count(path, annotation, settings, threads=1):
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
     try:
-        found = _engine.count_file(path, feature_index(annotation),
+        found = _engine.count_file(path, feature_index(annotation), threads=threads,
                                    counts_for_every_rule=auto, **arguments)
     except OSError as error:
         raise BamError(f"{path}: {error.strerror or error}") from None

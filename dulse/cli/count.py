@@ -94,7 +94,8 @@ def add_parser(commands):
     add("--maxMOp", dest="max_m_operations", type=_positive, default=10, metavar="N",
         help="blocks (runs of M, = and X) of a record looked at (default: 10)")
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
-        help="threads: files counted at once (default: 1)")
+        help="threads: each file is counted on up to 4, and as many files at once as the "
+             "rest allows (default: 1)")
     add("-j", dest="jobs", type=_positive, default=1, metavar="N",
         help="worker processes: files counted at once (default: 1)")
     # featureCounts' options that change nothing here: dulse never sorts and writes no

@@ -97,20 +97,19 @@ int AlignmentInput::next() {
     return 1;
   }
   if (status == Reader::kEnd) return 0;
-  describe_bam_error(status);
+  message_ = describe_read_error(status, bam_.block_failed(), bam_.blocks_loaded(), records_ + 1);
   return -1;
 }
 
-void AlignmentInput::describe_bam_error(int code) {
-  std::string record = "record " + std::to_string(records_ + 1);
-  if (bam_.block_failed()) {
-    message_ = "BGZF block " + std::to_string(bam_.blocks_loaded()) +
-               " is damaged or cut short (while reading " + record + ")";
-  } else if (code == Reader::kTruncated) {
-    message_ = "the file ends inside " + record + " (truncated?)";
-  } else {
-    message_ = record + " is malformed (its lengths or reference numbers are impossible)";
+std::string AlignmentInput::describe_read_error(int code, bool block_failed, uint64_t block,
+                                                uint64_t record) {
+  std::string which = "record " + std::to_string(record);
+  if (block_failed) {
+    return "BGZF block " + std::to_string(block) + " is damaged or cut short (while reading " +
+           which + ")";
   }
+  if (code == Reader::kTruncated) return "the file ends inside " + which + " (truncated?)";
+  return which + " is malformed (its lengths or reference numbers are impossible)";
 }
 
 }  // namespace dulse::bam

@@ -32,16 +32,31 @@ class AlignmentInput {
   bool is_sam() const { return is_sam_; }
   // A BAM file whose last block is not the end-of-file block: it may have been cut short
   // exactly at a block boundary.
-  bool lacks_eof_marker() const { return !is_sam_ && !bam_.has_eof_marker(); }
+  bool lacks_eof_marker() const {
+    return !is_sam_ && !bam_.has_eof_marker() && !eof_marker_seen_;
+  }
   const std::string& message() const { return message_; }
   uint64_t records() const { return records_; }
+
+  // For readers of the rest of a BAM file's blocks (after the header): see Reader::detach.
+  bool detach(FileSource* source, ByteBuffer* rest) {
+    return !is_sam_ && bam_.detach(source, rest);
+  }
+  int32_t n_targets() const { return bam_.n_targets(); }
+  uint64_t blocks_loaded() const { return bam_.blocks_loaded(); }
+  // What a reader of the detached blocks saw at the end of a stream.
+  void note_eof_marker(bool seen) { eof_marker_seen_ = seen; }
+
+  // A read error in words: a RecordDecoder code, whether it came from a block that could not
+  // be read (its number then), and the number of the record being read.
+  static std::string describe_read_error(int code, bool block_failed, uint64_t block,
+                                         uint64_t record);
 
  private:
   int unusable(std::string message) {
     message_ = std::move(message);
     return kUnusable;
   }
-  void describe_bam_error(int code);
 
   Reader bam_;
   SamReader sam_;
@@ -49,6 +64,7 @@ class AlignmentInput {
   SortOrder sort_order_ = SortOrder::kUnknown;
   std::string message_;
   uint64_t records_ = 0;
+  bool eof_marker_seen_ = false;
 };
 
 }  // namespace dulse::bam

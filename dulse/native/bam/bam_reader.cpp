@@ -161,6 +161,14 @@ bool Reader::read_body(uint32_t n) {
   return true;
 }
 
+bool Reader::detach(FileSource* source, ByteBuffer* rest) {
+  size_t n = bgzf_.buffered();
+  if (!rest->reserve(n)) return false;
+  std::memcpy(rest->data, bgzf_.cursor(), n);
+  rest->size = n;
+  return bgzf_.release_source(source);
+}
+
 int Reader::next() {
   if (finished_ != 0) return finished_;
 

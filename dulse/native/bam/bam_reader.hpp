@@ -50,6 +50,11 @@ class Reader {
   // its line break; empty when the header has none).
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
+  // Hands the rest of the file to the caller, for readers of its blocks: the source positioned
+  // after the last block loaded, and in `rest` the bytes of that block not yet read (where the
+  // records go on). False, keeping the file, when only this reader can read on (plain gzip).
+  bool detach(FileSource* source, ByteBuffer* rest);
+  const RecordDecoder& decoder() const { return decoder_; }
   // Where a read error happened: the BGZF block being loaded (1-based).
   uint64_t blocks_loaded() const { return bgzf_.blocks_loaded(); }
   // Whether the last error code came from a block that could not be read or inflated (rather

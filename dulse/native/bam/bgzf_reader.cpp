@@ -1,4 +1,5 @@
 #include "bam/bgzf_reader.hpp"
+#include "bam/bgzf_block.hpp"
 #include "bam/bytes.hpp"
 
 #include <cerrno>
@@ -10,20 +11,7 @@ namespace dulse::bam {
 
 namespace {
 
-constexpr size_t kHeaderLength = 18;
 constexpr size_t kPeekLength = 2048;
-
-// The last 28 bytes of every complete BGZF file: an empty block.
-constexpr uint8_t kEofMarker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
-                                    2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0,   0, 0, 0, 0};
-
-// Gzip magic and deflate method; then whether the extra field is exactly one "BC" subfield of
-// two bytes. Other header fields (flags besides FEXTRA, MTIME, XFL, OS) are not looked at.
-inline bool is_gzip(const uint8_t* h) { return h[0] == 31 && h[1] == 139 && h[2] == 8; }
-inline bool is_bgzf(const uint8_t* h) {
-  return (h[3] & 4) != 0 && h[10] == 6 && h[11] == 0 && h[12] == 'B' && h[13] == 'C' &&
-         h[14] == 2 && h[15] == 0;
-}
 
 }  // namespace
 
@@ -43,16 +31,16 @@ int BgzfReader::open(FileSource&& source) {
     close();
     return kNoMemory;
   }
-  if (source_.fill(kHeaderLength) < kHeaderLength || !is_gzip(source_.data()) ||
+  if (source_.fill(kBgzfHeaderLength) < kBgzfHeaderLength || !is_gzip(source_.data()) ||
       !is_bgzf(source_.data())) {
     close();
     return kNotBgzf;
   }
   if (source_.is_stream()) return 0;
-  uint8_t tail[sizeof kEofMarker];
+  uint8_t tail[sizeof kBgzfEofMarker];
   eof_marker_ = source_.size() >= sizeof tail &&
                 source_.pread_at(source_.size() - sizeof tail, tail, sizeof tail) == sizeof tail &&
-                std::memcmp(tail, kEofMarker, sizeof tail) == 0;
+                std::memcmp(tail, kBgzfEofMarker, sizeof tail) == 0;
   return 0;
 }
 
@@ -72,6 +60,12 @@ size_t BgzfReader::peek_start(uint8_t* out, size_t cap) {
   return peek_gzip_prefix(source_.data(), n < kPeekLength ? n : kPeekLength, out, cap);
 }
 
+bool BgzfReader::release_source(FileSource* out) {
+  if (gzip_.active() || failed_) return false;
+  *out = std::move(source_);
+  return true;
+}
+
 int BgzfReader::refill() {
   if (buffered() > 0) return 1;
   int loaded = load_block();
@@ -87,22 +81,19 @@ int BgzfReader::load_block() {
   for (;;) {
     ++blocks_loaded_;
     if (!gzip_.active()) {
-      size_t have = source_.fill(kHeaderLength);
+      size_t have = source_.fill(kBgzfHeaderLength);
       if (have == 0) return source_.failed() ? -1 : 0;
       const uint8_t* h = source_.data();
-      if (have < kHeaderLength || !is_gzip(h)) return -1;
+      if (have < kBgzfHeaderLength || !is_gzip(h)) return -1;
       if (is_bgzf(h)) {
-        size_t block_length = (size_t{h[16]} | size_t{h[17]} << 8) + 1;
-        if (block_length < kHeaderLength) return -1;
+        size_t block_length = bgzf_block_length(h);
+        if (block_length < kBgzfHeaderLength) return -1;
         if (source_.fill(block_length) < block_length) return -1;
         h = source_.data();
-        // The CRC32 sits 8 bytes before the end (inside the header for a short block); the
-        // inflater is handed the footer too and stops at the end of the deflate stream.
-        long n = inflater_.inflate(h + kHeaderLength, block_length - kHeaderLength, block_,
-                                   le32(h + block_length - 8));
+        long n = inflate_bgzf_block(inflater_, h, block_length, block_);
         if (source_.is_stream()) {
-          eof_marker_ = block_length == sizeof kEofMarker &&
-                        std::memcmp(h, kEofMarker, sizeof kEofMarker) == 0;
+          eof_marker_ = block_length == sizeof kBgzfEofMarker &&
+                        std::memcmp(h, kBgzfEofMarker, sizeof kBgzfEofMarker) == 0;
         }
         source_.consume(block_length);
         if (n < 0) return -1;

@@ -62,6 +62,12 @@ class BgzfReader {
   // A read error has happened; every later refill() fails too.
   bool failed() const { return failed_; }
 
+  // Hands the file to the caller, positioned after the last block loaded (whose unconsumed
+  // bytes stay readable through cursor() and buffered() until close()). False, keeping it, when
+  // the stream has turned into plain gzip members, which only this reader reads.
+  bool release_source(FileSource* out);
+  bool is_stream() const { return source_.is_stream(); }
+
  private:
   int load_block();
 

@@ -1,15 +1,16 @@
-// Counts one alignment file: every record read once, in file order, paired on the fly when
-// asked, each template handed to the rules.
+// Counts one alignment file: every record read once, in file order, on this thread or, for a
+// BGZF-compressed BAM and more than one thread, in chunks on several (see chunk_counter.hpp).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bam/alignment_input.hpp"
-#include "count/counters.hpp"
-#include "count/gene_counts.hpp"
+#include "count/record_step.hpp"
 #include "count/settings.hpp"
+#include "count/tally.hpp"
 #include "index/feature_index.hpp"
 
 namespace dulse::count {
@@ -17,45 +18,37 @@ namespace dulse::count {
 class Interrupt {
  public:
   virtual ~Interrupt() = default;
+  // Asked from the thread that called count(), every few thousand records or a few times a
+  // second.
   virtual bool requested() = 0;
-};
-
-enum class CountStatus {
-  kDone,
-  kUnreadable,          // the input failed; message() says what and where
-  kPairedNotAsked,      // paired records in a run without -p
-  kNoPairs,             // -p, but not one record is paired
-  kOutOfOrder,          // the header says coordinate-sorted, the records are not
-  kCancelled,
 };
 
 class FileCounter {
  public:
-  FileCounter(const index::FeatureIndex& index, const Settings& settings);
+  FileCounter(const index::FeatureIndex& index, const Settings& settings)
+      : index_(index), settings_(settings), tally_(settings, index.n_genes()) {}
 
-  // `interrupt`, when given, is asked every few thousand records whether to stop.
-  CountStatus count(bam::AlignmentInput& input, Interrupt* interrupt);
+  // Counts on `threads` threads (1: this one alone).
+  CountStatus count(bam::AlignmentInput& input, int threads, Interrupt* interrupt);
 
-  const Counters& counters() const { return counters_; }
+  const Counters& counters() const { return tally_.counters; }
   // The counts under a strandedness rule: the chosen one, or any with counts_for_every_rule.
-  const GeneCounts& counts(Strandedness rule) const { return counts_[static_cast<int>(rule)]; }
-  const std::string& message() const { return message_; }
-  bool keeps(Strandedness rule) const {
-    return settings_.counts_for_every_rule || rule == settings_.strandedness;
+  const GeneCounts& counts(Strandedness rule) const {
+    return tally_.counts[static_cast<int>(rule)];
   }
+  bool keeps(Strandedness rule) const { return Tally::keeps(settings_, rule); }
+  const std::string& message() const { return message_; }
   // The contigs of the file that the annotation has.
   int32_t contigs_matched() const { return contigs_matched_; }
 
  private:
-  CountStatus fail(CountStatus status, std::string message) {
-    message_ = std::move(message);
-    return status;
-  }
+  CountStatus count_here(bam::AlignmentInput& input, const FileContext& file,
+                         Interrupt* interrupt);
+  CountStatus finish(uint64_t records, int64_t paired_records);
 
   const index::FeatureIndex& index_;
   const Settings& settings_;
-  Counters counters_;
-  GeneCounts counts_[kStrandednessCount];
+  Tally tally_;
   std::string message_;
   int32_t contigs_matched_ = 0;
 };

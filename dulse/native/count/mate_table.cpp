@@ -111,6 +111,13 @@ void MateTable::grow() {
   }
 }
 
+void MateTable::drain(std::vector<Read>& out) {
+  for (Slot& slot : slots_) {
+    if (slot.used) out.push_back(std::move(slot.read));
+  }
+  clear();
+}
+
 void MateTable::clear() {
   std::fill(buckets_.begin(), buckets_.end(), -1);
   free_ = -1;

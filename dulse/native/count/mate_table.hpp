@@ -48,20 +48,23 @@ class MateTable {
   // file has passed its mate's place.
   void hold(std::string_view name, const PairKey& key, Read& read, bool by_position);
 
-  // Hands every waiting read whose mate should have come before (tid, pos) in coordinate order
-  // to settle(Read&), and forgets it. Only reads held with by_position take part.
+  // Hands every waiting read whose mate should have come before `now` (a place) to
+  // settle(Read&), and forgets it; those whose mate's place is before `floor` stay, without a
+  // due date. Only reads held with by_position take part.
   template <class Settle>
-  void settle_before(int32_t tid, int32_t pos, Settle&& settle) {
-    uint64_t now = place(tid, pos);
+  void settle_before(uint64_t now, uint64_t floor, Settle&& settle) {
     while (!due_.empty() && due_.front().place < now) {
       Due due = pop_due();
       Slot& slot = slots_[static_cast<size_t>(due.slot)];
       if (slot.generation != due.generation) continue;  // it found its mate meanwhile
+      if (due.place < floor) continue;
       settle(slot.read);
       unlink(due.slot);
       release(due.slot);
     }
   }
+  // Moves every waiting read (with its name) to `out`, and forgets them.
+  void drain(std::vector<Read>& out);
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {

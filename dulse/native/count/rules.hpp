@@ -10,19 +10,22 @@
 #include "count/gene_counts.hpp"
 #include "count/read.hpp"
 #include "count/settings.hpp"
+#include "count/tally.hpp"
 #include "index/feature_index.hpp"
 
 namespace dulse::count {
 
 class Rules {
  public:
-  // tid_contig maps the file's reference ids to the index's contigs (-1: none). counts[s] takes
-  // the counts under strandedness s, where it is not null.
+  // tid_contig maps the file's reference ids to the index's contigs (-1: none). What is
+  // counted goes to `tally`, the counts of a rule only where the tally keeps them.
   Rules(const index::FeatureIndex& index, const Settings& settings,
-        const std::vector<int32_t>& tid_contig, Counters& counters,
-        GeneCounts* const (&counts)[kStrandednessCount])
-      : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(counters),
-        counts_{counts[0], counts[1], counts[2]} {}
+        const std::vector<int32_t>& tid_contig, Tally& tally)
+      : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters) {
+    for (int s = 0; s < kStrandednessCount; ++s) {
+      counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
+    }
+  }
 
   // One read on its own: single-end reads, and every record when the reads of pairs are
   // counted.

@@ -280,20 +280,20 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
       "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
-      "counts_for_every_rule", nullptr};
+      "counts_for_every_rule", "threads", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
-      supplementary = 1;
+      supplementary = 1, threads = 1;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppippp:count_file", const_cast<char**>(keywords),
+          args, kwargs, "O&O!|$pppppiiiipppppipppi:count_file", const_cast<char**>(keywords),
           PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
           &both, &chimeric, &length, &settings.min_fragment_length,
           &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
           &primary, &overlap, &duplicates, &settings.max_m_operations, &secondary,
-          &supplementary, &every_rule)) {
+          &supplementary, &every_rule, &threads)) {
     return nullptr;
   }
   PyRef path(path_object);
@@ -315,6 +315,10 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.counts_for_every_rule = every_rule;
   settings.count_secondary = secondary;
   settings.count_supplementary = supplementary;
+  if (threads < 1 || threads > 256) {
+    PyErr_SetString(PyExc_ValueError, "threads must be from 1 to 256");
+    return nullptr;
+  }
   if (settings.max_m_operations < 1) {
     PyErr_SetString(PyExc_ValueError, "max_m_operations must be at least 1");
     return nullptr;
@@ -332,7 +336,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   SignalCheck signals(&state);
   opened = input.open(name);
   saved_errno = errno;
-  if (opened == 0) status = counter.count(input, &signals);
+  if (opened == 0) status = counter.count(input, threads, &signals);
   PyEval_RestoreThread(state);
 
   if (opened == bam::AlignmentInput::kCannotOpen) {

@@ -1,0 +1,360 @@
+#include "count/chunk_counter.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "bam/bgzf_block.hpp"
+#include "bam/block_inflater.hpp"
+#include "bam/bytes.hpp"
+#include "count/file_counter.hpp"
+
+namespace dulse::count {
+
+using bam::RecordDecoder;
+
+struct ChunkCounter::Chunk {
+  uint64_t index = 0;
+  // The compressed blocks, back to back, and where each ends; chunk 0 holds none, its data
+  // being the rest of the header's last block.
+  std::vector<uint8_t> compressed;
+  std::vector<size_t> block_ends;
+  uint64_t first_block = 0;  // the number of its first block in the file
+  bool last = false;         // the file ends after it
+  uint64_t failed_block = 0;  // a block that could not be read or inflated ends the file here
+
+  std::vector<uint8_t> data;  // inflated
+
+  // From the walk: a record begun in earlier chunks and completed here, then the whole records
+  // in data[begin, end).
+  std::vector<uint8_t> straddler;
+  size_t begin = 0;
+  size_t end = 0;
+  uint64_t first_record = 0;  // the number of its first record
+  uint64_t records = 0;
+  int end_code = 0;  // after its records: a RecordDecoder code that ends the file, or 0
+  bool end_in_block = false;  // end_code comes from failed_block
+
+  // From the counting.
+  CountStatus status = CountStatus::kDone;
+  std::string message;
+  std::vector<Read> leftovers;
+  bool placed = false;
+  uint64_t first_place = 0;
+  uint64_t last_place = 0;
+  int32_t first_tid = -1;
+  int32_t first_pos = -1;
+  bool done = false;
+};
+
+struct ChunkCounter::Worker {
+  Worker(const FileContext& file, int32_t n_targets)
+      : tally(file.settings, file.index.n_genes()), step(file, tally) {
+    decoder.set_n_targets(n_targets);
+  }
+  Tally tally;
+  RecordStep step;
+  bam::RecordDecoder decoder;
+  bam::BlockInflater inflater;
+};
+
+ChunkCounter::ChunkCounter(const FileContext& file, Tally& tally, int threads)
+    : file_(file), tally_(tally), threads_(threads), joined_(file.settings, file.index.n_genes()),
+      joiner_(file, joined_) {}
+
+ChunkCounter::~ChunkCounter() { stop_workers(); }
+
+bool ChunkCounter::attach(bam::AlignmentInput& input) {
+  bam::FileSource source;
+  if (!input.detach(&source, &first_bytes_)) return false;
+  input_ = &input;
+  n_targets_ = input.n_targets();
+  blocks_.attach(std::move(source), input.blocks_loaded());
+  return true;
+}
+
+std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
+  auto chunk = std::make_unique<Chunk>();
+  chunk->index = chunks_read_++;
+  if (chunk->index == 0) {
+    chunk->data.assign(first_bytes_.data, first_bytes_.data + first_bytes_.size);
+    return chunk;
+  }
+  chunk->first_block = blocks_.number() + 1;
+  while (chunk->block_ends.size() < kBlocksPerChunk) {
+    int got = blocks_.next();
+    if (got <= 0) {
+      chunk->last = true;
+      if (got < 0) chunk->failed_block = blocks_.number();
+      input_->note_eof_marker(blocks_.eof_marker_seen());
+      break;
+    }
+    chunk->compressed.insert(chunk->compressed.end(), blocks_.block(),
+                             blocks_.block() + blocks_.length());
+    chunk->block_ends.push_back(chunk->compressed.size());
+  }
+  reading_done_ = chunk->last;
+  return chunk;
+}
+
+void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
+  chunk.data.resize(chunk.block_ends.size() * bam::BlockInflater::kMaxBlock);
+  size_t filled = 0;
+  size_t start = 0;
+  for (size_t b = 0; b < chunk.block_ends.size(); ++b) {
+    long n = bam::inflate_bgzf_block(worker.inflater, chunk.compressed.data() + start,
+                                     chunk.block_ends[b] - start, chunk.data.data() + filled);
+    if (n < 0) {
+      chunk.failed_block = chunk.first_block + b;
+      chunk.last = true;
+      break;
+    }
+    filled += static_cast<size_t>(n);
+    start = chunk.block_ends[b];
+  }
+  chunk.data.resize(filled);
+}
+
+// The record boundaries of one chunk, in chunk order: what the single-threaded reader would
+// meet, record by record, ending where it would end.
+void ChunkCounter::walk(Chunk& chunk) {
+  const uint8_t* data = chunk.data.data();
+  size_t n = chunk.data.size();
+  size_t p = 0;
+  chunk.first_record = next_record_;
+  if (!walk_ended_ && !carry_.empty()) {
+    // Complete the record begun before: its length first, then its bytes.
+    while (p < n) {
+      size_t want = bam::kBlockLengthSize;
+      if (carry_.size() >= bam::kBlockLengthSize) {
+        auto length = static_cast<int32_t>(bam::le32(carry_.data()));
+        if (length < static_cast<int32_t>(bam::kCoreLength)) break;
+        want += static_cast<size_t>(length);
+      }
+      if (carry_.size() >= want) break;
+      size_t take = std::min(want - carry_.size(), n - p);
+      carry_.insert(carry_.end(), data + p, data + p + take);
+      p += take;
+    }
+    if (carry_.size() >= bam::kBlockLengthSize) {
+      auto length = static_cast<int32_t>(bam::le32(carry_.data()));
+      if (length < static_cast<int32_t>(bam::kCoreLength)) {
+        walk_ended_ = true;
+        chunk.end_code = RecordDecoder::kErrorRecord;
+      } else if (carry_.size() == bam::kBlockLengthSize + static_cast<size_t>(length)) {
+        chunk.straddler = std::move(carry_);
+        carry_.clear();
+        ++chunk.records;
+      }
+    }
+  }
+  chunk.begin = p;
+  if (!walk_ended_ && carry_.empty()) {
+    while (n - p >= bam::kBlockLengthSize) {
+      auto length = static_cast<int32_t>(bam::le32(data + p));
+      if (length < static_cast<int32_t>(bam::kCoreLength)) {
+        walk_ended_ = true;
+        chunk.end_code = RecordDecoder::kErrorRecord;
+        break;
+      }
+      size_t size = bam::kBlockLengthSize + static_cast<size_t>(length);
+      if (size > n - p) break;
+      p += size;
+      ++chunk.records;
+    }
+    if (!walk_ended_) carry_.assign(data + p, data + n);
+  }
+  chunk.end = p;
+  if (!walk_ended_ && chunk.last) {
+    walk_ended_ = true;
+    if (chunk.failed_block != 0) {
+      chunk.end_code = RecordDecoder::kTruncated;
+      chunk.end_in_block = true;
+    } else if (!carry_.empty()) {
+      // The file ends inside a record: the code the single-threaded reader gives there.
+      if (carry_.size() < bam::kBlockLengthSize) {
+        chunk.end_code = RecordDecoder::kTruncated;
+      } else if (carry_.size() < bam::kBlockLengthSize + bam::kCoreLength) {
+        chunk.end_code = RecordDecoder::kErrorCore;
+      } else {
+        chunk.end_code = RecordDecoder::kErrorRecord;
+      }
+    }
+  }
+  next_record_ += chunk.records;
+}
+
+void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
+  RecordStep& step = worker.step;
+  uint64_t number = chunk.first_record;
+  bool first = true;
+  auto take = [&](const uint8_t* bytes) {
+    if (first && file_.by_position) {
+      chunk.first_tid = static_cast<int32_t>(bam::le32(bytes + 4));
+      chunk.first_pos = static_cast<int32_t>(bam::le32(bytes + 8));
+      // A mate at the chunk's first place may lie in the chunk before.
+      step.restart(MateTable::place(chunk.first_tid, chunk.first_pos) + 1);
+    } else if (first) {
+      step.restart(0);
+    }
+    first = false;
+    int status = worker.decoder.begin(bytes);
+    if (status == 0) status = worker.decoder.finish(bytes + bam::kBlockLengthSize + bam::kCoreLength);
+    if (status <= 0) {
+      chunk.status = CountStatus::kUnreadable;
+      chunk.message = bam::AlignmentInput::describe_read_error(status, false, 0, number);
+      return false;
+    }
+    CountStatus counted = step.take(worker.decoder.record(), number);
+    if (counted != CountStatus::kDone) {
+      chunk.status = counted;
+      chunk.message = step.message();
+      return false;
+    }
+    ++number;
+    return true;
+  };
+  bool going = chunk.straddler.empty() || take(chunk.straddler.data());
+  for (size_t p = chunk.begin; going && p < chunk.end;) {
+    size_t size = bam::kBlockLengthSize + bam::le32(chunk.data.data() + p);
+    going = take(chunk.data.data() + p);
+    p += size;
+  }
+  if (going && chunk.end_code != 0) {
+    chunk.status = CountStatus::kUnreadable;
+    chunk.message = bam::AlignmentInput::describe_read_error(
+        chunk.end_code, chunk.end_in_block, chunk.failed_block, number);
+  }
+  chunk.placed = step.placed();
+  chunk.first_place = step.first_place();
+  chunk.last_place = step.last_place();
+  if (file_.fragments()) step.drain(chunk.leftovers);
+}
+
+void ChunkCounter::work(Worker& worker) {
+  for (;;) {
+    Chunk* chunk;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      chunk = queue_.front();
+      queue_.pop_front();
+    }
+    if (chunk->index > 0) inflate(worker, *chunk);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      walk_turn_.wait(lock, [this, chunk] { return stopping_ || walk_next_ == chunk->index; });
+      if (stopping_) return;
+    }
+    // Only the chunk whose turn it is touches the walk's state.
+    walk(*chunk);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++walk_next_;
+    }
+    walk_turn_.notify_all();
+    count_records(worker, *chunk);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      chunk->done = true;
+    }
+    chunk_done_.notify_all();
+  }
+}
+
+CountStatus ChunkCounter::merge(Chunk& chunk) {
+  records_ += chunk.records;
+  if (file_.by_position && chunk.placed) {
+    if (previous_placed_ && chunk.first_place < previous_last_place_) {
+      message_ = "record " + std::to_string(chunk.first_record) + " (" +
+                 where(file_.reference_names, chunk.first_tid, chunk.first_pos) +
+                 ") comes after a later position, although the header says the file is sorted "
+                 "by coordinate";
+      return CountStatus::kOutOfOrder;
+    }
+  }
+  if (chunk.status != CountStatus::kDone) {
+    message_ = chunk.message;
+    return chunk.status;
+  }
+  for (Read& read : chunk.leftovers) joiner_.take_read(read, read.name);
+  chunk.leftovers.clear();
+  if (file_.by_position && chunk.placed) {
+    joiner_.settle_before(chunk.last_place);
+    previous_placed_ = true;
+    previous_last_place_ = chunk.last_place;
+  }
+  return CountStatus::kDone;
+}
+
+void ChunkCounter::stop_workers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+  walk_turn_.notify_all();
+  for (std::thread& thread : threads_running_) thread.join();
+  threads_running_.clear();
+}
+
+CountStatus ChunkCounter::count(Interrupt* interrupt) {
+  for (int t = 0; t < threads_; ++t) {
+    workers_.push_back(std::make_unique<Worker>(file_, n_targets_));
+  }
+  for (auto& worker : workers_) {
+    threads_running_.emplace_back([this, w = worker.get()] { work(*w); });
+  }
+  const size_t max_in_flight = static_cast<size_t>(threads_) * 2 + 2;
+  std::deque<std::unique_ptr<Chunk>> in_flight;
+  auto last_check = std::chrono::steady_clock::now();
+  CountStatus status = CountStatus::kDone;
+  for (;;) {
+    while (!reading_done_ && in_flight.size() < max_in_flight) {
+      std::unique_ptr<Chunk> chunk = read_chunk();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(chunk.get());
+      }
+      work_ready_.notify_one();
+      in_flight.push_back(std::move(chunk));
+    }
+    if (in_flight.empty()) break;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      chunk_done_.wait_for(lock, std::chrono::milliseconds(50),
+                           [&in_flight] { return in_flight.front()->done; });
+    }
+    bool front_done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      front_done = in_flight.front()->done;
+    }
+    if (front_done) {
+      status = merge(*in_flight.front());
+      in_flight.pop_front();
+      if (status != CountStatus::kDone) break;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (interrupt != nullptr && now - last_check > std::chrono::milliseconds(100)) {
+      last_check = now;
+      if (interrupt->requested()) {
+        message_ = "interrupted";
+        status = CountStatus::kCancelled;
+        break;
+      }
+    }
+  }
+  stop_workers();
+  if (status != CountStatus::kDone) return status;
+  joiner_.settle_all();
+  for (auto& worker : workers_) {
+    tally_.merge(worker->tally);
+    paired_records_ += worker->step.paired_records();
+  }
+  tally_.merge(joined_);
+  return CountStatus::kDone;
+}
+
+}  // namespace dulse::count

@@ -1,0 +1,95 @@
+#include "count/record_step.hpp"
+
+namespace dulse::count {
+
+FileContext::FileContext(const index::FeatureIndex& index, const Settings& settings,
+                         const std::vector<std::string>& reference_names, bool coordinate_sorted)
+    : index(index), settings(settings), tid_contig(reference_names.size(), -1),
+      reference_names(reference_names),
+      by_position(settings.paired && settings.count_fragments && coordinate_sorted) {
+  for (size_t t = 0; t < reference_names.size(); ++t) {
+    tid_contig[t] = index.contig_of(reference_names[t]);
+  }
+}
+
+int32_t FileContext::contigs_matched() const {
+  int32_t matched = 0;
+  for (int32_t contig : tid_contig) matched += contig >= 0;
+  return matched;
+}
+
+std::string where(const std::vector<std::string>& names, int32_t tid, int32_t pos) {
+  std::string contig = tid >= 0 && static_cast<size_t>(tid) < names.size() ? names[tid] : "*";
+  return contig + ":" + std::to_string(static_cast<int64_t>(pos) + 1);
+}
+
+RecordStep::RecordStep(const FileContext& file, Tally& tally)
+    : file_(file), tally_(tally), rules_(file.index, file.settings, file.tid_contig, tally) {}
+
+CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
+  const Settings& settings = file_.settings;
+  load_read(record, settings.max_m_operations, read_);
+  if (read_.has(kPaired)) {
+    if (!settings.paired) {
+      return stop(CountStatus::kPairedNotAsked,
+                  "record " + std::to_string(number) + " is one of a pair");
+    }
+    ++paired_records_;
+  }
+  if (!file_.fragments()) {
+    rules_.count_read(read_);
+    return CountStatus::kDone;
+  }
+  if (file_.by_position) {
+    uint64_t here = MateTable::place(read_.tid, read_.pos);
+    if (placed_ && here < last_place_) {
+      return stop(CountStatus::kOutOfOrder,
+                  "record " + std::to_string(number) + " (" +
+                      where(file_.reference_names, read_.tid, read_.pos) +
+                      ") comes after a later position, although the header says the file is "
+                      "sorted by coordinate");
+    }
+    if (!placed_) first_place_ = here;
+    placed_ = true;
+    last_place_ = here;
+    settle_before(here);
+  }
+  pair_or_wait(read_, name_of(record));
+  return CountStatus::kDone;
+}
+
+void RecordStep::take_read(Read& read, std::string_view name) { pair_or_wait(read, name); }
+
+void RecordStep::pair_or_wait(Read& read, std::string_view name) {
+  if (!can_pair(read)) {
+    rules_.count_fragment(read, nullptr);
+    return;
+  }
+  PairKey key = pair_key(read);
+  if (table_.take_mate(name, key, read, mate_)) {
+    rules_.count_fragment(mate_, &read);
+    return;
+  }
+  if (file_.by_position) {
+    uint64_t mate_place = MateTable::place(read.mtid, read.mpos);
+    if (mate_place >= floor_ && mate_place < MateTable::place(read.tid, read.pos)) {
+      rules_.count_fragment(read, nullptr);  // its mate would have come already
+      return;
+    }
+  }
+  table_.hold(name, key, read, file_.by_position);
+  auto waiting = static_cast<int64_t>(table_.size());
+  if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
+}
+
+void RecordStep::settle_before(uint64_t place) {
+  table_.settle_before(place, floor_, [this](Read& read) { rules_.count_fragment(read, nullptr); });
+}
+
+void RecordStep::settle_all() {
+  table_.settle_all([this](Read& read) { rules_.count_fragment(read, nullptr); });
+}
+
+void RecordStep::drain(std::vector<Read>& out) { table_.drain(out); }
+
+}  // namespace dulse::count

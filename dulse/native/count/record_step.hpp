@@ -1,0 +1,96 @@
+// What happens to each record, in file order: its read is loaded, judged alone or paired with
+// its mate, and handed to the rules. The one home of the loop's body, for the single-threaded
+// loop, for each chunk of the threaded one, and for the stage that joins pairs across chunks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bam/record_decoder.hpp"
+#include "count/mate_table.hpp"
+#include "count/read.hpp"
+#include "count/rules.hpp"
+#include "count/tally.hpp"
+
+namespace dulse::count {
+
+enum class CountStatus {
+  kDone,                // go on (or, at the end, all is counted)
+  kUnreadable,          // the input failed
+  kPairedNotAsked,      // paired records in a run without -p
+  kNoPairs,             // -p, but not one record is paired
+  kOutOfOrder,          // the header says coordinate-sorted, the records are not
+  kCancelled,
+};
+
+// What a file's records are counted against, the same for every step of one file.
+struct FileContext {
+  const index::FeatureIndex& index;
+  const Settings& settings;
+  std::vector<int32_t> tid_contig;  // the file's reference ids -> the index's contigs (-1)
+  const std::vector<std::string>& reference_names;
+  bool by_position;  // fragments of a coordinate-sorted file: mates settle by position
+
+  FileContext(const index::FeatureIndex& index, const Settings& settings,
+              const std::vector<std::string>& reference_names, bool coordinate_sorted);
+  bool fragments() const { return settings.paired && settings.count_fragments; }
+  int32_t contigs_matched() const;
+};
+
+class RecordStep {
+ public:
+  RecordStep(const FileContext& file, Tally& tally);
+
+  // The `number`-th record of the file (1-based). kDone, or the status that stops the count
+  // (message() says why).
+  CountStatus take(const bam::Record& record, uint64_t number);
+  // A read loaded elsewhere, named (for joining pairs across chunks): it pairs with a waiting
+  // mate or waits; nothing settles by position meanwhile (settle_before does, when asked).
+  void take_read(Read& read, std::string_view name);
+
+  // Starts on a part of the file (a chunk) whose earlier records another step sees. Reads that
+  // wait for a mate whose place is before `floor` are left waiting by the settlement by
+  // position: their mate may be in an earlier part. 0 (the default) leaves none.
+  void restart(uint64_t floor) {
+    floor_ = floor;
+    placed_ = false;
+  }
+  // Settles every waiting read whose mate would have come before `place`.
+  void settle_before(uint64_t place);
+  // The reads still waiting: counted alone, or moved out (named) for another step.
+  void settle_all();
+  void drain(std::vector<Read>& out);
+
+  int64_t paired_records() const { return paired_records_; }
+  uint64_t first_place() const { return first_place_; }
+  uint64_t last_place() const { return last_place_; }
+  bool placed() const { return placed_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  CountStatus stop(CountStatus status, std::string message) {
+    message_ = std::move(message);
+    return status;
+  }
+  void pair_or_wait(Read& read, std::string_view name);
+
+  const FileContext& file_;
+  Tally& tally_;
+  Rules rules_;
+  MateTable table_;
+  Read read_;
+  Read mate_;
+  uint64_t floor_ = 0;
+  uint64_t first_place_ = 0;
+  uint64_t last_place_ = 0;
+  bool placed_ = false;
+  int64_t paired_records_ = 0;
+  std::string message_;
+};
+
+// Where a record lies, for messages: "chr1:1234" (1-based), "*" for no reference.
+std::string where(const std::vector<std::string>& names, int32_t tid, int32_t pos);
+
+}  // namespace dulse::count
