@@ -33,7 +33,7 @@ class AlignmentInput {
   // A BAM file whose last block is not the end-of-file block: it may have been cut short
   // exactly at a block boundary.
   bool lacks_eof_marker() const {
-    return !is_sam_ && !bam_.has_eof_marker() && !eof_marker_seen_;
+    return !is_sam_ && !bam_.plain_gzip() && !bam_.has_eof_marker() && !eof_marker_seen_;
   }
   const std::string& message() const { return message_; }
   uint64_t records() const { return records_; }

@@ -41,7 +41,7 @@ int Reader::open(const char* path, Access access) {
 
 int Reader::open_keeping_header(FileSource&& source) {
   close();
-  int opened = bgzf_.open(std::move(source));
+  int opened = bgzf_.open(std::move(source), true);
   if (opened != 0) return opened;
   return start(true);
 }

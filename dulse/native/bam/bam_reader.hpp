@@ -43,7 +43,7 @@ class Reader {
   // With Access::kStreamToo the name is always a file's (no URL schemes) and may be a pipe.
   int open(const char* path, Access access = Access::kRegularFile);
   // Opens on a source opened by the caller, from its first byte, keeping the reference names
-  // and the header's @HD line.
+  // and the header's @HD line. A file of plain gzip members is read too.
   int open_keeping_header(FileSource&& source);
 
   // With open_keeping_header: the reference names in header order, and the @HD line (without
@@ -71,6 +71,7 @@ class Reader {
   // Whether the file ends with the BGZF end-of-file block (pysam refuses to open it otherwise,
   // unless told to ignore truncation).
   bool has_eof_marker() const { return bgzf_.has_eof_marker(); }
+  bool plain_gzip() const { return bgzf_.plain_gzip(); }
 
   // > 0: a record was read (htslib's 4 + block length); -1: the clean end of the file; -2, -3,
   // -4: the error htslib reports here. After a code <= 0 the reader is finished and returns

@@ -1,12 +1,14 @@
 // The BGZF blocks of a file, compressed, one after the other: for readers that inflate them
-// elsewhere (on other threads). A block whose header or length is bad, or a file that ends
-// inside a block, is a read error, as it is for BgzfReader.
+// elsewhere (on other threads). As for BgzfReader, a block whose header or length is bad, or a
+// file that ends inside a block, is a read error, and a gzip header without the BGZF field
+// turns the rest of the file into plain gzip members, which are inflated here, in chunks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "bam/file_source.hpp"
+#include "bam/gzip_members.hpp"
 
 namespace dulse::bam {
 
@@ -15,9 +17,13 @@ class BgzfBlocks {
   // Reads on from `source`, whose earlier blocks were `blocks_before` in number.
   void attach(FileSource&& source, uint64_t blocks_before);
 
-  // 1: the next block is in place (valid until the next call); 0: the end of the file; -1: a
-  // damaged or cut-short block, number() being its number.
+  static constexpr int kBlock = 1;  // a compressed block: block(), length()
+  static constexpr int kPlain = 2;  // inflated bytes of plain gzip: plain(), length()
+
+  // kBlock or kPlain (valid until the next call); 0: the end of the file; -1: a damaged or
+  // cut-short block, number() being its number.
   int next();
+  const uint8_t* plain() const { return plain_; }
   const uint8_t* block() const { return source_.data(); }
   size_t length() const { return length_; }
   // The 1-based number of the block in place (or of the one that failed), counting every
@@ -28,6 +34,9 @@ class BgzfBlocks {
 
  private:
   FileSource source_;
+  GzipMembers gzip_;
+  uint8_t plain_[GzipMembers::kChunk];
+  size_t consumed_ = 0;
   size_t length_ = 0;
   uint64_t number_ = 0;
   bool eof_marker_ = false;

@@ -23,7 +23,7 @@ int BgzfReader::open(const char* path, Access access) {
   return open(std::move(source));
 }
 
-int BgzfReader::open(FileSource&& source) {
+int BgzfReader::open(FileSource&& source, bool plain_gzip) {
   close();
   source_ = std::move(source);
   block_ = static_cast<uint8_t*>(std::malloc(BlockInflater::kMaxBlock));
@@ -31,8 +31,15 @@ int BgzfReader::open(FileSource&& source) {
     close();
     return kNoMemory;
   }
-  if (source_.fill(kBgzfHeaderLength) < kBgzfHeaderLength || !is_gzip(source_.data()) ||
-      !is_bgzf(source_.data())) {
+  bool gzip = source_.fill(kBgzfHeaderLength) >= kBgzfHeaderLength && is_gzip(source_.data());
+  if (gzip && !is_bgzf(source_.data()) && plain_gzip) {
+    if (!gzip_.begin()) {
+      close();
+      return kNoMemory;
+    }
+    return 0;  // a plain gzip file has no end-of-file block to look for
+  }
+  if (!gzip || !is_bgzf(source_.data())) {
     close();
     return kNotBgzf;
   }

@@ -34,8 +34,11 @@ class BgzfReader {
   // beforehand: has_eof_marker() then tells whether the file's last block was one, once the
   // end has been reached.
   int open(const char* path, Access access = Access::kRegularFile);
-  // The same on a source opened by the caller, from its first byte.
-  int open(FileSource&& source);
+  // The same on a source opened by the caller, from its first byte; with `plain_gzip`, a file
+  // of plain gzip members (no BGZF blocks at all) is read too.
+  int open(FileSource&& source, bool plain_gzip = false);
+  // Whether the file turned out to be plain gzip members, from the start or later on.
+  bool plain_gzip() const { return gzip_.active(); }
   // Blocks (or plain gzip chunks) loaded so far: where a read error happened.
   uint64_t blocks_loaded() const { return blocks_loaded_; }
   void close();

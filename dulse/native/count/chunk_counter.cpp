@@ -81,12 +81,32 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
     return chunk;
   }
   chunk->first_block = blocks_.number() + 1;
-  while (chunk->block_ends.size() < kBlocksPerChunk) {
+  if (!pending_plain_.empty()) {
+    chunk->data.swap(pending_plain_);
+    pending_plain_.clear();
+  }
+  for (size_t taken = chunk->data.empty() ? 0 : 1; taken < kBlocksPerChunk; ++taken) {
     int got = blocks_.next();
     if (got <= 0) {
       chunk->last = true;
       if (got < 0) chunk->failed_block = blocks_.number();
       input_->note_eof_marker(blocks_.eof_marker_seen());
+      break;
+    }
+    if (got == bam::BgzfBlocks::kPlain) {
+      // Plain gzip, inflated as it is read. A chunk holds compressed blocks or inflated
+      // bytes, not both: the first inflated bytes after blocks start the next chunk.
+      if (!chunk->block_ends.empty()) {
+        pending_plain_.assign(blocks_.plain(), blocks_.plain() + blocks_.length());
+        break;
+      }
+      chunk->data.insert(chunk->data.end(), blocks_.plain(), blocks_.plain() + blocks_.length());
+      continue;
+    }
+    if (!chunk->data.empty()) {
+      // Back to blocks after plain bytes cannot happen: plain gzip runs to the end.
+      chunk->failed_block = blocks_.number();
+      chunk->last = true;
       break;
     }
     chunk->compressed.insert(chunk->compressed.end(), blocks_.block(),
@@ -241,7 +261,7 @@ void ChunkCounter::work(Worker& worker) {
       chunk = queue_.front();
       queue_.pop_front();
     }
-    if (chunk->index > 0) inflate(worker, *chunk);
+    if (!chunk->block_ends.empty()) inflate(worker, *chunk);
     {
       std::unique_lock<std::mutex> lock(mutex_);
       walk_turn_.wait(lock, [this, chunk] { return stopping_ || walk_next_ == chunk->index; });

@@ -55,10 +55,13 @@ void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool
   int32_t s = free_;
   Slot& slot = slots_[static_cast<size_t>(s)];
   free_ = slot.next;
-  std::swap(slot.read, read);
-  slot.read.name.assign(name.data(), name.size());
-  slot.key = key;
+  // A read that carries its name already keeps it: `name` may point into it, and so is read
+  // before the swap.
+  bool named = name.data() == read.name.data();
   slot.hash = hash_of(name, key);
+  std::swap(slot.read, read);
+  if (!named) slot.read.name.assign(name.data(), name.size());
+  slot.key = key;
   slot.used = true;
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
   slot.next = head;

@@ -1,0 +1,187 @@
+"""Counting one file on several threads gives what one thread gives: counts, every counter and
+fractional sums, in every file order, with BGZF blocks cut anywhere (inside records, between
+mates, blocks smaller than a record); a damaged file fails with the same message."""
+
+import os
+
+import pysam
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import bam_bytes
+import fc_peer
+import sam_strategies as S
+from dulse import BamError, Settings, count_bam, read_annotation
+
+THREADS = (2, 3, 8)
+EXAMPLES = int(os.environ.get("THREAD_EXAMPLES", "12"))
+examples = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+
+GROUPS = {
+    "single-end": Settings(strandedness="reverse"),
+    "single-end -M --fraction -O": Settings(multi_mapping=True, fraction=True, multi_overlap=True),
+    "paired reads": Settings(paired=True, strandedness="forward"),
+    "fragments": Settings(paired=True, count_fragments=True, strandedness="reverse"),
+    "fragments -B -C -M --fraction": Settings(paired=True, count_fragments=True,
+                                              both_ends_mapped=True, exclude_chimeric=True,
+                                              multi_mapping=True, fraction=True),
+    "fragments auto strand": Settings(paired=True, count_fragments=True, strandedness="auto"),
+}
+
+
+def uncompressed_bam(folder, records, sort_order):
+    """The BAM stream (header and records) of records written in this order."""
+    sam = folder / "in.sam"
+    fc_peer.write_sam(sam, records, sort_order, S.CONTIG_LENGTHS)
+    with pysam.AlignmentFile(str(sam)) as source, \
+            pysam.AlignmentFile(str(folder / "in.bam"), "wb", template=source) as out:
+        for segment in source:
+            out.write(segment)
+    return bam_bytes.inflate((folder / "in.bam").read_bytes())
+
+
+def written(folder, stream, cuts, name="cut.bam"):
+    path = folder / name
+    path.write_bytes(bam_bytes.bgzf(stream, cuts=sorted(set(cuts))))
+    return str(path)
+
+
+def result_key(result):
+    return (result.counts.tobytes(), tuple(result.summary.items()), result.records,
+            result.strandedness, result.strand_check.by_rule)
+
+
+def counted(path, annotation, chosen, threads):
+    try:
+        return result_key(count_bam(path, annotation, chosen, threads=threads))
+    except BamError as error:
+        return ("error", str(error), error.kind)
+
+
+@pytest.fixture(scope="module")
+def annotation(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("annotation")
+    features = fc_peer.features(
+        ("g1", "chr1", 1, 400, "+"), ("g2", "chr1", 300, 900, "-"), ("g3", "chr1", 950, 1500, "+"),
+        ("g3", "chr1", 1600, 1800, "+"), ("g4", "chr2", 1, 1000, "+"),
+        ("g5", "chr2", 200, 600, "-"), ("g6", "chr2", 900, 1800, "-"))
+    fc_peer.write_saf(folder / "genes.saf", features)
+    return read_annotation(folder / "genes.saf", file_format="SAF")
+
+
+@pytest.mark.parametrize("group", GROUPS)
+@examples
+@given(records=st.one_of(S.paired_end_reads(min_templates=5, max_templates=40),
+                         S.single_end_reads(min_reads=5, max_reads=60)),
+       order=st.sampled_from(("aligner", "name", "coordinate", "shuffled")),
+       block_size=st.integers(20, 400), data=st.data())
+def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, group, records,
+                                              order, block_size, data):
+    folder = tmp_path_factory.mktemp("threads")
+    sort_order, ordered = dict(zip(("aligner", "name", "coordinate", "shuffled"),
+                                   S.file_orders(records, data.draw(st.randoms())))).get(order)
+    stream = uncompressed_bam(folder, ordered, sort_order)
+    # Blocks of about block_size bytes, with a few empty ones and a few cut by hand.
+    cuts = list(range(block_size, len(stream), block_size))
+    cuts += data.draw(st.lists(st.integers(1, len(stream) - 1), max_size=5))
+    path = written(folder, stream, cuts + cuts[:2])
+    chosen = GROUPS[group]
+    expected = counted(path, annotation, chosen, 1)
+    for threads in THREADS:
+        assert counted(path, annotation, chosen, threads) == expected, threads
+
+
+def damaged(stream, how):
+    """The stream compressed in small blocks, then damaged in the middle."""
+    compressed = bytearray(bam_bytes.bgzf(stream, block_size=300))
+    offsets = bam_bytes.block_offsets(bytes(compressed))
+    middle = offsets[len(offsets) // 2]
+    if how == "bad deflate data":
+        compressed[middle + 20] ^= 0xFF
+        return bytes(compressed)
+    if how == "plain gzip from the middle on":
+        compressed[middle + 12] = ord("X")  # a gzip member without the BGZF field
+        return bytes(compressed)
+    if how == "cut inside a block":
+        return bytes(compressed[:middle + 30])
+    if how == "cut inside a record":
+        return bam_bytes.bgzf(stream[:len(stream) - 7], block_size=300)
+    if how == "cut inside a block length":
+        return bam_bytes.bgzf(stream + b"\x10\x00", block_size=300)
+    raise ValueError(how)
+
+
+@pytest.mark.parametrize("how, fails", [("bad deflate data", True),
+                                        ("plain gzip from the middle on", False),
+                                        ("cut inside a block", True),
+                                        ("cut inside a record", True),
+                                        ("cut inside a block length", True)])
+@pytest.mark.parametrize("group", ["single-end", "fragments"])
+def test_damage_is_reported_alike(tmp_path, annotation, how, fails, group):
+    records = [fc_peer.SamRecord(f"r{n}", 0, "chr1", 1 + (n * 7) % 1700, 60, "50M")
+               for n in range(400)]
+    if GROUPS[group].paired:
+        records = [fc_peer.SamRecord(r.name, 0x1 | 0x40 | 0x8, r.contig, r.pos, 60, "50M")
+                   for r in records]
+    stream = uncompressed_bam(tmp_path, records, "unsorted")
+    path = tmp_path / "damaged.bam"
+    path.write_bytes(damaged(stream, how))
+    expected = counted(str(path), annotation, GROUPS[group], 1)
+    assert (expected[0] == "error" and str(path) in expected[1]) == fails
+    if not fails:
+        assert expected[2] == len(records)
+    for threads in THREADS:
+        assert counted(str(path), annotation, GROUPS[group], threads) == expected
+
+
+def test_a_record_longer_than_a_chunk(tmp_path, annotation):
+    # An aux field of 40 KiB in blocks of 100 bytes: the record spans hundreds of blocks.
+    stream = bam_bytes.header((("chr1", 5000), ("chr2", 5000), ("chrU", 5000))) + b"".join(
+        bam_bytes.record(name=f"r{n}".encode(), pos=100 + n, cigar="30M",
+                         aux=bam_bytes.tag("XZ", "Z", "x" * (40_000 if n == 5 else 10)))
+        for n in range(20))
+    path = written(tmp_path, stream, range(100, len(stream), 100))
+    expected = counted(path, annotation, GROUPS["single-end"], 1)
+    assert expected[2] == 20
+    for threads in THREADS:
+        assert counted(path, annotation, GROUPS["single-end"], threads) == expected
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_threads_need_a_sensible_number(tmp_path, annotation, threads):
+    stream = bam_bytes.header() + bam_bytes.record()
+    path = written(tmp_path, stream, [])
+    with pytest.raises(ValueError, match="threads"):
+        count_bam(path, annotation, threads=threads - 2)
+    count_bam(path, annotation, threads=threads)
+
+
+def test_a_chunked_record_keeps_its_number_in_errors(tmp_path, annotation):
+    # Record 300 has an impossible reference number: the message names it on any thread count.
+    records = [bam_bytes.record(name=f"r{n}".encode(), pos=10 * n, tid=7 if n == 299 else 0)
+               for n in range(600)]
+    stream = bam_bytes.header((("chr1", 9000),)) + b"".join(records)
+    path = written(tmp_path, stream, range(97, len(stream), 97))
+    results = [counted(path, annotation, GROUPS["single-end"], t) for t in (1, *THREADS)]
+    assert all(result == results[0] for result in results)
+    kind, message, _ = results[0]
+    assert kind == "error" and "record 300" in message
+
+
+def test_plain_gzip_is_read_on_one_thread(tmp_path, annotation):
+    import gzip
+
+    stream = bam_bytes.header((("chr1", 9000),)) + b"".join(
+        bam_bytes.record(name=f"r{n}".encode(), pos=10 * n) for n in range(50))
+    path = tmp_path / "plain.bam"
+    path.write_bytes(gzip.compress(stream))
+    results = [counted(str(path), annotation, GROUPS["single-end"], t) for t in (1, 2)]
+    assert results[0] == results[1] and results[0][2] == 50
+
+
+def test_header_only_files(tmp_path, annotation):
+    path = written(tmp_path, bam_bytes.header(), [])
+    for threads in (1, *THREADS):
+        result = count_bam(path, annotation, threads=threads)
+        assert result.records == 0 and result.total == 0
