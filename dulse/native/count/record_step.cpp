@@ -24,7 +24,7 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 }
 
 RecordStep::RecordStep(const FileContext& file, Tally& tally)
-    : file_(file), tally_(tally), rules_(file.index, file.settings, file.tid_contig, tally) {}
+    : file_(file), tally_(tally), rules_(make_policy(file.index, file.settings, file.tid_contig, tally)) {}
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
@@ -37,7 +37,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
     ++paired_records_;
   }
   if (!file_.fragments()) {
-    rules_.count_read(read_);
+    rules_->count_read(read_);
     return CountStatus::kDone;
   }
   if (file_.by_position) {
@@ -62,18 +62,18 @@ void RecordStep::take_read(Read& read, std::string_view name) { pair_or_wait(rea
 
 void RecordStep::pair_or_wait(Read& read, std::string_view name) {
   if (!can_pair(read)) {
-    rules_.count_fragment(read, nullptr);
+    rules_->count_fragment(read, nullptr);
     return;
   }
   PairKey key = pair_key(read);
   if (table_.take_mate(name, key, read, mate_)) {
-    rules_.count_fragment(mate_, &read);
+    rules_->count_fragment(mate_, &read);
     return;
   }
   if (file_.by_position) {
     uint64_t mate_place = MateTable::place(read.mtid, read.mpos);
     if (mate_place >= floor_ && mate_place < MateTable::place(read.tid, read.pos)) {
-      rules_.count_fragment(read, nullptr);  // its mate would have come already
+      rules_->count_fragment(read, nullptr);  // its mate would have come already
       return;
     }
   }
@@ -83,11 +83,11 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
 }
 
 void RecordStep::settle_before(uint64_t place) {
-  table_.settle_before(place, floor_, [this](Read& read) { rules_.count_fragment(read, nullptr); });
+  table_.settle_before(place, floor_, [this](Read& read) { rules_->count_fragment(read, nullptr); });
 }
 
 void RecordStep::settle_all() {
-  table_.settle_all([this](Read& read) { rules_.count_fragment(read, nullptr); });
+  table_.settle_all([this](Read& read) { rules_->count_fragment(read, nullptr); });
 }
 
 void RecordStep::drain(std::vector<Read>& out) { table_.drain(out); }

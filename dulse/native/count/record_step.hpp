@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@
 #include "bam/record_decoder.hpp"
 #include "count/mate_table.hpp"
 #include "count/read.hpp"
-#include "count/rules.hpp"
+#include "count/policy.hpp"
 #include "count/tally.hpp"
 
 namespace dulse::count {
@@ -78,7 +79,7 @@ class RecordStep {
 
   const FileContext& file_;
   Tally& tally_;
-  Rules rules_;
+  std::unique_ptr<Policy> rules_;
   MateTable table_;
   Read read_;
   Read mate_;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "count/counters.hpp"
+#include "count/policy.hpp"
 #include "count/gene_counts.hpp"
 #include "count/read.hpp"
 #include "count/settings.hpp"
@@ -15,11 +16,11 @@
 
 namespace dulse::count {
 
-class Rules {
+class FeatureCountsRules : public Policy {
  public:
   // tid_contig maps the file's reference ids to the index's contigs (-1: none). What is
   // counted goes to `tally`, the counts of a rule only where the tally keeps them.
-  Rules(const index::FeatureIndex& index, const Settings& settings,
+  FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
         const std::vector<int32_t>& tid_contig, Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters) {
     for (int s = 0; s < kStrandednessCount; ++s) {
@@ -29,10 +30,10 @@ class Rules {
 
   // One read on its own: single-end reads, and every record when the reads of pairs are
   // counted.
-  void count_read(const Read& read);
+  void count_read(const Read& read) override;
   // A fragment: `earlier` came first in the file; `later` is null for a record alone (no
   // mate in the file, or one that cannot pair).
-  void count_fragment(const Read& earlier, const Read* later);
+  void count_fragment(const Read& earlier, const Read* later) override;
 
  private:
   using Outcome = int64_t Counters::*;

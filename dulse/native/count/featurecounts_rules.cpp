@@ -1,4 +1,4 @@
-#include "count/rules.hpp"
+#include "count/featurecounts_rules.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,12 +20,12 @@ bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
 
 }  // namespace
 
-bool Rules::set_aside(const Read& read) const {
+bool FeatureCountsRules::set_aside(const Read& read) const {
   return (!settings_.count_secondary && read.has(kSecondary)) ||
          (!settings_.count_supplementary && read.has(kSupplementary));
 }
 
-void Rules::count_read(const Read& read) {
+void FeatureCountsRules::count_read(const Read& read) {
   Outcome outcome = nullptr;
   if (set_aside(read)) {
     outcome = &Counters::secondary;
@@ -46,7 +46,7 @@ void Rules::count_read(const Read& read) {
   assign(reads, 1);
 }
 
-Rules::Outcome Rules::record_checks(const Read& read) const {
+FeatureCountsRules::Outcome FeatureCountsRules::record_checks(const Read& read) const {
   if (settings_.ignore_duplicates && read.has(kDuplicate)) return &Counters::duplicate;
   if (read.has(kUnmapped)) return nullptr;
   if (!settings_.multi_mapping && read.nh > 1) return &Counters::multimapping;
@@ -56,7 +56,7 @@ Rules::Outcome Rules::record_checks(const Read& read) const {
 
 // -C's test: mates on different contigs or on the same strand. A record alone is judged by its
 // mate fields when it says its mate is mapped; a pair with an unmapped end never is chimeric.
-bool Rules::is_chimeric(const Read& earlier, const Read* later) const {
+bool FeatureCountsRules::is_chimeric(const Read& earlier, const Read* later) const {
   if (later != nullptr) {
     if (earlier.has(kUnmapped) || later->has(kUnmapped)) return false;
     return earlier.tid != later->tid || earlier.reverse() == later->reverse();
@@ -65,7 +65,7 @@ bool Rules::is_chimeric(const Read& earlier, const Read* later) const {
   return earlier.mtid != earlier.tid || earlier.reverse() == earlier.has(kMateReverse);
 }
 
-Rules::Outcome Rules::fragment_checks(const Read& earlier, const Read* later) const {
+FeatureCountsRules::Outcome FeatureCountsRules::fragment_checks(const Read& earlier, const Read* later) const {
   bool any_mapped = !earlier.has(kUnmapped) || (later != nullptr && !later->has(kUnmapped));
   if (!any_mapped && (later != nullptr || !earlier.has(kPaired))) return &Counters::unmapped;
   if (settings_.both_ends_mapped) {
@@ -93,7 +93,7 @@ Rules::Outcome Rules::fragment_checks(const Read& earlier, const Read* later) co
   return first != nullptr ? first : second;
 }
 
-void Rules::count_fragment(const Read& earlier, const Read* later) {
+void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) {
   Outcome outcome = set_aside(earlier) || (later != nullptr && set_aside(*later))
                         ? &Counters::secondary
                         : fragment_checks(earlier, later);
@@ -114,7 +114,7 @@ void Rules::count_fragment(const Read& earlier, const Read* later) {
   assign(reads, n);
 }
 
-void Rules::genes_under(Strandedness rule, size_t begin, size_t end, bool reverse) {
+void FeatureCountsRules::genes_under(Strandedness rule, size_t begin, size_t end, bool reverse) {
   size_t first_gene = genes_.size();
   for (size_t h = begin; h < end; ++h) {
     const index::Hit& hit = hits_[h];
@@ -126,7 +126,7 @@ void Rules::genes_under(Strandedness rule, size_t begin, size_t end, bool revers
   }
 }
 
-void Rules::assign(const Read* const* reads, int n) {
+void FeatureCountsRules::assign(const Read* const* reads, int n) {
   hits_.clear();
   size_t ends[3] = {0, 0, 0};  // reads[r]'s hits are hits_[ends[r], ends[r + 1])
   bool annotated = false;
