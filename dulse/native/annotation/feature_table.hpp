@@ -21,10 +21,19 @@ struct Feature {
   Strand strand;
 };
 
+// An attribute carried to the outputs beside the counts (featureCounts' --extraAttributes,
+// htseq-count's --additional-attr): its value on every feature row.
+struct ExtraAttribute {
+  std::string name;
+  std::vector<std::string> values;  // the distinct values, in order of first appearance
+  std::vector<int32_t> value_of;    // per feature row, into values; -1: none, or empty
+};
+
 struct FeatureTable {
   std::vector<std::string> contigs;
   std::vector<std::string> genes;
   std::vector<Feature> features;
+  std::vector<ExtraAttribute> extras;  // in the order they were asked for
 };
 
 }  // namespace dulse::annotation
