@@ -1,5 +1,7 @@
 """Errors that blame the input rather than the program."""
 
+__all__ = ["InputError", "AnnotationError", "BamError", "AnnotationWarning"]
+
 
 class InputError(Exception):
     """An input file cannot be used; the message names the file (and line, where there is one)."""
@@ -10,7 +12,18 @@ class AnnotationError(InputError):
 
 
 class BamError(InputError):
-    """A BAM file cannot be opened or read to the end."""
+    """An alignment file cannot be opened or counted to the end.
+
+    kind says why, for callers that react to it: "unusable" (not a file that can be read),
+    "unreadable" (damaged), "paired-not-asked", "no-pairs", "out-of-order", "strandedness".
+    """
+
+    def __init__(self, message, kind="unusable"):
+        super().__init__(message)
+        self.kind = kind
+
+    def __reduce__(self):
+        return (BamError, (str(self), self.kind))
 
 
 class AnnotationWarning(UserWarning):

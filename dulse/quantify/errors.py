@@ -2,4 +2,4 @@
 
 from dulse.errors import AnnotationError, AnnotationWarning, BamError, InputError
 
-__all__ = ["AnnotationError", "AnnotationWarning", "BamError", "InputError"]
+__all__ = ["InputError", "AnnotationError", "BamError", "AnnotationWarning"]

@@ -1,14 +1,11 @@
 #include "bam/bam_aux.hpp"
+#include "bam/bytes.hpp"
 
 #include <cstring>
 
 namespace dulse::bam {
 
 namespace {
-
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // htslib's sizes: the value size of the fixed types; for Z, H and B the letter itself, which
 // is also what a B array of such a subtype takes per element; 0 for an unknown letter.

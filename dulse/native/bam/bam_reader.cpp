@@ -1,4 +1,6 @@
 #include "bam/bam_reader.hpp"
+#include "bam/bytes.hpp"
+#include "bam/cigar.hpp"
 
 #include <cctype>
 #include <cstdlib>
@@ -8,16 +10,9 @@ namespace dulse::bam {
 
 namespace {
 
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 constexpr uint8_t kMagic[4] = {'B', 'A', 'M', 1};
 constexpr uint32_t kCoreLength = 32;
 constexpr uint16_t kUnmapped = 4;
-constexpr uint32_t kSoftClip = 4;
-// Two bits per CIGAR operation: bit 0 consumes the query, bit 1 the reference (M I D N S H P = X).
-constexpr uint32_t kCigarType = 0x3C1A7;
 
 }  // namespace
 
@@ -55,11 +50,22 @@ bool is_plain_path(const char* path) {
 
 }  // namespace
 
-int Reader::open(const char* path) {
+int Reader::open(const char* path, Access access) {
   close();
-  if (!is_plain_path(path)) return kNotPlainPath;
-  int opened = bgzf_.open(path);
+  if (access == Access::kRegularFile && !is_plain_path(path)) return kNotPlainPath;
+  int opened = bgzf_.open(path, access);
   if (opened != 0) return opened;
+  return start(false);
+}
+
+int Reader::open_keeping_header(FileSource&& source) {
+  close();
+  int opened = bgzf_.open(std::move(source));
+  if (opened != 0) return opened;
+  return start(true);
+}
+
+int Reader::start(bool keep_header) {
   // The format is told from the first bytes inflated, as pysam tells it before opening.
   uint8_t start[1024];
   size_t n = bgzf_.peek_start(start, sizeof start);
@@ -67,7 +73,7 @@ int Reader::open(const char* path) {
     close();
     return kNotBam;
   }
-  int header = read_header();
+  int header = read_header(keep_header);
   if (header != 0) {
     close();
     return header;
@@ -81,19 +87,23 @@ void Reader::close() {
   aux_.release();
   n_targets_ = 0;
   finished_ = 0;
+  names_.clear();
+  hd_line_.clear();
   record_ = Record{};
 }
 
 // The binary header, with the checks under which htslib returns no header: the magic, every
 // length present, a reference count >= 0, name lengths > 0, and header text whose lines (up to
-// its first NUL) all start with '@'. The text and names themselves are not kept.
-int Reader::read_header() {
+// its first NUL) all start with '@'. The text and names are kept only when asked for, and then
+// only the @HD line of the text.
+int Reader::read_header(bool keep_header) {
   uint8_t word[4];
   if (bgzf_.read(word, 4) != 4 || std::memcmp(word, kMagic, 4) != 0) return kBadHeader;
   if (bgzf_.read(word, 4) != 4) return kBadHeader;
   uint64_t text_left = le32(word);
   uint8_t last = '\n';
   bool text_ended = false;
+  bool in_first_line = true;
   while (text_left > 0) {
     if (bgzf_.buffered() == 0 && bgzf_.refill() <= 0) return kBadHeader;
     size_t take = bgzf_.buffered() < text_left ? bgzf_.buffered() : text_left;
@@ -103,6 +113,13 @@ int Reader::read_header() {
         text_ended = true;
       } else {
         if (last == '\n' && p[i] != '@') return kBadHeader;
+        if (keep_header && in_first_line) {
+          if (p[i] == '\n' || p[i] == '\r') {
+            in_first_line = false;
+          } else if (hd_line_.size() < 4096) {
+            hd_line_.push_back(static_cast<char>(p[i]));
+          }
+        }
         last = p[i];
       }
     }
@@ -117,20 +134,29 @@ int Reader::read_header() {
     auto name_len = static_cast<int32_t>(le32(word));
     if (name_len <= 0) return kBadHeader;
     uint8_t name_last = 0;
-    if (!skip_bytes(static_cast<uint64_t>(name_len), &name_last)) return kBadHeader;
+    if (keep_header) names_.emplace_back();
+    if (!skip_bytes(static_cast<uint64_t>(name_len), &name_last,
+                    keep_header ? &names_.back() : nullptr)) {
+      return kBadHeader;
+    }
+    if (keep_header && !names_.back().empty() && names_.back().back() == '\0') {
+      names_.back().resize(std::strlen(names_.back().c_str()));
+    }
     // htslib adds a NUL to a name without one, which needs one byte more than an int32 holds.
     if (name_last != 0 && name_len == INT32_MAX) return kBadHeader;
     if (bgzf_.read(word, 4) != 4) return kBadHeader;
   }
   n_targets_ = n_targets;
+  if (keep_header && hd_line_.compare(0, 4, "@HD\t") != 0) hd_line_.clear();
   return 0;
 }
 
-bool Reader::skip_bytes(uint64_t n, uint8_t* last) {
+bool Reader::skip_bytes(uint64_t n, uint8_t* last, std::string* kept) {
   while (n > 0) {
     if (bgzf_.buffered() == 0 && bgzf_.refill() <= 0) return false;
     size_t take = bgzf_.buffered() < n ? bgzf_.buffered() : n;
     *last = bgzf_.cursor()[take - 1];
+    if (kept != nullptr) kept->append(reinterpret_cast<const char*>(bgzf_.cursor()), take);
     bgzf_.skip(take);
     n -= take;
   }
@@ -185,6 +211,8 @@ int Reader::next() {
   uint32_t flag_nc = le32(core + 12);
   r.l_qseq = static_cast<int32_t>(le32(core + 16));
   r.mtid = static_cast<int32_t>(le32(core + 20));
+  r.mpos = static_cast<int32_t>(le32(core + 24));
+  r.isize = static_cast<int32_t>(le32(core + 28));
   r.mapq = static_cast<uint8_t>(bin_mq_nl >> 8);
   r.flag = static_cast<uint16_t>(flag_nc >> 16);
   r.n_cigar = flag_nc & 0xffff;
@@ -205,6 +233,8 @@ int Reader::next() {
     if (!read_body(body_len)) return finish(kErrorRecord);
     body = body_.data;
   }
+  r.qname = reinterpret_cast<const char*>(body);
+  r.l_qname = l_qname;
   r.cigar = body + l_qname;
   r.aux = body + fixed;
   r.aux_len = body_len - static_cast<uint32_t>(fixed);
@@ -222,7 +252,7 @@ int Reader::next() {
       const uint8_t* op = record_.cigar;
       for (uint32_t k = 0; k < record_.n_cigar; ++k, op += 4) {
         uint32_t v = le32(op);
-        if ((kCigarType >> ((v & 0xf) << 1)) & 1) qlen += v >> 4;
+        if (consumes_query(v & 0xf)) qlen += v >> 4;
       }
       if (qlen != r.l_qseq) return finish(kErrorRecord);
     }

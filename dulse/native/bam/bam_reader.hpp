@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "bam/bam_aux.hpp"
 #include "bam/bgzf_reader.hpp"
@@ -21,7 +23,12 @@ struct Record {
   int32_t tid;
   int32_t pos;
   int32_t mtid;
+  int32_t mpos;
+  int32_t isize;  // the template length
   int32_t l_qseq;
+  // The read name with its NUL, l_qname bytes (at least 1).
+  const char* qname;
+  uint32_t l_qname;
   // n_cigar little-endian uint32 operations (oplen << 4 | op). A CIGAR carried in the CG tag
   // has been moved into place, as htslib moves it: it is the CIGAR here, and the CG field is
   // gone from the aux area.
@@ -54,7 +61,21 @@ class Reader {
   Reader& operator=(const Reader&) = delete;
   ~Reader() { close(); }
 
-  int open(const char* path);
+  // With Access::kStreamToo the name is always a file's (no URL schemes) and may be a pipe.
+  int open(const char* path, Access access = Access::kRegularFile);
+  // Opens on a source opened by the caller, from its first byte, keeping the reference names
+  // and the header's @HD line.
+  int open_keeping_header(FileSource&& source);
+
+  // With open_keeping_header: the reference names in header order, and the @HD line (without
+  // its line break; empty when the header has none).
+  const std::vector<std::string>& reference_names() const { return names_; }
+  const std::string& hd_line() const { return hd_line_; }
+  // Where a read error happened: the BGZF block being loaded (1-based).
+  uint64_t blocks_loaded() const { return bgzf_.blocks_loaded(); }
+  // Whether the last error code came from a block that could not be read or inflated (rather
+  // than from a record).
+  bool block_failed() const { return bgzf_.failed(); }
   // Idempotent; closes the file descriptor and frees the buffers.
   void close();
 
@@ -86,8 +107,9 @@ class Reader {
     void release();
   };
 
-  int read_header();
-  bool skip_bytes(uint64_t n, uint8_t* last);
+  int start(bool keep_header);
+  int read_header(bool keep_header);
+  bool skip_bytes(uint64_t n, uint8_t* last, std::string* kept = nullptr);
   bool read_body(uint32_t n);
   int take_cigar_from_cg(uint32_t body_len, uint32_t l_qname, const uint8_t* body);
   int finish(int code) {
@@ -101,6 +123,8 @@ class Reader {
   Record record_{};
   Buffer body_;  // a record that spans blocks, gathered
   Buffer aux_;   // the aux area without a CG field that held the CIGAR
+  std::vector<std::string> names_;
+  std::string hd_line_;
 };
 
 // Mirrors htslib's bam_aux_get: the tag's type letter, or nullptr when the tag is absent or the

@@ -1,22 +1,21 @@
 #include "bam/bgzf_reader.hpp"
+#include "bam/bytes.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace dulse::bam {
 
 namespace {
 
 constexpr size_t kHeaderLength = 18;
+constexpr size_t kPeekLength = 2048;
 
 // The last 28 bytes of every complete BGZF file: an empty block.
 constexpr uint8_t kEofMarker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
                                     2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0,   0, 0, 0, 0};
-
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // Gzip magic and deflate method; then whether the extra field is exactly one "BC" subfield of
 // two bytes. Other header fields (flags besides FEXTRA, MTIME, XFL, OS) are not looked at.
@@ -28,10 +27,17 @@ inline bool is_bgzf(const uint8_t* h) {
 
 }  // namespace
 
-int BgzfReader::open(const char* path) {
+int BgzfReader::open(const char* path, Access access) {
   close();
-  int opened = source_.open(path);
+  FileSource source;
+  int opened = source.open(path, access);
   if (opened != 0) return opened == -2 ? kNotRegular : kCannotOpen;
+  return open(std::move(source));
+}
+
+int BgzfReader::open(FileSource&& source) {
+  close();
+  source_ = std::move(source);
   block_ = static_cast<uint8_t*>(std::malloc(BlockInflater::kMaxBlock));
   if (block_ == nullptr || !inflater_.ready()) {
     close();
@@ -42,6 +48,7 @@ int BgzfReader::open(const char* path) {
     close();
     return kNotBgzf;
   }
+  if (source_.is_stream()) return 0;
   uint8_t tail[sizeof kEofMarker];
   eof_marker_ = source_.size() >= sizeof tail &&
                 source_.pread_at(source_.size() - sizeof tail, tail, sizeof tail) == sizeof tail &&
@@ -56,12 +63,13 @@ void BgzfReader::close() {
   block_ = nullptr;
   length_ = offset_ = 0;
   eof_marker_ = failed_ = false;
+  blocks_loaded_ = 0;
 }
 
-size_t BgzfReader::peek_start(uint8_t* out, size_t cap) const {
-  uint8_t start[2048];
-  size_t n = source_.pread_at(0, start, sizeof start);
-  return peek_gzip_prefix(start, n, out, cap);
+size_t BgzfReader::peek_start(uint8_t* out, size_t cap) {
+  // Nothing is consumed before the first block is loaded, so the buffer starts at byte 0.
+  size_t n = source_.fill(kPeekLength);
+  return peek_gzip_prefix(source_.data(), n < kPeekLength ? n : kPeekLength, out, cap);
 }
 
 int BgzfReader::refill() {
@@ -77,6 +85,7 @@ int BgzfReader::refill() {
 int BgzfReader::load_block() {
   if (failed_ || block_ == nullptr) return -1;
   for (;;) {
+    ++blocks_loaded_;
     if (!gzip_.active()) {
       size_t have = source_.fill(kHeaderLength);
       if (have == 0) return source_.failed() ? -1 : 0;
@@ -91,6 +100,10 @@ int BgzfReader::load_block() {
         // inflater is handed the footer too and stops at the end of the deflate stream.
         long n = inflater_.inflate(h + kHeaderLength, block_length - kHeaderLength, block_,
                                    le32(h + block_length - 8));
+        if (source_.is_stream()) {
+          eof_marker_ = block_length == sizeof kEofMarker &&
+                        std::memcmp(h, kEofMarker, sizeof kEofMarker) == 0;
+        }
         source_.consume(block_length);
         if (n < 0) return -1;
         if (n == 0) continue;  // an empty block

@@ -30,14 +30,21 @@ class BgzfReader {
   BgzfReader& operator=(const BgzfReader&) = delete;
   ~BgzfReader() { close(); }
 
-  // 0, or one of the negative codes above.
-  int open(const char* path);
+  // 0, or one of the negative codes above. A stream has no end-of-file marker to look at
+  // beforehand: has_eof_marker() then tells whether the file's last block was one, once the
+  // end has been reached.
+  int open(const char* path, Access access = Access::kRegularFile);
+  // The same on a source opened by the caller, from its first byte.
+  int open(FileSource&& source);
+  // Blocks (or plain gzip chunks) loaded so far: where a read error happened.
+  uint64_t blocks_loaded() const { return blocks_loaded_; }
   void close();
 
-  // Whether the file ends with the 28-byte empty block that marks a complete BGZF file.
+  // Whether the file ends with the 28-byte empty block that marks a complete BGZF file (for a
+  // stream: whether the last block read was that block).
   bool has_eof_marker() const { return eof_marker_; }
   // Inflates the gzip members in the first 2 KiB of the file into at most `cap` bytes.
-  size_t peek_start(uint8_t* out, size_t cap) const;
+  size_t peek_start(uint8_t* out, size_t cap);
 
   // The bytes of the current block not yet consumed.
   size_t buffered() const { return length_ - offset_; }
@@ -66,6 +73,7 @@ class BgzfReader {
   size_t offset_ = 0;
   bool eof_marker_ = false;
   bool failed_ = false;
+  uint64_t blocks_loaded_ = 0;
 };
 
 }  // namespace dulse::bam

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace dulse::bam {
 
-int FileSource::open(const char* path) {
+int FileSource::open(const char* path, Access access) {
   close();
   int fd;
   do {
@@ -18,11 +19,15 @@ int FileSource::open(const char* path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool stream = !regular && access == Access::kStreamToo && fstat(fd, &st) == 0 &&
+                (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode));
+  if (!regular && !stream) {
     ::close(fd);
     return -2;
   }
-  size_ = static_cast<uint64_t>(st.st_size);
+  stream_ = stream;
+  size_ = stream ? kMaxCapacity : static_cast<uint64_t>(st.st_size);
   capacity_ = size_ < kMinCapacity   ? kMinCapacity
               : size_ > kMaxCapacity ? kMaxCapacity
                                      : static_cast<size_t>(size_);
@@ -39,6 +44,18 @@ int FileSource::open(const char* path) {
   return 0;
 }
 
+void FileSource::swap(FileSource& other) noexcept {
+  std::swap(fd_, other.fd_);
+  std::swap(size_, other.size_);
+  std::swap(buffer_, other.buffer_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(begin_, other.begin_);
+  std::swap(end_, other.end_);
+  std::swap(at_end_, other.at_end_);
+  std::swap(failed_, other.failed_);
+  std::swap(stream_, other.stream_);
+}
+
 void FileSource::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -46,7 +63,7 @@ void FileSource::close() {
   buffer_ = nullptr;
   begin_ = end_ = capacity_ = 0;
   size_ = 0;
-  at_end_ = failed_ = false;
+  at_end_ = failed_ = stream_ = false;
 }
 
 size_t FileSource::fill(size_t n) {

@@ -6,15 +6,28 @@
 
 namespace dulse::bam {
 
+// What a source may be opened on: regular files only, or also pipes, sockets and character
+// devices (read as streams: no size, no reads at an offset).
+enum class Access { kRegularFile, kStreamToo };
+
 class FileSource {
  public:
   FileSource() = default;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
+  FileSource(FileSource&& other) noexcept { swap(other); }
+  FileSource& operator=(FileSource&& other) noexcept {
+    if (this != &other) {
+      close();
+      swap(other);
+    }
+    return *this;
+  }
   ~FileSource() { close(); }
 
-  // 0; -1 when the file cannot be opened (errno set); -2 when it is not a regular file.
-  int open(const char* path);
+  // 0; -1 when the file cannot be opened (errno set); -2 when it is not a regular file (or,
+  // with kStreamToo, a directory or block device).
+  int open(const char* path, Access access = Access::kRegularFile);
   void close();
   bool is_open() const { return fd_ >= 0; }
 
@@ -28,14 +41,18 @@ class FileSource {
   bool failed() const { return failed_; }
 
   // Reads up to `n` bytes at `offset` without moving the stream; returns the count read.
+  // Regular files only.
   size_t pread_at(uint64_t offset, uint8_t* out, size_t n) const;
   uint64_t size() const { return size_; }
+  bool is_stream() const { return stream_; }
 
   // The buffer holds the whole file when it is small, up to kMaxCapacity.
   static constexpr size_t kMinCapacity = size_t{128} << 10;
   static constexpr size_t kMaxCapacity = size_t{1} << 20;
 
  private:
+  void swap(FileSource& other) noexcept;
+
   int fd_ = -1;
   uint64_t size_ = 0;
   uint8_t* buffer_ = nullptr;
@@ -44,6 +61,7 @@ class FileSource {
   size_t end_ = 0;
   bool at_end_ = false;
   bool failed_ = false;
+  bool stream_ = false;
 };
 
 }  // namespace dulse::bam

@@ -1,8 +1,346 @@
 // The feature index and the counting of one alignment file, for dulse's API.
+//
+//   FeatureIndex(contig_names, contig, start, end, strand, gene, n_genes)
+//   count_file(path, index, **settings) -> dict: "counts" holds one array per strandedness
+//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule
+//
+// count_file releases the interpreter lock while it reads the file, taking it back only to
+// look for a pending signal (Ctrl-C) now and then.
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bam/alignment_input.hpp"
+#include "count/file_counter.hpp"
+#include "count/settings.hpp"
+#include "index/feature_index.hpp"
 #include "py/module.hpp"
+#include "py/numpy.hpp"
+#include "py/py_ref.hpp"
 
 namespace dulse::py {
 
-int add_counting(PyObject*) { return 0; }
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD
+  index::FeatureIndex* index;
+};
+
+PyObject* alignment_error = nullptr;  // dulse._engine.AlignmentError, owned by the module
+
+void index_dealloc(PyObject* self) {
+  delete reinterpret_cast<IndexObject*>(self)->index;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A one-dimensional C-contiguous array of `type` and `n` elements (n < 0: any length), as a
+// new reference, or nullptr with the exception set.
+PyRef as_array(PyObject* object, int type, npy_intp n, const char* name) {
+  PyRef array(PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  if (!array) return array;
+  if (n >= 0 && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) != n) {
+    PyErr_Format(PyExc_ValueError, "%s must hold one value per feature", name);
+    return PyRef();
+  }
+  return array;
+}
+
+template <class T>
+const T* data_of(const PyRef& array) {
+  return static_cast<const T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"contig_names", "contig", "start", "end",
+                                   "strand",       "gene",   "n_genes", nullptr};
+  PyObject *names_object, *contig_object, *start_object, *end_object, *strand_object,
+      *gene_object;
+  int n_genes;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOi:FeatureIndex",
+                                   const_cast<char**>(keywords), &names_object, &contig_object,
+                                   &start_object, &end_object, &strand_object, &gene_object,
+                                   &n_genes)) {
+    return nullptr;
+  }
+  PyRef names(PySequence_Fast(names_object, "contig_names must be a sequence of str"));
+  if (!names) return nullptr;
+  std::vector<std::string> contig_names;
+  Py_ssize_t n_contigs = PySequence_Fast_GET_SIZE(names.get());
+  for (Py_ssize_t c = 0; c < n_contigs; ++c) {
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(names.get(), c), &length);
+    if (text == nullptr) return nullptr;
+    contig_names.emplace_back(text, static_cast<size_t>(length));
+  }
+  PyRef contig = as_array(contig_object, NPY_INT32, -1, "contig");
+  if (!contig) return nullptr;
+  npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(contig.get()), 0);
+  PyRef start = as_array(start_object, NPY_INT32, n, "start");
+  PyRef end = start ? as_array(end_object, NPY_INT32, n, "end") : PyRef();
+  PyRef strand = end ? as_array(strand_object, NPY_UINT8, n, "strand") : PyRef();
+  PyRef gene = strand ? as_array(gene_object, NPY_INT32, n, "gene") : PyRef();
+  if (!gene) return nullptr;
+
+  std::vector<index::FeatureIndex::Row> rows(static_cast<size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) {
+    index::FeatureIndex::Row& row = rows[static_cast<size_t>(i)];
+    row.contig = data_of<int32_t>(contig)[i];
+    row.start = data_of<int32_t>(start)[i];
+    row.end = data_of<int32_t>(end)[i];
+    row.gene = data_of<int32_t>(gene)[i];
+    uint8_t s = data_of<uint8_t>(strand)[i];
+    row.strand = s == '+' ? index::kPlus : s == '-' ? index::kMinus : index::kBoth;
+    if (row.contig < 0 || row.contig >= n_contigs || row.gene < 0 || row.gene >= n_genes ||
+        row.start < 0 || row.start >= row.end) {
+      PyErr_Format(PyExc_ValueError, "feature %zd is out of range", static_cast<Py_ssize_t>(i));
+      return nullptr;
+    }
+  }
+  PyRef self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* object = reinterpret_cast<IndexObject*>(self.get());
+  try {
+    object->index = new index::FeatureIndex(rows, std::move(contig_names), n_genes);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return self.release();
+}
+
+PyObject* index_n_features(PyObject* self, void*) {
+  return PyLong_FromLong(reinterpret_cast<IndexObject*>(self)->index->n_features());
+}
+
+PyGetSetDef index_getset[] = {
+    {"n_features", index_n_features, nullptr, "The number of features indexed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The features of an annotation, ready for counting.")},
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_getset, index_getset},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {"dulse._engine.FeatureIndex", sizeof(IndexObject), 0,
+                          Py_TPFLAGS_DEFAULT, index_slots};
+
+PyTypeObject* index_type = nullptr;  // owned by the module
+
+// Takes the interpreter lock back now and then to let Python notice a signal.
+class SignalCheck : public count::Interrupt {
+ public:
+  explicit SignalCheck(PyThreadState** state) : state_(state) {}
+  bool requested() override {
+    PyEval_RestoreThread(*state_);
+    bool stop = PyErr_CheckSignals() != 0;
+    if (stop) failed_ = true;
+    *state_ = PyEval_SaveThread();
+    return stop;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  PyThreadState** state_;
+  bool failed_ = false;
+};
+
+const char* status_name(count::CountStatus status) {
+  switch (status) {
+    case count::CountStatus::kUnreadable: return "unreadable";
+    case count::CountStatus::kPairedNotAsked: return "paired-not-asked";
+    case count::CountStatus::kNoPairs: return "no-pairs";
+    case count::CountStatus::kOutOfOrder: return "out-of-order";
+    default: return "unusable";
+  }
+}
+
+PyObject* raise_alignment_error(const char* kind, const std::string& message) {
+  PyRef value(Py_BuildValue("(ss)", kind, message.c_str()));
+  if (value) PyErr_SetObject(alignment_error, value.get());
+  return nullptr;
+}
+
+int set_item(PyObject* dict, const char* key, PyRef value) {
+  return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
+PyRef counts_array(const count::GeneCounts& counts, int32_t n_genes) {
+  npy_intp dims[1] = {n_genes};
+  PyRef array(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
+  if (!array) return array;
+  std::vector<double> values = counts.values();
+  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  std::copy(values.begin(), values.end(), out);
+  return array;
+}
+
+PyRef names_of(const bam::AlignmentInput& input) {
+  const std::vector<std::string>& names = input.reference_names();
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  for (size_t i = 0; tuple && i < names.size(); ++i) {
+    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                          "replace");
+    if (name == nullptr) return PyRef();
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return tuple;
+}
+
+// (assigned, no features, ambiguous) under each strandedness rule.
+PyRef by_rule(const count::Counters& c) {
+  PyRef rules(PyTuple_New(count::kStrandednessCount));
+  for (int s = 0; rules && s < count::kStrandednessCount; ++s) {
+    PyObject* tally = Py_BuildValue("(LLL)", static_cast<long long>(c.by_rule[s].assigned),
+                                    static_cast<long long>(c.by_rule[s].no_features),
+                                    static_cast<long long>(c.by_rule[s].ambiguity));
+    if (tally == nullptr) return PyRef();
+    PyTuple_SET_ITEM(rules.get(), s, tally);
+  }
+  return rules;
+}
+
+PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
+                    const count::Settings& settings, int32_t n_genes) {
+  PyRef counts(PyTuple_New(count::kStrandednessCount));
+  if (!counts) return nullptr;
+  for (int s = 0; s < count::kStrandednessCount; ++s) {
+    auto rule = static_cast<count::Strandedness>(s);
+    PyRef array = counter.keeps(rule) ? counts_array(counter.counts(rule), n_genes)
+                                      : PyRef::borrow(Py_None);
+    if (!array) return nullptr;
+    PyTuple_SET_ITEM(counts.get(), s, array.release());
+  }
+  bool fractional = counter.counts(settings.strandedness).fractional();
+
+  const count::Counters& c = counter.counters();
+  PyRef summary(PyDict_New());
+  if (!summary) return nullptr;
+  for (const count::CounterName& row : count::kSummaryRows) {
+    if (set_item(summary.get(), row.name, PyRef(PyLong_FromLongLong(c.*row.field))) < 0) {
+      return nullptr;
+    }
+  }
+  PyRef result(PyDict_New());
+  const char* order = input.sort_order() == bam::SortOrder::kCoordinate  ? "coordinate"
+                      : input.sort_order() == bam::SortOrder::kQueryName ? "queryname"
+                      : input.sort_order() == bam::SortOrder::kUnsorted  ? "unsorted"
+                                                                         : "unknown";
+  if (!result || set_item(result.get(), "counts", std::move(counts)) < 0 ||
+      set_item(result.get(), "summary", std::move(summary)) < 0 ||
+      set_item(result.get(), "records", PyRef(PyLong_FromLongLong(c.records))) < 0 ||
+      set_item(result.get(), "by_rule", by_rule(c)) < 0 ||
+      set_item(result.get(), "pending_peak", PyRef(PyLong_FromLongLong(c.pending_peak))) < 0 ||
+      set_item(result.get(), "contigs_matched",
+               PyRef(PyLong_FromLong(counter.contigs_matched()))) < 0 ||
+      set_item(result.get(), "reference_names", names_of(input)) < 0 ||
+      set_item(result.get(), "no_annotated_contig",
+               PyRef(PyLong_FromLongLong(c.no_annotated_contig))) < 0 ||
+      set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
+      set_item(result.get(), "lacks_eof_marker",
+               PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
+      set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
+    return nullptr;
+  }
+  return result.release();
+}
+
+PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "path", "index", "paired", "count_fragments", "both_ends_mapped", "exclude_chimeric",
+      "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
+      "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
+      "ignore_duplicates", "counts_for_every_rule", nullptr};
+  PyObject* path_object;
+  PyObject* index_object;
+  count::Settings settings;
+  int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
+      primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "O&O!|$pppppiiiipppppp:count_file", const_cast<char**>(keywords),
+          PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
+          &both, &chimeric, &length, &settings.min_fragment_length,
+          &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
+          &primary, &overlap, &duplicates, &every_rule)) {
+    return nullptr;
+  }
+  PyRef path(path_object);
+  if (strandedness < 0 || strandedness >= count::kStrandednessCount) {
+    PyErr_SetString(PyExc_ValueError, "strandedness must be 0, 1 or 2");
+    return nullptr;
+  }
+  settings.paired = paired;
+  settings.count_fragments = fragments;
+  settings.both_ends_mapped = both;
+  settings.exclude_chimeric = chimeric;
+  settings.check_fragment_length = length;
+  settings.strandedness = static_cast<count::Strandedness>(strandedness);
+  settings.multi_mapping = multi;
+  settings.fraction = fraction;
+  settings.primary_only = primary;
+  settings.multi_overlap = overlap;
+  settings.ignore_duplicates = duplicates;
+  settings.counts_for_every_rule = every_rule;
+
+  const index::FeatureIndex& index = *reinterpret_cast<IndexObject*>(index_object)->index;
+  PyRef keep_index = PyRef::borrow(index_object);
+  const char* name = PyBytes_AS_STRING(path.get());
+  bam::AlignmentInput input;
+  count::FileCounter counter(index, settings);
+  int opened;
+  int saved_errno = 0;
+  count::CountStatus status = count::CountStatus::kDone;
+  PyThreadState* state = PyEval_SaveThread();
+  SignalCheck signals(&state);
+  opened = input.open(name);
+  saved_errno = errno;
+  if (opened == 0) status = counter.count(input, &signals);
+  PyEval_RestoreThread(state);
+
+  if (opened == bam::AlignmentInput::kCannotOpen) {
+    errno = saved_errno;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_object);
+  }
+  if (opened != 0) return raise_alignment_error("unusable", input.message());
+  if (status == count::CountStatus::kCancelled) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
+  if (status != count::CountStatus::kDone) {
+    return raise_alignment_error(status_name(status), counter.message());
+  }
+  return result_of(counter, input, settings, index.n_genes());
+}
+
+PyMethodDef methods[] = {
+    {"count_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "count_file(path, index, **settings) -> dict: counts one BAM or SAM file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_counting(PyObject* module) {
+  index_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
+  if (index_type == nullptr || PyModule_AddObjectRef(module, "FeatureIndex",
+                                                      reinterpret_cast<PyObject*>(index_type)) < 0) {
+    return -1;
+  }
+  alignment_error = PyErr_NewExceptionWithDoc(
+      "dulse._engine.AlignmentError",
+      "An alignment file that cannot be counted: args are (kind, message).", nullptr, nullptr);
+  if (alignment_error == nullptr ||
+      PyModule_AddObjectRef(module, "AlignmentError", alignment_error) < 0) {
+    return -1;
+  }
+  return PyModule_AddFunctions(module, methods);
+}
 
 }  // namespace dulse::py

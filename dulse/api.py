@@ -1,0 +1,224 @@
+"""Counting alignment files against an annotation: one file, or many in parallel.
+
+    from dulse import Settings, count_bam, count_bams, read_annotation
+
+    annotation = read_annotation("genes.gtf")
+    settings = Settings(paired=True, count_fragments=True, strandedness="reverse")
+    one = count_bam("a.bam", annotation, settings)
+    matrix = count_bams(["a.bam", "b.bam"], annotation, settings, threads=2)
+
+The engine releases the interpreter lock while it counts, so `threads=N` counts N files at once
+in this process; `jobs=N` uses worker processes instead, and `executor=` any
+concurrent.futures.Executor (a Dask client's `get_executor()`, say).
+"""
+
+import os
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+from dulse import _engine
+from dulse.errors import BamError
+from dulse.results import CountMatrix, FileCounts
+from dulse.settings import AUTO, Settings
+from dulse.strandedness import AmbiguousStrandedness, StrandCheck
+
+__all__ = ["count_bam", "count_bams"]
+
+
+def count_bam(bam, annotation, settings=None, **options):
+    """Counts the reads of one BAM or SAM file per gene; returns a FileCounts.
+
+    settings: a Settings; keyword options (Settings' field names) override its fields.
+    annotation: an Annotation, or the path of an annotation file read with default choices.
+    Raises BamError naming the file when it cannot be counted.
+    """
+    settings = _settings(settings, options)
+    return _count(_path(bam), _as_annotation(annotation), settings)
+
+
+def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
+               progress=None, **options):
+    """Counts many files into a CountMatrix whose columns follow the order of `bams`.
+
+    settings: a Settings, or a list of one per file; keyword options override their fields.
+    threads: files counted at once on threads of this process.
+    jobs: files counted at once in worker processes.
+    executor: a concurrent.futures.Executor to count on instead.
+    progress: called as progress(position, FileCounts) in this process as each file finishes.
+    When a file fails, the files not yet started are cancelled and its BamError is raised.
+    """
+    if isinstance(bams, (str, bytes, os.PathLike)):
+        bams = [bams]
+    paths = [_path(bam) for bam in bams]
+    if not paths:
+        raise ValueError("no files to count")
+    if isinstance(settings, (list, tuple)):
+        if len(settings) != len(paths):
+            raise ValueError(f"{len(settings)} settings for {len(paths)} files")
+        per_file = [_settings(one, options) for one in settings]
+    else:
+        per_file = [_settings(settings, options)] * len(paths)
+    repeated = sorted({path for path in paths if paths.count(path) > 1})
+    if repeated:
+        raise ValueError(f"file given more than once: {', '.join(repeated)}")
+    for name, value in (("jobs", jobs), ("threads", threads)):
+        if type(value) is not int or value < 1:
+            raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
+    if sum((jobs > 1, threads > 1, executor is not None)) > 1:
+        raise ValueError("give one of jobs, threads or executor")
+    annotation = _as_annotation(annotation)
+
+    if executor is None and jobs > 1 and len(paths) > 1:
+        from dulse.workers import process_pool
+
+        with process_pool(min(jobs, len(paths)), annotation) as pool:
+            return CountMatrix(annotation.gene_ids,
+                               pool.count_all(paths, per_file, progress))
+    if executor is None and threads > 1 and len(paths) > 1:
+        with ThreadPoolExecutor(max_workers=min(threads, len(paths))) as pool:
+            futures = [pool.submit(_count, path, annotation, settings)
+                       for path, settings in zip(paths, per_file)]
+            return CountMatrix(annotation.gene_ids, gather(futures, progress))
+    if executor is not None:
+        futures = [executor.submit(_count, path, annotation, settings)
+                   for path, settings in zip(paths, per_file)]
+        return CountMatrix(annotation.gene_ids, gather(futures, progress))
+    results = []
+    for position, (path, settings) in enumerate(zip(paths, per_file)):
+        results.append(_count(path, annotation, settings))
+        if progress is not None:
+            progress(position, results[-1])
+    return CountMatrix(annotation.gene_ids, results)
+
+
+def gather(futures, progress):
+    """The results of futures in their order; on the first failure the rest are cancelled."""
+    from concurrent.futures import FIRST_EXCEPTION, wait
+
+    results = [None] * len(futures)
+    position = {future: number for number, future in enumerate(futures)}
+    pending = set(futures)
+    try:
+        while pending:
+            done, pending = wait(pending, return_when=FIRST_EXCEPTION)
+            for future in sorted(done, key=position.get):
+                number = position[future]
+                results[number] = future.result()
+                if progress is not None:
+                    progress(number, results[number])
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+    return results
+
+
+def _settings(settings, options):
+    if settings is None:
+        return Settings(**options)
+    if not isinstance(settings, Settings):
+        raise TypeError(f"settings must be a Settings, not {type(settings).__name__}")
+    return settings.replace(**options) if options else settings
+
+
+def _path(bam):
+    if not isinstance(bam, (str, os.PathLike)):
+        raise TypeError(f"a file to count must be a path, not {type(bam).__name__}")
+    path = os.fspath(bam)
+    return "/dev/stdin" if path == "-" else path
+
+
+def _as_annotation(annotation):
+    from dulse.quantify.annotation import Annotation, read_annotation
+
+    if isinstance(annotation, (str, os.PathLike)):
+        return read_annotation(annotation)
+    if not isinstance(annotation, Annotation):
+        raise TypeError(f"annotation must be an Annotation or a path, not "
+                        f"{type(annotation).__name__}")
+    return annotation
+
+
+# The native index of the annotations counted lately, built once for all their files.
+_indexes = {}
+_indexes_lock = threading.Lock()
+
+
+def feature_index(annotation):
+    """The engine's index of an annotation's features."""
+    with _indexes_lock:
+        held = _indexes.get(id(annotation))
+        if held is not None and held[0] is annotation:
+            return held[1]
+    features = _features(annotation)
+    contigs = getattr(annotation, "contigs", None) or features.contigs
+    index = _engine.FeatureIndex(contigs, features.contig, features.start,
+                                 features.end, features.strand, features.gene,
+                                 len(annotation.gene_ids))
+    with _indexes_lock:
+        if len(_indexes) >= 4:
+            _indexes.pop(next(iter(_indexes)))
+        _indexes[id(annotation)] = (annotation, index)
+    return index
+
+
+def _features(annotation):
+    features = getattr(annotation, "features", None)
+    if features is not None:
+        return features
+    # An annotation read before features were kept: its merged intervals stand in for them.
+    import numpy
+    from types import SimpleNamespace
+
+    contigs = list(annotation.gene_index)
+    gene_number = {gene: number for number, gene in enumerate(annotation.gene_ids)}
+    rows = [(c, start, end, ord(strand), gene_number[gene])
+            for c, contig in enumerate(contigs)
+            for start, end, gene, strand in annotation.gene_index[contig].intervals]
+    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
+    annotation_contigs = contigs
+    features = SimpleNamespace(
+        contig=numpy.array(columns[0], numpy.int32), start=numpy.array(columns[1], numpy.int32),
+        end=numpy.array(columns[2], numpy.int32), strand=numpy.array(columns[3], numpy.uint8),
+        gene=numpy.array(columns[4], numpy.int32))
+    features.contigs = annotation_contigs
+    return features
+
+
+_HINTS = {
+    "paired-not-asked": "count its pairs with paired=True (-p), as reads or, with "
+                        "count_fragments=True (--countReadPairs), as fragments",
+    "no-pairs": "it holds single-end reads: count it without paired=True (-p)",
+}
+
+
+def _count(path, annotation, settings):
+    auto = settings.strandedness == AUTO
+    arguments = settings.engine_arguments("unstranded" if auto else None)
+    try:
+        found = _engine.count_file(path, feature_index(annotation),
+                                   counts_for_every_rule=auto, **arguments)
+    except OSError as error:
+        raise BamError(f"{path}: {error.strerror or error}") from None
+    except _engine.AlignmentError as error:
+        kind, message = error.args
+        hint = _HINTS.get(kind)
+        raise BamError(f"{path}: {message}" + (f"; {hint}" if hint else ""), kind=kind) from None
+    check = StrandCheck(found["by_rule"])
+    rule = settings.strandedness
+    summary = found["summary"]
+    if auto:
+        try:
+            rule = check.choose(path)
+        except AmbiguousStrandedness as error:
+            raise BamError(str(error), kind="strandedness") from None
+        summary = dict(summary)
+        number = ("unstranded", "forward", "reverse").index(rule)
+        summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"] = (
+            check.by_rule[number])
+    counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
+    details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
+                                           "lacks_eof_marker", "fractional",
+                                           "no_annotated_contig")}
+    return FileCounts(path, counts, summary, rule, check, found["records"],
+                      found["pending_peak"], details)

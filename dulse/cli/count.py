@@ -1,0 +1,264 @@
+"""`dulse count`: featureCounts' command line, options, defaults and outputs.
+
+    dulse count -a genes.gtf -o counts.txt [options] file.bam ...
+
+writes counts.txt in featureCounts' layout and counts.txt.summary beside it. Options that
+featureCounts has and dulse does not yet are refused by name, never ignored.
+"""
+
+import argparse
+import os
+import sys
+import time
+import warnings
+
+from dulse import __version__
+from dulse.api import count_bams
+from dulse.cli.common import Progress, UsageError
+from dulse.diagnostics import contig_mismatch
+from dulse.errors import AnnotationError
+from dulse.outputs import featurecounts
+from dulse.settings import Settings
+from dulse.staged import StagedFiles
+
+# featureCounts' options that dulse does not offer yet, with the number of values each takes.
+NOT_SUPPORTED = {
+    "-f": 0, "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1, "-A": 1, "--extraAttributes": 1,
+    "--minOverlap": 1, "--fracOverlap": 1, "--fracOverlapFeature": 1, "--largestOverlap": 0,
+    "--nonOverlap": 1, "--nonOverlapFeature": 1, "--readExtension5": 1, "--readExtension3": 1,
+    "--read2pos": 1, "--splitOnly": 0, "--nonSplitOnly": 0, "--maxMOp": 1,
+    "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
+}
+STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
+ANNOTATION_FORMATS = {"GTF": "GTF", "GFF": None, "GFF3": "GFF3", "SAF": "SAF"}
+
+
+class _NotSupported(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        namespace.not_supported.append(option_string)
+
+
+def add_parser(commands):
+    count = commands.add_parser(
+        "count", allow_abbrev=False, help="count reads per gene, as featureCounts does",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Count the reads (or fragments) of each BAM or SAM file per gene of an "
+                    "annotation, with featureCounts' options and outputs: FILE in its counts "
+                    "layout and FILE.summary beside it.",
+        epilog="-s takes 0 (unstranded), 1 (stranded), 2 (reversely stranded), auto (told "
+               "from the reads, per file), or a comma list of these, one per file.\n"
+               "Files may be BAM or SAM, regular files or streams; '-' is standard input.")
+    count.set_defaults(run=run, not_supported=[])
+    count.add_argument("files", nargs="+", metavar="FILE", help="BAM or SAM files, one column each")
+    add = count.add_argument
+    add("-a", dest="annotation", required=True, metavar="FILE",
+        help="annotation: GTF, GFF3 or SAF, gzipped or not")
+    add("-o", dest="output", required=True, metavar="FILE",
+        help="counts file; the summary goes to FILE.summary")
+    add("-F", dest="annotation_format", type=_annotation_format, metavar="FORMAT",
+        help="GTF (or GFF), GFF3 or SAF (default: told from the file)")
+    add("-t", dest="feature_type", default="exon", metavar="TYPE",
+        help="feature type making up the genes (default: exon)")
+    add("-g", dest="gene_attribute", default="gene_id", metavar="ATTRIBUTE",
+        help="attribute naming the gene (default: gene_id)")
+    add("--missing-gene", choices=("error", "skip"), default="error",
+        help="a feature without the gene attribute stops the run (error) or is left out "
+             "with a warning (skip)")
+    add("-s", dest="strandedness", default="0", metavar="0|1|2|auto",
+        help="strandedness, one for all files or a comma list (default: 0)")
+    add("-p", dest="paired", action="store_true", help="paired-end: pairs are read as pairs")
+    add("--countReadPairs", dest="count_fragments", action="store_true",
+        help="with -p, count each fragment once instead of each read")
+    add("-B", dest="both_ends_mapped", action="store_true",
+        help="with -p, count only pairs with both ends mapped")
+    add("-C", dest="exclude_chimeric", action="store_true",
+        help="with -p, do not count pairs whose ends lie on different contigs")
+    add("-P", dest="check_fragment_length", action="store_true",
+        help="with -p -B, count only fragments of length -d to -D")
+    add("-d", dest="min_fragment_length", type=_whole, default=50, metavar="N",
+        help="minimum fragment length (default: 50)")
+    add("-D", dest="max_fragment_length", type=_whole, default=600, metavar="N",
+        help="maximum fragment length (default: 600)")
+    add("-Q", dest="min_mapq", type=_mapq, default=0, metavar="MAPQ",
+        help="minimum mapping quality (default: 0)")
+    add("-M", dest="multi_mapping", action="store_true",
+        help="count multi-mapping reads (NH > 1) too")
+    add("--fraction", action="store_true",
+        help="fractional counts: 1/NH with -M, 1/genes with -O, their product with both")
+    add("--primary", dest="primary_only", action="store_true",
+        help="count primary alignments only")
+    add("-O", dest="multi_overlap", action="store_true",
+        help="a read on several genes counts for each")
+    add("--ignoreDup", dest="ignore_duplicates", action="store_true",
+        help="leave reads flagged as duplicates out")
+    add("-T", dest="threads", type=_positive, default=1, metavar="N",
+        help="threads: files counted at once (default: 1)")
+    add("-j", dest="jobs", type=_positive, default=1, metavar="N",
+        help="worker processes: files counted at once (default: 1)")
+    # featureCounts' options that change nothing here: dulse never sorts and writes no
+    # temporary files.
+    add("--donotsort", action="store_true", help=argparse.SUPPRESS)
+    add("--tmpDir", metavar="DIR", help=argparse.SUPPRESS)
+    add("--verbose", action="store_true", help=argparse.SUPPRESS)
+    for option, values in NOT_SUPPORTED.items():
+        add(option, action=_NotSupported, nargs=values or 0, help=argparse.SUPPRESS)
+    return count
+
+
+def _annotation_format(text):
+    if text.upper() not in ANNOTATION_FORMATS:
+        raise argparse.ArgumentTypeError("must be GTF, GFF, GFF3 or SAF")
+    return text.upper()
+
+
+def _whole(text):
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError("must be a whole number")
+    return int(text)
+
+
+def _positive(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("must be a whole number of at least 1")
+    return int(text)
+
+
+def _mapq(text):
+    if not text.isdigit() or int(text) > 255:
+        raise argparse.ArgumentTypeError("must be a whole number from 0 to 255")
+    return int(text)
+
+
+def settings_per_file(args):
+    """One Settings per file, from the command line."""
+    if args.not_supported:
+        names = ", ".join(dict.fromkeys(args.not_supported))
+        raise UsageError(f"not supported yet: {names}")
+    if args.check_fragment_length and not args.both_ends_mapped:
+        raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
+    paired_only = [flag for flag, on in (("--countReadPairs", args.count_fragments),
+                                         ("-B", args.both_ends_mapped),
+                                         ("-C", args.exclude_chimeric),
+                                         ("-P", args.check_fragment_length)) if on]
+    if paired_only and not args.paired:
+        raise UsageError(f"{', '.join(paired_only)} only apply to paired-end reads: add -p")
+    words = args.strandedness.split(",")
+    if any(word not in STRANDEDNESS for word in words):
+        raise UsageError(f"-s must be 0, 1, 2 or auto, or a comma list of these, not "
+                         f"{args.strandedness!r}")
+    if len(words) not in (1, len(args.files)):
+        raise UsageError(f"-s lists {len(words)} values for {len(args.files)} files")
+    if args.min_fragment_length > args.max_fragment_length:
+        raise UsageError(f"-d {args.min_fragment_length} is above -D {args.max_fragment_length}")
+    base = Settings(
+        paired=args.paired, count_fragments=args.count_fragments,
+        both_ends_mapped=args.both_ends_mapped, exclude_chimeric=args.exclude_chimeric,
+        check_fragment_length=args.check_fragment_length,
+        min_fragment_length=args.min_fragment_length,
+        max_fragment_length=args.max_fragment_length, min_mapq=args.min_mapq,
+        multi_mapping=args.multi_mapping, fraction=args.fraction,
+        primary_only=args.primary_only, multi_overlap=args.multi_overlap,
+        ignore_duplicates=args.ignore_duplicates)
+    return [base.replace(strandedness=STRANDEDNESS[word])
+            for word in (words if len(words) > 1 else words * len(args.files))]
+
+
+def run(args, argv):
+    settings = settings_per_file(args)
+    if sum((args.threads > 1, args.jobs > 1)) > 1:
+        raise UsageError("give -T (threads) or -j (processes), not both")
+    files = [_input_name(name) for name in args.files]
+    targets = [args.output, args.output + ".summary"]
+    _check_outputs(files, args.annotation, targets)
+    err = sys.stderr
+    _print_settings(args, settings[0], err)
+    from dulse.quantify.annotation import read_annotation
+
+    with StagedFiles(targets) as staged:
+        began = time.perf_counter()
+        try:
+            annotation = read_annotation(
+                args.annotation, file_format=ANNOTATION_FORMATS[args.annotation_format]
+                if args.annotation_format else None, feature_type=args.feature_type,
+                gene_attribute=args.gene_attribute, missing_gene=args.missing_gene)
+        except AnnotationError as error:
+            if getattr(error, "gene_missing", False):
+                raise AnnotationError(f"{error} (--missing-gene skip leaves such features "
+                                      f"out)") from None
+            raise
+        print(f"annotation: {annotation.file_format}, {len(annotation.gene_ids):,} genes "
+              f"({time.perf_counter() - began:.1f} s)", file=err)
+
+        progress = Progress(err, len(files), live=err.isatty())
+        progress.unit = "fragments" if args.paired and args.count_fragments else "reads"
+        matrix = count_bams(files, annotation, settings if len(set(settings)) > 1 else settings[0],
+                            jobs=args.jobs, threads=args.threads, progress=progress.done)
+        progress.finish()
+        _warn_about_setup(matrix, annotation, settings)
+
+        header = featurecounts.command_line("dulse", __version__, ["dulse"] + argv)
+        with staged.open(args.output) as handle:
+            featurecounts.write_counts(handle, matrix, annotation, header)
+        with staged.open(args.output + ".summary") as handle:
+            featurecounts.write_summary(handle, matrix)
+        staged.commit()
+    print(f"wrote {args.output} and {args.output}.summary", file=err)
+    return 0
+
+
+def _input_name(name):
+    if any(character in name for character in "\t\n\r"):
+        raise UsageError(f"a file name cannot contain a tab or line break: {name!r}")
+    return name
+
+
+def _check_outputs(files, annotation, targets):
+    seen = set()
+    for name in files:
+        if name == "-":
+            continue
+        real = os.path.realpath(name)
+        if real in seen:
+            raise UsageError(f"file given more than once: {name}")
+        seen.add(real)
+    inputs = seen | {os.path.realpath(annotation)}
+    for target in targets:
+        if os.path.realpath(target) in inputs:
+            raise UsageError(f"the output {target} would overwrite an input")
+        if os.path.isdir(target):
+            raise UsageError(f"the output {target} is a folder")
+
+
+def _print_settings(args, settings, err):
+    fields = [f"-s {args.strandedness}"]
+    if settings.paired:
+        fields.append("paired-end, counting " + ("fragments" if settings.count_fragments
+                                                 else "reads"))
+    for flag, on in (("-B", settings.both_ends_mapped), ("-C", settings.exclude_chimeric),
+                     ("-M", settings.multi_mapping), ("--fraction", settings.fraction),
+                     ("--primary", settings.primary_only), ("-O", settings.multi_overlap),
+                     ("--ignoreDup", settings.ignore_duplicates)):
+        if on:
+            fields.append(flag)
+    if settings.check_fragment_length:
+        fields.append(f"-P -d {settings.min_fragment_length} -D {settings.max_fragment_length}")
+    if settings.min_mapq:
+        fields.append(f"-Q {settings.min_mapq}")
+    print(f"dulse {__version__} count: {len(args.files)} file(s), {', '.join(fields)}; "
+          f"annotation {args.annotation} (feature {args.feature_type}, gene attribute "
+          f"{args.gene_attribute})", file=err)
+
+
+def _warn_about_setup(matrix, annotation, settings):
+    message = contig_mismatch(matrix, annotation)
+    if message:
+        warnings.warn(message)
+    for result, chosen in zip(matrix.files, settings if len(settings) > 1
+                              else settings * len(matrix.files)):
+        if chosen.strandedness == "auto":
+            print(f"  {result.path}: strandedness {result.strandedness} (-s auto: "
+                  f"{result.strand_check.describe()})", file=sys.stderr)
+            continue
+        message = result.strand_check.warning(result.path, chosen.strandedness)
+        if message:
+            warnings.warn(message)

@@ -1,0 +1,87 @@
+// What became of the reads of one file, as featureCounts' summary names the outcomes, plus
+// what dulse measures beside them. Every read (or, counting fragments, every pair) ends in
+// exactly one of the featureCounts outcomes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "count/settings.hpp"
+
+namespace dulse::count {
+
+struct Counters {
+  int64_t assigned = 0;
+  int64_t unmapped = 0;
+  int64_t read_type = 0;
+  int64_t singleton = 0;
+  int64_t mapping_quality = 0;
+  int64_t chimera = 0;
+  int64_t fragment_length = 0;
+  int64_t duplicate = 0;
+  int64_t multimapping = 0;
+  int64_t secondary = 0;
+  int64_t nonsplit = 0;
+  int64_t no_features = 0;
+  int64_t overlapping_length = 0;
+  int64_t ambiguity = 0;
+
+  int64_t records = 0;  // records read from the file
+  // Reads (fragments) that reached the features on contigs the annotation lacks.
+  int64_t no_annotated_contig = 0;
+  // What the reads (or fragments) that reached the features came to under each strandedness,
+  // the chosen one included: strandedness measured in the same pass.
+  struct RuleTally {
+    int64_t assigned = 0;
+    int64_t no_features = 0;
+    int64_t ambiguity = 0;
+  };
+  RuleTally by_rule[kStrandednessCount];
+  int64_t pending_peak = 0;  // the most mates waiting for their mate at any one time
+
+  // Fills the summary's rows that depend on the strandedness from its tally.
+  void take_rule(Strandedness rule) {
+    const RuleTally& tally = by_rule[static_cast<int>(rule)];
+    assigned = tally.assigned;
+    no_features = tally.no_features;
+    ambiguity = tally.ambiguity;
+  }
+  void add(const Counters& other);
+};
+
+struct CounterName {
+  const char* name;
+  int64_t Counters::*field;
+};
+
+// featureCounts' summary rows, in its order.
+inline constexpr CounterName kSummaryRows[] = {
+    {"Assigned", &Counters::assigned},
+    {"Unassigned_Unmapped", &Counters::unmapped},
+    {"Unassigned_Read_Type", &Counters::read_type},
+    {"Unassigned_Singleton", &Counters::singleton},
+    {"Unassigned_MappingQuality", &Counters::mapping_quality},
+    {"Unassigned_Chimera", &Counters::chimera},
+    {"Unassigned_FragmentLength", &Counters::fragment_length},
+    {"Unassigned_Duplicate", &Counters::duplicate},
+    {"Unassigned_MultiMapping", &Counters::multimapping},
+    {"Unassigned_Secondary", &Counters::secondary},
+    {"Unassigned_NonSplit", &Counters::nonsplit},
+    {"Unassigned_NoFeatures", &Counters::no_features},
+    {"Unassigned_Overlapping_Length", &Counters::overlapping_length},
+    {"Unassigned_Ambiguity", &Counters::ambiguity},
+};
+
+inline void Counters::add(const Counters& other) {
+  for (const CounterName& row : kSummaryRows) this->*row.field += other.*row.field;
+  records += other.records;
+  no_annotated_contig += other.no_annotated_contig;
+  for (int s = 0; s < kStrandednessCount; ++s) {
+    by_rule[s].assigned += other.by_rule[s].assigned;
+    by_rule[s].no_features += other.by_rule[s].no_features;
+    by_rule[s].ambiguity += other.by_rule[s].ambiguity;
+  }
+  if (other.pending_peak > pending_peak) pending_peak = other.pending_peak;
+}
+
+}  // namespace dulse::count

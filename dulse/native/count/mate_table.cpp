@@ -1,0 +1,127 @@
+#include "count/mate_table.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace dulse::count {
+
+PairKey pair_key(const Read& read) {
+  int32_t own_tid = PairKey::kNowhere, own_pos = PairKey::kNowhere;
+  int32_t mate_tid = PairKey::kNowhere, mate_pos = PairKey::kNowhere;
+  if (!read.has(kUnmapped)) {
+    own_tid = read.tid;
+    own_pos = read.pos;
+  }
+  if (!read.has(kMateUnmapped)) {
+    mate_tid = read.mtid;
+    mate_pos = read.mpos;
+  }
+  return read.has(kRead1) ? PairKey{own_tid, own_pos, mate_tid, mate_pos, read.has_hi, read.hi}
+                          : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
+}
+
+uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
+  // FNV-1a over the name, then the places mixed in.
+  uint64_t h = 1469598103934665603ull;
+  for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  for (int64_t v : {int64_t{key.tid1}, int64_t{key.pos1}, int64_t{key.tid2}, int64_t{key.pos2},
+                    key.has_hi ? key.hi : INT64_MIN}) {
+    h ^= static_cast<uint64_t>(v) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  }
+  return h ^ (h >> 29);
+}
+
+bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
+                          Read& mate) {
+  if (size_ == 0) return false;
+  uint64_t h = hash_of(name, key);
+  bool first = read.has(kRead1);
+  int32_t* link = &buckets_[h & (buckets_.size() - 1)];
+  for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
+        slot.read.name == name) {
+      *link = slot.next;
+      std::swap(mate, slot.read);
+      release(s);
+      return true;
+    }
+  }
+  return false;
+}
+
+void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool by_position) {
+  if (free_ < 0) grow();
+  int32_t s = free_;
+  Slot& slot = slots_[static_cast<size_t>(s)];
+  free_ = slot.next;
+  std::swap(slot.read, read);
+  slot.read.name.assign(name.data(), name.size());
+  slot.key = key;
+  slot.hash = hash_of(name, key);
+  slot.used = true;
+  int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
+  slot.next = head;
+  head = s;
+  ++size_;
+  if (by_position) {
+    due_.push_back(Due{place(slot.read.mtid, slot.read.mpos), s, slot.generation});
+    std::push_heap(due_.begin(), due_.end(), later);
+  }
+}
+
+void MateTable::unlink(int32_t s) {
+  int32_t* link = &buckets_[slots_[static_cast<size_t>(s)].hash & (buckets_.size() - 1)];
+  while (*link != s) link = &slots_[static_cast<size_t>(*link)].next;
+  *link = slots_[static_cast<size_t>(s)].next;
+}
+
+// The slot must be out of its bucket already.
+void MateTable::release(int32_t s) {
+  Slot& slot = slots_[static_cast<size_t>(s)];
+  slot.used = false;
+  ++slot.generation;
+  slot.next = free_;
+  free_ = s;
+  --size_;
+}
+
+MateTable::Due MateTable::pop_due() {
+  std::pop_heap(due_.begin(), due_.end(), later);
+  Due due = due_.back();
+  due_.pop_back();
+  return due;
+}
+
+void MateTable::grow() {
+  size_t old = slots_.size();
+  size_t grown = old == 0 ? 1024 : old * 2;
+  slots_.resize(grown);
+  for (size_t s = grown; s-- > old;) {
+    slots_[s].next = free_;
+    free_ = static_cast<int32_t>(s);
+  }
+  // Rehash into twice as many buckets as slots.
+  buckets_.assign(grown * 2, -1);
+  for (size_t s = 0; s < old; ++s) {
+    if (!slots_[s].used) continue;
+    int32_t& head = buckets_[slots_[s].hash & (buckets_.size() - 1)];
+    slots_[s].next = head;
+    head = static_cast<int32_t>(s);
+  }
+}
+
+void MateTable::clear() {
+  std::fill(buckets_.begin(), buckets_.end(), -1);
+  free_ = -1;
+  for (size_t s = slots_.size(); s-- > 0;) {
+    if (slots_[s].used) ++slots_[s].generation;
+    slots_[s].used = false;
+    slots_[s].next = free_;
+    free_ = static_cast<int32_t>(s);
+  }
+  size_ = 0;
+  due_.clear();
+}
+
+}  // namespace dulse::count

@@ -1,0 +1,112 @@
+// Reads waiting for their mate, joined on the fly in any file order.
+//
+// Two records are mates, as featureCounts pairs them, when they carry the same name and HI tag
+// (or neither has HI), one is read 1 and the other read 2, and they agree on where the pair lies:
+// read 1's place and read 2's place, each a reference and position, or nowhere for an unmapped
+// read (a record's own place unless it is unmapped, its mate's from the mate fields unless the
+// mate is flagged unmapped). A secondary alignment thus finds the alignment of its mate that
+// points back at it, primary or not. A read waits here until its mate arrives. In a
+// coordinate-sorted file a read also leaves when the file has passed its mate's position without
+// the mate arriving: it is then a singleton, so the table holds only the pairs open across the
+// current position.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "count/read.hpp"
+
+namespace dulse::count {
+
+// Where a pair lies, as both its records must say.
+struct PairKey {
+  static constexpr int32_t kNowhere = -2;
+  int32_t tid1, pos1, tid2, pos2;  // read 1's place, then read 2's
+  bool has_hi;
+  int64_t hi;
+
+  bool operator==(const PairKey& o) const {
+    return tid1 == o.tid1 && pos1 == o.pos1 && tid2 == o.tid2 && pos2 == o.pos2 &&
+           has_hi == o.has_hi && (!has_hi || hi == o.hi);
+  }
+};
+
+// A paired record with exactly one of the read 1 and read 2 flags can find a mate.
+inline bool can_pair(const Read& read) {
+  return read.has(kPaired) && read.has(kRead1) != read.has(kRead2);
+}
+PairKey pair_key(const Read& read);
+
+class MateTable {
+ public:
+  // Takes out the waiting mate of `read` (named `name`) into `mate` (swapping buffers); false
+  // when none waits.
+  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate);
+  // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
+  // left with the table's spare ones). With `by_position`, settle_before() lets it go once the
+  // file has passed its mate's place.
+  void hold(std::string_view name, const PairKey& key, Read& read, bool by_position);
+
+  // Hands every waiting read whose mate should have come before (tid, pos) in coordinate order
+  // to settle(Read&), and forgets it. Only reads held with by_position take part.
+  template <class Settle>
+  void settle_before(int32_t tid, int32_t pos, Settle&& settle) {
+    uint64_t now = place(tid, pos);
+    while (!due_.empty() && due_.front().place < now) {
+      Due due = pop_due();
+      Slot& slot = slots_[static_cast<size_t>(due.slot)];
+      if (slot.generation != due.generation) continue;  // it found its mate meanwhile
+      settle(slot.read);
+      unlink(due.slot);
+      release(due.slot);
+    }
+  }
+  // Hands every waiting read to settle(Read&), and forgets them.
+  template <class Settle>
+  void settle_all(Settle&& settle) {
+    for (int32_t s = 0; s < static_cast<int32_t>(slots_.size()); ++s) {
+      if (slots_[static_cast<size_t>(s)].used) settle(slots_[static_cast<size_t>(s)].read);
+    }
+    clear();
+  }
+
+  size_t size() const { return size_; }
+  void clear();
+
+  // Coordinate order as one number: contig, then position; unplaced (tid < 0) last.
+  static uint64_t place(int32_t tid, int32_t pos) {
+    uint64_t contig = tid < 0 ? UINT32_MAX : static_cast<uint32_t>(tid);
+    return contig << 32 | static_cast<uint32_t>(pos < 0 ? 0 : pos);
+  }
+
+ private:
+  struct Slot {
+    Read read;
+    PairKey key{};
+    uint64_t hash = 0;
+    int32_t next = -1;  // the next slot of its bucket, or of the free list
+    uint32_t generation = 0;
+    bool used = false;
+  };
+  struct Due {
+    uint64_t place;  // where the mate should have been
+    int32_t slot;
+    uint32_t generation;
+  };
+
+  static uint64_t hash_of(std::string_view name, const PairKey& key);
+  static bool later(const Due& a, const Due& b) { return a.place > b.place; }
+  void grow();
+  void unlink(int32_t slot);
+  void release(int32_t slot);
+  Due pop_due();
+
+  std::vector<Slot> slots_;
+  std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
+  int32_t free_ = -1;
+  size_t size_ = 0;
+  std::vector<Due> due_;  // a min-heap on place
+};
+
+}  // namespace dulse::count

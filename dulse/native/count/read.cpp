@@ -1,0 +1,60 @@
+#include "count/read.hpp"
+
+#include "bam/bam_aux.hpp"
+#include "bam/cigar.hpp"
+
+namespace dulse::count {
+
+namespace {
+
+// An integer tag's value, or false when the tag is absent or not an integer.
+bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value) {
+  const uint8_t* type = bam::find_aux(record, tag);
+  if (type == nullptr) return false;
+  bam::AuxValue decoded = bam::decode_aux(type);
+  if (decoded.kind != bam::AuxValue::kInteger) return false;
+  *value = decoded.integer;
+  return true;
+}
+
+}  // namespace
+
+void load_read(const bam::Record& record, int max_blocks, Read& read) {
+  read.flag = record.flag;
+  read.mapq = record.mapq;
+  read.tid = record.tid;
+  read.pos = record.pos;
+  read.mtid = record.mtid;
+  read.mpos = record.mpos;
+  read.isize = record.isize;
+  int64_t nh = 1;
+  read.nh = integer_tag(record, "NH", &nh) && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
+  read.has_hi = integer_tag(record, "HI", &read.hi);
+  read.blocks.clear();
+  if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
+
+  bam::Cigar cigar{record.cigar, record.n_cigar};
+  int64_t at = record.pos;
+  bool open = false;
+  for (uint32_t k = 0; k < cigar.count; ++k) {
+    uint32_t op = cigar.op(k);
+    int64_t length = cigar.length(k);
+    if (bam::is_aligned(op)) {
+      int64_t end = at + length < INT32_MAX ? at + length : INT32_MAX;
+      if (at < end) {
+        if (open) {
+          read.blocks.back().end = static_cast<int32_t>(end);
+        } else if (static_cast<int>(read.blocks.size()) < max_blocks) {
+          read.blocks.push_back(Block{static_cast<int32_t>(at), static_cast<int32_t>(end)});
+          open = true;
+        }
+      }
+      at = end;
+      continue;
+    }
+    open = false;
+    if (op == bam::kDeletion || op == bam::kSkip) at += length;
+  }
+}
+
+}  // namespace dulse::count

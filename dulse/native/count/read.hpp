@@ -1,0 +1,66 @@
+// One alignment record as counting sees it: its flags, places and aligned blocks, copied out
+// of the decoder's buffer so that it can wait for its mate.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bam/bam_reader.hpp"
+
+namespace dulse::count {
+
+enum Flag : uint16_t {
+  kPaired = 0x1,
+  kProperPair = 0x2,
+  kUnmapped = 0x4,
+  kMateUnmapped = 0x8,
+  kReverse = 0x10,
+  kMateReverse = 0x20,
+  kRead1 = 0x40,
+  kRead2 = 0x80,
+  kSecondary = 0x100,
+  kQcFail = 0x200,
+  kDuplicate = 0x400,
+  kSupplementary = 0x800,
+};
+
+// A reference range [start, end) covered by a run of aligned bases: M, = and X. Any other
+// operation ends a block (D and N also move along the reference).
+struct Block {
+  int32_t start;
+  int32_t end;
+};
+
+struct Read {
+  uint16_t flag = 0;
+  uint8_t mapq = 0;
+  int32_t tid = -1;
+  int32_t pos = -1;
+  int32_t mtid = -1;
+  int32_t mpos = -1;
+  int32_t isize = 0;
+  int32_t nh = 1;  // the NH tag; 1 when absent, below 1 or unreadable
+  bool has_hi = false;
+  int64_t hi = 0;  // the HI tag, when has_hi
+  std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
+  std::string name;  // filled only for a read that waits for its mate
+
+  bool has(uint16_t bits) const { return (flag & bits) != 0; }
+  bool mapped() const { return !has(kUnmapped); }
+  bool reverse() const { return has(kReverse); }
+};
+
+// featureCounts' --maxMOp default: blocks after the tenth are not looked at.
+constexpr int kDefaultMaxBlocks = 10;
+
+// Fills `read` from a decoded record (without its name), reusing its buffers.
+void load_read(const bam::Record& record, int max_blocks, Read& read);
+
+// The record's name without its NUL.
+inline std::string_view name_of(const bam::Record& record) {
+  return std::string_view(record.qname, record.l_qname > 0 ? record.l_qname - 1 : 0);
+}
+
+}  // namespace dulse::count

@@ -1,0 +1,1 @@
+"""Count tables in the layouts that pipelines already read."""

@@ -1,0 +1,122 @@
+"""What counting returns: one file's counts and named counters, and a matrix over files."""
+
+import numpy
+
+__all__ = ["FileCounts", "CountMatrix", "SUMMARY_ROWS"]
+
+# featureCounts' summary rows, in its order: every read (or fragment) ends in one of them.
+SUMMARY_ROWS = (
+    "Assigned", "Unassigned_Unmapped", "Unassigned_Read_Type", "Unassigned_Singleton",
+    "Unassigned_MappingQuality", "Unassigned_Chimera", "Unassigned_FragmentLength",
+    "Unassigned_Duplicate", "Unassigned_MultiMapping", "Unassigned_Secondary",
+    "Unassigned_NonSplit", "Unassigned_NoFeatures", "Unassigned_Overlapping_Length",
+    "Unassigned_Ambiguity",
+)
+
+
+class FileCounts:
+    """The counts of one alignment file.
+
+    counts: numpy float64 array, one value per gene in annotation order.
+    summary: featureCounts' summary row -> number of reads (fragments).
+    strandedness: the rule the counts follow ("unstranded", "forward" or "reverse").
+    strand_check: what the reads came to under each rule, from the same pass (a
+        StrandCheck).
+    records: records read from the file; pending_peak: the most mates that waited for their
+        mate at one time.
+    """
+
+    __slots__ = ("path", "counts", "summary", "strandedness", "strand_check", "records",
+                 "pending_peak", "details")
+
+    def __init__(self, path, counts, summary, strandedness, strand_check, records,
+                 pending_peak, details=None):
+        self.path = path
+        self.counts = counts
+        self.summary = dict(summary)
+        self.strandedness = strandedness
+        self.strand_check = strand_check
+        self.records = records
+        self.pending_peak = pending_peak
+        self.details = dict(details or {})
+
+    @property
+    def assigned(self):
+        return self.summary["Assigned"]
+
+    @property
+    def total(self):
+        """Every read (fragment) of the file: the sum of the summary rows."""
+        return sum(self.summary.values())
+
+    def __reduce__(self):
+        return (FileCounts, (self.path, self.counts, self.summary, self.strandedness,
+                             self.strand_check, self.records, self.pending_peak, self.details))
+
+    def __repr__(self):
+        return (f"FileCounts({self.path!r}, {len(self.counts)} genes, "
+                f"{self.assigned} of {self.total} assigned, {self.strandedness})")
+
+
+class CountMatrix:
+    """Counts of many files: genes by samples (numpy), with each file's FileCounts."""
+
+    __slots__ = ("gene_ids", "files", "_counts")
+
+    def __init__(self, gene_ids, files):
+        self.gene_ids = tuple(gene_ids)
+        self.files = tuple(files)
+        self._counts = None
+
+    @property
+    def samples(self):
+        return tuple(result.path for result in self.files)
+
+    @property
+    def counts(self):
+        """numpy float64 array of shape (genes, samples)."""
+        if self._counts is None:
+            self._counts = (numpy.column_stack([result.counts for result in self.files])
+                            if self.files else numpy.zeros((len(self.gene_ids), 0)))
+        return self._counts
+
+    @property
+    def summaries(self):
+        """sample -> featureCounts' summary rows."""
+        return {result.path: result.summary for result in self.files}
+
+    def column(self, sample):
+        """gene ID -> count for one sample."""
+        for result in self.files:
+            if result.path == sample:
+                return dict(zip(self.gene_ids, result.counts.tolist()))
+        raise KeyError(sample)
+
+    def to_pandas(self):
+        """The counts as a pandas DataFrame, genes by samples."""
+        pandas = _optional("pandas")
+        frame = pandas.DataFrame(self.counts, index=pandas.Index(self.gene_ids, name="gene_id"),
+                                 columns=pandas.Index(self.samples, name="sample"))
+        return frame
+
+    def summary_to_pandas(self):
+        """The summary rows as a pandas DataFrame, one row per outcome, one column per sample."""
+        pandas = _optional("pandas")
+        return pandas.DataFrame({r.path: [r.summary[row] for row in SUMMARY_ROWS]
+                                 for r in self.files},
+                                index=pandas.Index(SUMMARY_ROWS, name="status"))
+
+    def __reduce__(self):
+        return (CountMatrix, (self.gene_ids, self.files))
+
+    def __repr__(self):
+        return f"CountMatrix({len(self.gene_ids)} genes x {len(self.files)} samples)"
+
+
+def _optional(name):
+    import importlib
+
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise ImportError(f"this needs {name}: pip install {name}") from None

@@ -1,0 +1,79 @@
+"""How reads are counted: featureCounts' options, each under one Python name.
+
+| Settings field          | featureCounts | meaning                                                  |
+|-------------------------|---------------|----------------------------------------------------------|
+| paired                  | -p            | paired-end: records flagged paired are joined with mates |
+| count_fragments         | --countReadPairs | count each pair once (else each read of it)           |
+| both_ends_mapped        | -B            | a pair counts only with both ends mapped                 |
+| exclude_chimeric        | -C            | not pairs whose ends lie on different contigs            |
+| check_fragment_length   | -P            | only fragments of min/max_fragment_length (-d, -D)       |
+| strandedness            | -s            | "unstranded" (0), "forward" (1), "reverse" (2), "auto"   |
+| min_mapq                | -Q            | minimum mapping quality                                  |
+| multi_mapping           | -M            | count reads with NH > 1 too                              |
+| fraction                | --fraction    | 1/NH with -M, 1/genes with -O, their product with both   |
+| primary_only            | --primary     | leave secondary alignments out                           |
+| multi_overlap           | -O            | a read on several genes counts for each                  |
+| ignore_duplicates       | --ignoreDup   | leave reads flagged as duplicates out                    |
+"""
+
+import dataclasses
+
+__all__ = ["STRANDEDNESS", "Settings"]
+
+# The strandedness rules, by name and by featureCounts' number.
+STRANDEDNESS = {"unstranded": 0, "forward": 1, "reverse": 2}
+STRANDEDNESS_NAMES = {number: name for name, number in STRANDEDNESS.items()}
+AUTO = "auto"
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    paired: bool = False
+    count_fragments: bool = False
+    both_ends_mapped: bool = False
+    exclude_chimeric: bool = False
+    check_fragment_length: bool = False
+    min_fragment_length: int = 50
+    max_fragment_length: int = 600
+    strandedness: str = "unstranded"
+    min_mapq: int = 0
+    multi_mapping: bool = False
+    fraction: bool = False
+    primary_only: bool = False
+    multi_overlap: bool = False
+    ignore_duplicates: bool = False
+
+    def __post_init__(self):
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            if field.type is bool and type(value) is not bool:
+                raise TypeError(f"{field.name} must be True or False, not {value!r}")
+            if field.type is int and (type(value) is not int or value < 0):
+                raise ValueError(f"{field.name} must be a whole number of 0 or more, "
+                                 f"not {value!r}")
+        strandedness = self.strandedness
+        if type(strandedness) is int and strandedness in STRANDEDNESS_NAMES:
+            object.__setattr__(self, "strandedness", STRANDEDNESS_NAMES[strandedness])
+        elif strandedness not in STRANDEDNESS and strandedness != AUTO:
+            raise ValueError(f"strandedness must be one of unstranded, forward, reverse, auto "
+                             f"(or 0, 1, 2), not {strandedness!r}")
+        if self.min_mapq > 255:
+            raise ValueError(f"min_mapq must be from 0 to 255, not {self.min_mapq}")
+        if self.min_fragment_length > self.max_fragment_length:
+            raise ValueError(f"min_fragment_length ({self.min_fragment_length}) is above "
+                             f"max_fragment_length ({self.max_fragment_length})")
+        if not self.paired:
+            for name in ("count_fragments", "both_ends_mapped", "exclude_chimeric",
+                         "check_fragment_length"):
+                if getattr(self, name):
+                    raise ValueError(f"{name} needs paired=True")
+
+    def replace(self, **changes):
+        return dataclasses.replace(self, **changes)
+
+    def engine_arguments(self, strandedness=None):
+        """The keyword arguments of the engine's count_file, for one strandedness rule."""
+        values = dataclasses.asdict(self)
+        rule = strandedness or self.strandedness
+        values["strandedness"] = STRANDEDNESS.get(rule, 0)
+        return values

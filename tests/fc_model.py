@@ -1,0 +1,581 @@
+"""A plain-Python model of how featureCounts 2.0.3 counts reads and fragments per gene.
+
+Every rule here was established by running featureCounts 2.0.3 on small generated files (see
+fc_peer.py and test_fc_model.py, which compare this model with the installed program) and from
+its usage text. Each rule lives in one function, whose docstring says what featureCounts does.
+
+Input: SAM records (``SamRecord``), the annotation as features (``Feature``) and the options
+(``Options``, with featureCounts' meanings). Output (``Result``): per-gene counts in annotation
+order and the 14 summary rows in featureCounts' order.
+
+The model does not depend on the order of the records. featureCounts itself does, in a few
+corners (see ``order_sensitive_fragments``); the model reports those fragments so that callers can
+keep to inputs where featureCounts' answer is the same in every file order.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from typing import Iterable, Optional
+
+SUMMARY_ROWS = (
+    "Assigned",
+    "Unassigned_Unmapped",
+    "Unassigned_Read_Type",
+    "Unassigned_Singleton",
+    "Unassigned_MappingQuality",
+    "Unassigned_Chimera",
+    "Unassigned_FragmentLength",
+    "Unassigned_Duplicate",
+    "Unassigned_MultiMapping",
+    "Unassigned_Secondary",
+    "Unassigned_NonSplit",
+    "Unassigned_NoFeatures",
+    "Unassigned_Overlapping_Length",
+    "Unassigned_Ambiguity",
+)
+
+# SAM flag bits.
+PAIRED = 0x1
+UNMAPPED = 0x4
+MATE_UNMAPPED = 0x8
+REVERSE = 0x10
+MATE_REVERSE = 0x20
+FIRST = 0x40
+SECOND = 0x80
+SECONDARY = 0x100
+DUPLICATE = 0x400
+SUPPLEMENTARY = 0x800
+
+# featureCounts keeps fractional counts in fixed point with 16 fractional bits.
+FIXED_POINT_ONE = 1 << 16
+
+MAX_M_OPERATIONS = 10  # featureCounts' --maxMOp default
+
+
+@dataclass(frozen=True)
+class SamRecord:
+    """One SAM line. ``contig``/``mate_contig`` are None for '*'; positions are 1-based (0: none).
+
+    ``mate_contig`` holds the mate's contig name itself, never '='."""
+
+    name: str
+    flag: int
+    contig: Optional[str]
+    pos: int
+    mapq: int
+    cigar: str  # '*' when absent
+    mate_contig: Optional[str] = None
+    mate_pos: int = 0
+    tlen: int = 0
+    tags: tuple = ()  # ((tag, value), ...), integer tags only: NH, HI
+
+    def tag(self, name, default=None):
+        for key, value in self.tags:
+            if key == name:
+                return value
+        return default
+
+
+@dataclass(frozen=True)
+class Feature:
+    """One annotation row (an exon): 1-based inclusive coordinates, strand '+' or '-'."""
+
+    gene: str
+    contig: str
+    start: int
+    end: int
+    strand: str
+
+
+@dataclass(frozen=True)
+class Options:
+    """featureCounts' options, by their flags."""
+
+    paired: bool = False  # -p
+    count_read_pairs: bool = False  # --countReadPairs
+    both_aligned: bool = False  # -B
+    exclude_chimeric: bool = False  # -C
+    check_fragment_length: bool = False  # -P
+    min_fragment_length: int = 50  # -d
+    max_fragment_length: int = 600  # -D
+    strand: int = 0  # -s 0|1|2
+    min_mapq: int = 0  # -Q
+    multi_mapping: bool = False  # -M
+    fraction: bool = False  # --fraction
+    primary_only: bool = False  # --primary
+    multi_overlap: bool = False  # -O
+    ignore_dup: bool = False  # --ignoreDup
+
+    @property
+    def fragments(self):
+        """Whether the counted units are fragments (-p --countReadPairs) rather than reads."""
+        return self.paired and self.count_read_pairs
+
+
+@dataclass
+class Result:
+    counts: dict  # gene -> float, in annotation order
+    summary: dict  # summary row -> int, in SUMMARY_ROWS order
+    order_sensitive: list = field(default_factory=list)  # names of order-sensitive fragments
+
+
+class Refused(Exception):
+    """featureCounts refuses the input or the options: it prints ``message`` on stderr (after its
+    banner) and exits with status 255, writing neither the counts file nor the summary."""
+
+    exit_status = 255
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message
+
+
+# --------------------------------------------------------------------------------------------
+# Refusals
+
+
+def check_options(options: Options):
+    """featureCounts refuses -P without -B; it accepts --fraction without -M or -O (no effect)."""
+    if options.check_fragment_length and not options.both_aligned:
+        raise Refused(
+            "ERROR: when the '-P' option is specified for checking fragment lengths, the '-B' "
+            "option must also be specified to require both ends mapped.")
+
+
+def check_library_type(records: list, options: Options, file_name: str):
+    """Any record with flag 0x1, anywhere in the file (mapped or not), makes a run without -p fail;
+    a run with -p fails when no record has 0x1. The file is named as given on the command line."""
+    any_paired = any(record.flag & PAIRED for record in records)
+    if any_paired and not options.paired:
+        raise Refused(f"ERROR: Paired-end reads were detected in single-end read library : {file_name}")
+    if options.paired and not any_paired:
+        raise Refused(
+            f"ERROR: No paired-end reads were detected in paired-end read library : {file_name}")
+
+
+# --------------------------------------------------------------------------------------------
+# Alignments: covered bases and strand
+
+CIGAR_OPERATION = re.compile(r"(\d+)([MIDNSHP=X])")
+
+
+def aligned_blocks(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
+    """The reference intervals a record covers: each run of M, = and X operations is one block
+    (adjacent M/=/X merge). D and N consume the reference but are not covered, and split blocks;
+    I, S, H and P cover nothing and also end a block. Only the first ``max_m_operations`` blocks
+    (--maxMOp, 10) are used; later blocks are ignored for overlap."""
+    if record.flag & UNMAPPED or record.contig is None or record.cigar == "*":
+        return []
+    blocks, position, run_start = [], record.pos, None
+    for length, operation in CIGAR_OPERATION.findall(record.cigar):
+        length = int(length)
+        if operation in "M=X":
+            if run_start is None:
+                run_start = position
+            position += length
+            continue
+        if run_start is not None:
+            blocks.append((run_start, position - 1))
+            run_start = None
+        if operation in "DN":
+            position += length
+    if run_start is not None:
+        blocks.append((run_start, position - 1))
+    return blocks[:max_m_operations]
+
+
+def read_strand(record: SamRecord, options: Options):
+    """The strand a record counts on: its own (0x10), flipped for the second read of a pair
+    (0x80) in paired mode, in read counting and fragment counting alike."""
+    reverse = bool(record.flag & REVERSE)
+    if options.paired and record.flag & PAIRED and record.flag & SECOND:
+        reverse = not reverse
+    return "-" if reverse else "+"
+
+
+def strand_matches(read_strand_: str, feature_strand: str, options: Options):
+    """-s 0: any strand; -s 1: the feature's strand must be the read's; -s 2: the opposite."""
+    if options.strand == 0:
+        return True
+    if options.strand == 1:
+        return read_strand_ == feature_strand
+    return read_strand_ != feature_strand
+
+
+def genes_hit(record: SamRecord, annotation: list, options: Options):
+    """Genes with a feature (of a matching strand) overlapping at least one covered base of the
+    record. Records on a contig that the annotation lacks hit nothing."""
+    blocks = aligned_blocks(record)
+    if not blocks:
+        return set()
+    strand = read_strand(record, options)
+    hit = set()
+    for feature in annotation:
+        if feature.contig != record.contig or feature.gene in hit:
+            continue
+        if not strand_matches(strand, feature.strand, options):
+            continue
+        if any(start <= feature.end and end >= feature.start for start, end in blocks):
+            hit.add(feature.gene)
+    return hit
+
+
+# --------------------------------------------------------------------------------------------
+# Pairing
+
+
+def multi_mapping_count(record: SamRecord):
+    """The NH tag; missing or 0 counts as 1."""
+    return max(int(record.tag("NH", 1)), 1)
+
+
+def is_mapped(record: SamRecord):
+    return not record.flag & UNMAPPED
+
+
+def pair_signature(record: SamRecord):
+    """What a record says about its pair: (read 1's place, read 2's place), each place None when
+    that read is unmapped. Its own place is its contig and position unless it is unmapped (0x4);
+    its mate's place is the mate fields unless the mate is unmapped (0x8). So an unmapped read's
+    own position, and a mapped read's mate fields when its mate is unmapped, do not matter."""
+    own = None if record.flag & UNMAPPED else (record.contig, record.pos)
+    mate = None if record.flag & MATE_UNMAPPED else (record.mate_contig, record.mate_pos)
+    return (own, mate) if record.flag & FIRST else (mate, own)
+
+
+def pairing_key(record: SamRecord):
+    """featureCounts pairs two records, in any file order and however far apart, when they have
+    the same name, one is read 1 (0x40) and the other read 2 (0x80), their HI tags are equal
+    (a missing HI equals only a missing HI; HI:0 is not missing) and their pair signatures agree.
+    Primary, secondary and supplementary records pair alike: a secondary read 2 pairs with a
+    primary read 1 if their positions point at each other. Records without 0x1, or with neither or
+    both of 0x40 and 0x80, never pair."""
+    if not record.flag & PAIRED or bool(record.flag & FIRST) == bool(record.flag & SECOND):
+        return None
+    return (record.name, record.tag("HI"), pair_signature(record))
+
+
+def form_fragments(records: list):
+    """Groups records into fragments: pairs (read 1, read 2) per ``pairing_key`` and lone records
+    (a record whose mate is not in the file, an unpaired secondary or supplementary alignment, or a
+    single-end record). Two records with the same name, flags' read number, HI and signature make
+    featureCounts' pairing depend on file order; callers keep such duplicates out."""
+    waiting = {}
+    fragments = []
+    for record in records:
+        key = pairing_key(record)
+        if key is None:
+            fragments.append((record,))
+            continue
+        slot = waiting.setdefault(key, ([], []))
+        slot[0 if record.flag & FIRST else 1].append(record)
+    for firsts, seconds in waiting.values():
+        for first, second in zip(firsts, seconds):
+            fragments.append((first, second))
+        unmatched = firsts[len(seconds):] + seconds[len(firsts):]
+        fragments.extend((record,) for record in unmatched)
+    return fragments
+
+
+def ambiguous_pairings(records: list):
+    """Names of reads with two records of the same pairing key and read number: featureCounts'
+    pairing of those depends on file order."""
+    seen, clashes = set(), set()
+    for record in records:
+        key = pairing_key(record)
+        if key is None:
+            continue
+        slot = (key, bool(record.flag & FIRST))
+        if slot in seen:
+            clashes.add(record.name)
+        seen.add(slot)
+    return clashes
+
+
+# --------------------------------------------------------------------------------------------
+# Filters
+
+
+def record_filter(record: SamRecord, options: Options):
+    """The per-record checks, in featureCounts' order: --ignoreDup (0x400) before multi-mapping
+    (NH > 1 without -M) before --primary (0x100; supplementary records count as primary).
+    An unmapped record (an unmapped mate, in fragment counting) is checked for 0x400 only.
+    Returns the summary row a failing record lands in, or None."""
+    if options.ignore_dup and record.flag & DUPLICATE:
+        return "Unassigned_Duplicate"
+    if not is_mapped(record):
+        return None
+    if not options.multi_mapping and multi_mapping_count(record) > 1:
+        return "Unassigned_MultiMapping"
+    if options.primary_only and record.flag & SECONDARY:
+        return "Unassigned_Secondary"
+    return None
+
+
+def read_status(record: SamRecord, options: Options):
+    """Single-end counting, and -p without --countReadPairs, judge each record on its own:
+    unmapped (0x4) first, then -B's Singleton (only for a record without 0x1 in a paired run:
+    a mapped read whose mate is unmapped or absent is still counted), then -Q on the record's own
+    MAPQ, then the per-record checks. -C and -P do nothing when reads are counted."""
+    if record.flag & UNMAPPED:
+        return "Unassigned_Unmapped"
+    if options.paired and options.both_aligned and not record.flag & PAIRED:
+        return "Unassigned_Singleton"
+    if record.mapq < options.min_mapq:
+        return "Unassigned_MappingQuality"
+    return record_filter(record, options)
+
+
+def fragment_unmapped(fragment: tuple):
+    """A fragment is Unmapped when it is a pair of unmapped reads, or a lone unmapped single-end
+    record (no 0x1). A lone unmapped record with 0x1 (its mate absent) is not: it goes on, and
+    ends as NoFeatures, or as Singleton with -B."""
+    if any(is_mapped(record) for record in fragment):
+        return False
+    return len(fragment) == 2 or not fragment[0].flag & PAIRED
+
+
+def both_ends_aligned(fragment: tuple):
+    """-B's test: a pair whose two records are mapped, or a lone record that has 0x1, is mapped
+    and says its mate is mapped (its mate need not be in the file)."""
+    return all(record.flag & PAIRED and not record.flag & (UNMAPPED | MATE_UNMAPPED)
+               for record in fragment)
+
+
+def is_chimeric(fragment: tuple):
+    """-C's test. For two mapped mates: different contigs, or the same strand (both forward or
+    both reverse, from each record's own 0x10). A lone mapped record is judged by its mate fields
+    (mate contig, 0x20) when it says its mate is mapped. A pair with an unmapped mate never is."""
+    mapped = [record for record in fragment if is_mapped(record)]
+    if len(fragment) == 2:
+        if len(mapped) < 2:
+            return False
+        first, second = mapped
+        return (first.contig != second.contig
+                or bool(first.flag & REVERSE) == bool(second.flag & REVERSE))
+    record = fragment[0]
+    if not mapped or not record.flag & PAIRED or record.flag & MATE_UNMAPPED:
+        return False
+    return (record.mate_contig != record.contig
+            or bool(record.flag & REVERSE) == bool(record.flag & MATE_REVERSE))
+
+
+def fragment_length(fragment: tuple):
+    """-P's fragment length is |TLEN| as written, not computed from the alignments. (For a pair
+    featureCounts reads the TLEN of the record that comes later in the file; aligners write the
+    same |TLEN| on both mates, and the model requires that.)"""
+    return abs(fragment[-1].tlen)
+
+
+def fragment_length_fails(fragment: tuple, options: Options):
+    """-P (with -d, -D; inclusive bounds) applies only to fragments whose ends are on one contig
+    on opposite strands: a chimeric-looking fragment (see ``is_chimeric``) is never rejected for
+    its length, even without -C."""
+    if not options.check_fragment_length or is_chimeric(fragment):
+        return False
+    length = fragment_length(fragment)
+    return not options.min_fragment_length <= length <= options.max_fragment_length
+
+
+def mapq_fails(fragment: tuple, options: Options):
+    """-Q for fragments: rejected only when every record is below the threshold; the MAPQ of an
+    unmapped mate counts too."""
+    return all(record.mapq < options.min_mapq for record in fragment)
+
+
+def fragment_status(fragment: tuple, options: Options):
+    """Fragment counting (-p --countReadPairs), in featureCounts' order:
+    1. ``fragment_unmapped``: Unmapped;
+    2. -B: Singleton unless ``both_ends_aligned``;
+    3. -C: Chimera if ``is_chimeric``;
+    4. -P: FragmentLength;
+    5. the per-record checks (``record_filter``) of one mate, then -Q on the fragment, then the
+       per-record checks of the other mate. featureCounts takes the mate that comes later in the
+       file first, so when the mates fail different checks the answer depends on file order
+       (``order_sensitive``)."""
+    if fragment_unmapped(fragment):
+        return "Unassigned_Unmapped"
+    if options.both_aligned and not both_ends_aligned(fragment):
+        return "Unassigned_Singleton"
+    if options.exclude_chimeric and is_chimeric(fragment):
+        return "Unassigned_Chimera"
+    if fragment_length_fails(fragment, options):
+        return "Unassigned_FragmentLength"
+    statuses = mate_statuses(fragment, options)
+    failing = [status for status in statuses if status]
+    if failing and len(failing) == len(statuses) and len(set(failing)) == 1:
+        return failing[0]
+    if mapq_fails(fragment, options):
+        return "Unassigned_MappingQuality"
+    return failing[0] if failing else None
+
+
+def mate_statuses(fragment: tuple, options: Options):
+    """``record_filter`` of each record of a fragment."""
+    return [record_filter(record, options) for record in fragment]
+
+
+def order_sensitive(fragment: tuple, options: Options):
+    """Whether featureCounts' verdict on a fragment depends on which mate comes later in the file:
+    mates failing different per-record checks, or one failing one while -Q rejects the fragment;
+    also mates whose |TLEN| differ when -P looks at it."""
+    if len(fragment) != 2 or not options.fragments:
+        return False
+    if len({abs(record.tlen) for record in fragment}) > 1 and options.check_fragment_length:
+        return True
+    statuses = set(mate_statuses(fragment, options))
+    if len(statuses) < 2:
+        return False
+    return None not in statuses or mapq_fails(fragment, options)
+
+
+# --------------------------------------------------------------------------------------------
+# Assignment
+
+
+def choose_genes(ends_hits: list, options: Options):
+    """The genes a read or fragment is counted for, or the row it lands in.
+
+    ``ends_hits`` holds one set of genes per mapped record. With -O: every gene hit. Without -O:
+    the one gene hit, else the gene hit by the most records (a fragment whose read 1 hits X and
+    whose read 2 hits X and Y goes to X), else Ambiguity. Blocks of one record do not vote
+    separately: a single read hitting two genes is ambiguous."""
+    union = set().union(*ends_hits) if ends_hits else set()
+    if not union:
+        return "Unassigned_NoFeatures"
+    if options.multi_overlap or len(union) == 1:
+        return union
+    votes = {gene: sum(gene in hits for hits in ends_hits) for gene in union}
+    best = max(votes.values())
+    winners = {gene for gene, count in votes.items() if count == best}
+    return winners if len(winners) == 1 else "Unassigned_Ambiguity"
+
+
+def fixed_point_weight(divisor: int):
+    """featureCounts adds 1/divisor as floor(65536 / divisor) / 65536: 1/3 adds 0.333328...,
+    so three thirds make 0.99998, written 1.00."""
+    return (FIXED_POINT_ONE // divisor) / FIXED_POINT_ONE
+
+
+def unit_weight(records: Iterable[SamRecord], genes: set, options: Options):
+    """The count each chosen gene receives. Without --fraction: 1. With --fraction: 1/x with -M
+    (x: NH, for a fragment the largest NH of its mapped records), times 1/y with -O (y: genes
+    chosen), kept in fixed point (``fixed_point_weight``). With --primary the NH part is
+    dropped: the primary alignment of a multi-mapping read counts whole."""
+    if not options.fraction:
+        return 1.0
+    divisor = 1
+    if options.multi_mapping and not options.primary_only:
+        divisor *= max(multi_mapping_count(record) for record in records if is_mapped(record))
+    if options.multi_overlap:
+        divisor *= len(genes)
+    return 1.0 if divisor == 1 else fixed_point_weight(divisor)
+
+
+def assign(records: tuple, annotation: list, options: Options, counts: dict):
+    """Counts one read or fragment that passed the filters; returns its summary row."""
+    mapped = [record for record in records if is_mapped(record)]
+    chosen = choose_genes([genes_hit(record, annotation, options) for record in mapped], options)
+    if isinstance(chosen, str):
+        return chosen
+    weight = unit_weight(mapped, chosen, options)
+    for gene in chosen:
+        counts[gene] += weight
+    return "Assigned"
+
+
+# --------------------------------------------------------------------------------------------
+# Counting
+
+
+def gene_order(annotation: list):
+    """Genes in the order of their first feature in the annotation."""
+    return list(dict.fromkeys(feature.gene for feature in annotation))
+
+
+def count(records: list, annotation: list, options: Options, file_name="input.sam") -> Result:
+    """featureCounts' counts and summary for one input file (raises ``Refused`` where it refuses)."""
+    check_options(options)
+    check_library_type(records, options, file_name)
+    counts = {gene: 0.0 for gene in gene_order(annotation)}
+    summary = {row: 0 for row in SUMMARY_ROWS}
+    sensitive = []
+    if options.fragments:
+        sensitive.extend(sorted(ambiguous_pairings(records)))
+        for fragment in form_fragments(records):
+            if order_sensitive(fragment, options):
+                sensitive.append(fragment[0].name)
+            status = fragment_status(fragment, options)
+            if status is None:
+                status = assign(fragment, annotation, options, counts)
+            summary[status] += 1
+    else:
+        for record in records:
+            status = read_status(record, options)
+            if status is None:
+                status = assign((record,), annotation, options, counts)
+            summary[status] += 1
+    return Result(counts, summary, sensitive)
+
+
+# --------------------------------------------------------------------------------------------
+# The counts file
+
+
+def format_count(value: float):
+    """How featureCounts writes a count: a whole number as an integer ('0', '2'), anything else
+    with two decimals, rounded ('0.50', '0.33', '1.00' for three fixed-point thirds)."""
+    if value == int(value):
+        return str(int(value))
+    return f"{value:.2f}"
+
+
+def gene_rows(annotation: list):
+    """The Chr, Start, End, Strand and Length columns featureCounts writes for each gene.
+
+    - Exons are listed one per feature, duplicates included, ';'-separated in each column.
+    - Contigs come in the order of their first appearance in the whole annotation (not the gene).
+    - Within a contig, a gene's exons are grouped by strand; the groups come in the order of
+      their lowest start, and each group is sorted by start. (Exons of one gene with equal
+      starts on one contig come in an order the model does not settle.)
+    - Length is the number of distinct bases per (contig, strand), summed: overlapping exons on
+      the same strand are merged, on opposite strands they are not.
+    """
+    contig_rank = {contig: rank for rank, contig in
+                   enumerate(dict.fromkeys(feature.contig for feature in annotation))}
+    rows = {}
+    for gene in gene_order(annotation):
+        exons = [feature for feature in annotation if feature.gene == gene]
+        listed = []
+        for contig in sorted({exon.contig for exon in exons}, key=contig_rank.get):
+            on_contig = sorted((exon for exon in exons if exon.contig == contig),
+                               key=lambda exon: exon.start)
+            for strand in dict.fromkeys(exon.strand for exon in on_contig):
+                listed.extend(exon for exon in on_contig if exon.strand == strand)
+        rows[gene] = {
+            "Chr": ";".join(exon.contig for exon in listed),
+            "Start": ";".join(str(exon.start) for exon in listed),
+            "End": ";".join(str(exon.end) for exon in listed),
+            "Strand": ";".join(exon.strand for exon in listed),
+            "Length": str(gene_length(exons)),
+        }
+    return rows
+
+
+def gene_length(exons: list):
+    """Distinct bases covered by the exons, counted per (contig, strand) and summed."""
+    total = 0
+    for group in {(exon.contig, exon.strand) for exon in exons}:
+        intervals = sorted((exon.start, exon.end) for exon in exons
+                           if (exon.contig, exon.strand) == group)
+        current_start, current_end = intervals[0]
+        for start, end in intervals[1:]:
+            if start > current_end + 1:
+                total += current_end - current_start + 1
+                current_start, current_end = start, end
+            else:
+                current_end = max(current_end, end)
+        total += current_end - current_start + 1
+    return total
