@@ -13,6 +13,7 @@ import warnings
 from collections import namedtuple
 from operator import itemgetter
 
+from dulse import _engine
 from dulse.errors import AnnotationWarning
 
 __all__ = ["Annotation", "ContigEntry", "Features", "GeneLayout", "read_annotation"]
@@ -111,7 +112,7 @@ class Annotation:
 
     def _merged_intervals(self):
         if self._merged is None:
-            self._merged = _native().merged_intervals(*self.features, len(self.contigs),
+            self._merged = _engine.merged_intervals(*self.features, len(self.contigs),
                                                     len(self.gene_ids))
         return self._merged
 
@@ -151,7 +152,7 @@ class Annotation:
         inclusive, joined with ';'; Length counts the bases covered on each contig and strand.
         """
         if self._columns is None:
-            self._columns = _native().featurecounts_columns(self.contigs, *self.features,
+            self._columns = _engine.featurecounts_columns(self.contigs, *self.features,
                                                           len(self.gene_ids))
         return self._columns
 
@@ -254,7 +255,7 @@ def read_annotation(path, *, file_format=None, feature_type="exon", gene_attribu
                              f"not {file_format!r}")
         file_format = file_format.upper()
 
-    read = _native().read_annotation(path, file_format, tuple(dict.fromkeys(feature_types)),
+    read = _engine.read_annotation(path, file_format, tuple(dict.fromkeys(feature_types)),
                                    gene_attributes, missing_gene == "skip",
                                    tuple(dict.fromkeys(extras)))
     if read["skipped"]:
@@ -267,13 +268,6 @@ def read_annotation(path, *, file_format=None, feature_type="exon", gene_attribu
     return Annotation(read["gene_ids"], read["contigs"], read["features"], path,
                       read["file_format"], {name: pair[0] for name, pair in extra.items()},
                       {name: pair[1] for name, pair in extra.items()})
-
-
-def _native():
-    # Imported when first needed: importing dulse.quantify stays free of numpy and of the
-    # engine's module until an annotation is read.
-    from dulse import _engine
-    return _engine
 
 
 def _names(argument, value):

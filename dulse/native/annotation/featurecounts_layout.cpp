@@ -61,10 +61,12 @@ GeneListing list_gene_rows(const FeatureColumns& c) {
     std::vector<size_t> fill(contig_begin.begin(), contig_begin.end() - 1);
     for (size_t r = 0; r < n; ++r) visit[fill[static_cast<size_t>(c.contig[r])]++] = static_cast<int32_t>(r);
   }
-  std::vector<int32_t> scratch(n);
-  for (size_t k = 0; k < n_contigs; ++k) {
-    merge_sort(visit.data() + contig_begin[k], contig_begin[k + 1] - contig_begin[k], c.start,
-               scratch.data());
+  {
+    std::vector<int32_t> scratch(n);
+    for (size_t k = 0; k < n_contigs; ++k) {
+      merge_sort(visit.data() + contig_begin[k], contig_begin[k + 1] - contig_begin[k], c.start,
+                 scratch.data());
+    }
   }
 
   // Blocks (gene, contig, strand), numbered as they are first met.
@@ -137,36 +139,29 @@ GeneListing list_gene_rows(const FeatureColumns& c) {
   return listing;
 }
 
-GeneTexts layout_columns(const FeatureColumns& c, const GeneListing& listing,
-                         const std::vector<std::string>& contig_names) {
-  GeneTexts out;
-  const auto n_genes = static_cast<size_t>(c.n_genes);
-  out.offsets.reserve(n_genes + 1);
-  out.text.reserve(c.n * 32);
-  out.offsets.push_back(0);
-  for (size_t g = 0; g < n_genes; ++g) {
-    const size_t begin = listing.gene_begin[g], end = listing.gene_begin[g + 1];
-    for (int column = 0; column < 4; ++column) {
-      if (column > 0) out.text += '\t';
-      for (size_t k = begin; k < end; ++k) {
-        const int32_t r = listing.rows[k];
-        if (k > begin) out.text += ';';
-        if (column == 0) {
-          out.text += contig_names[static_cast<size_t>(c.contig[r])];
-        } else if (column == 1) {
-          append_number(out.text, int64_t{c.start[r]} + 1);
-        } else if (column == 2) {
-          append_number(out.text, c.end[r]);
-        } else {
-          out.text += static_cast<char>(c.strand[r]);
-        }
+void append_layout_columns(const FeatureColumns& c, const GeneListing& listing,
+                           const std::vector<std::string>& contig_names, int32_t gene,
+                           std::string& out) {
+  const size_t begin = listing.gene_begin[static_cast<size_t>(gene)];
+  const size_t end = listing.gene_begin[static_cast<size_t>(gene) + 1];
+  for (int column = 0; column < 4; ++column) {
+    if (column > 0) out += '\t';
+    for (size_t k = begin; k < end; ++k) {
+      const int32_t r = listing.rows[k];
+      if (k > begin) out += ';';
+      if (column == 0) {
+        out += contig_names[static_cast<size_t>(c.contig[r])];
+      } else if (column == 1) {
+        append_number(out, int64_t{c.start[r]} + 1);
+      } else if (column == 2) {
+        append_number(out, c.end[r]);
+      } else {
+        out += static_cast<char>(c.strand[r]);
       }
     }
-    out.text += '\t';
-    append_number(out.text, listing.length[g]);
-    out.offsets.push_back(out.text.size());
   }
-  return out;
+  out += '\t';
+  append_number(out, listing.length[static_cast<size_t>(gene)]);
 }
 
 GeneTexts featurecounts_values(const GeneListing& listing, const ExtraAttribute& attribute) {

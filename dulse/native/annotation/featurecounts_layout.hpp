@@ -28,15 +28,16 @@ struct GeneListing {
 
 GeneListing list_gene_rows(const FeatureColumns& columns);
 
+// Appends "Chr\tStart\tEnd\tStrand\tLength" of gene `gene` to `out`.
+void append_layout_columns(const FeatureColumns& columns, const GeneListing& listing,
+                           const std::vector<std::string>& contig_names, int32_t gene,
+                           std::string& out);
+
 // Texts one per gene, end to end: gene g's is text[offsets[g], offsets[g + 1]).
 struct GeneTexts {
   std::string text;
   std::vector<size_t> offsets;
 };
-
-// "Chr\tStart\tEnd\tStrand\tLength" for each gene.
-GeneTexts layout_columns(const FeatureColumns& columns, const GeneListing& listing,
-                         const std::vector<std::string>& contig_names);
 
 // An extra attribute as featureCounts' --extraAttributes writes it: the value of every row in
 // the listing's order ("NA" where a row has none), joined with ';', or just one value when all

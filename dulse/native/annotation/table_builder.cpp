@@ -25,7 +25,7 @@ void TableBuilder::add(std::string_view contig, int32_t start, int32_t end,
   feature.end = end;
   feature.gene = last_gene_number_;
   feature.strand = strand == '+' ? Strand::kPlus : strand == '-' ? Strand::kMinus : Strand::kBoth;
-  table_.features.push_back(feature);
+  table_.push_back(feature);
   for (size_t k = 0; k < extra_values_.size(); ++k) {
     table_.extras[k].value_of.push_back(extras[k].empty() ? -1
                                                           : extra_values_[k]->intern(extras[k]));

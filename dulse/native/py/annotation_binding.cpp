@@ -102,30 +102,35 @@ void raise_read_error(const ann::ReadError& error) {
   PyErr_SetObject(annotation_error, instance.get());
 }
 
-// The rows of a table as numpy arrays, freeing the table's own as they are copied.
-bool feature_arrays(std::vector<ann::Feature>& features, PyRef out[5]) {
-  const size_t n = features.size();
-  out[0] = new_array(NPY_INT32, n);
-  out[1] = out[0] ? new_array(NPY_INT32, n) : PyRef();
-  out[2] = out[1] ? new_array(NPY_INT32, n) : PyRef();
-  out[3] = out[2] ? new_array(NPY_UINT8, n) : PyRef();
-  out[4] = out[3] ? new_array(NPY_INT32, n) : PyRef();
-  if (!out[4]) return false;
-  auto* contig = static_cast<int32_t*>(PyArray_DATA(as_ndarray(out[0])));
-  auto* start = static_cast<int32_t*>(PyArray_DATA(as_ndarray(out[1])));
-  auto* end = static_cast<int32_t*>(PyArray_DATA(as_ndarray(out[2])));
-  auto* strand = static_cast<uint8_t*>(PyArray_DATA(as_ndarray(out[3])));
-  auto* gene = static_cast<int32_t*>(PyArray_DATA(as_ndarray(out[4])));
-  for (size_t r = 0; r < n; ++r) {
-    const ann::Feature& f = features[r];
-    contig[r] = f.contig;
-    start[r] = f.start;
-    end[r] = f.end;
-    strand[r] = static_cast<uint8_t>(f.strand);
-    gene[r] = f.gene;
+template <class T>
+void free_vector(PyObject* capsule) {
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+// A numpy array that takes `values` over, without a copy; the vector is freed with the array.
+template <class T>
+PyRef adopt(std::vector<T>& values, int type) {
+  if (values.empty()) return new_array(type, 0);
+  auto* owned = new std::vector<T>(std::move(values));
+  PyRef capsule(PyCapsule_New(owned, nullptr, free_vector<T>));
+  if (!capsule) {
+    delete owned;
+    return PyRef();
   }
-  std::vector<ann::Feature>().swap(features);
-  return true;
+  npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
+  PyRef array(PyArray_SimpleNewFromData(1, dims, type, owned->data()));
+  if (!array || PyArray_SetBaseObject(as_ndarray(array), capsule.release()) < 0) return PyRef();
+  return array;
+}
+
+// The rows of a table as numpy arrays, which take the table's columns over.
+bool feature_arrays(ann::FeatureTable& table, PyRef out[5]) {
+  out[0] = adopt(table.contig, NPY_INT32);
+  out[1] = out[0] ? adopt(table.start, NPY_INT32) : PyRef();
+  out[2] = out[1] ? adopt(table.end, NPY_INT32) : PyRef();
+  out[3] = out[2] ? adopt(table.strand, NPY_UINT8) : PyRef();
+  out[4] = out[3] ? adopt(table.gene, NPY_INT32) : PyRef();
+  return static_cast<bool>(out[4]);
 }
 
 ann::FeatureColumns columns_of(PyRef arrays[5], int32_t n_contigs, int32_t n_genes) {
@@ -233,7 +238,7 @@ PyObject* read_annotation(PyObject*, PyObject* args, PyObject* kwargs) {
 
   ann::FeatureTable& table = result.table;
   PyRef arrays[5];
-  if (!feature_arrays(table.features, arrays)) return nullptr;
+  if (!feature_arrays(table, arrays)) return nullptr;
   const ann::FeatureColumns columns = columns_of(arrays, static_cast<int32_t>(table.contigs.size()),
                                                  static_cast<int32_t>(table.genes.size()));
   PyRef extras = extra_values(table, columns);
@@ -299,17 +304,27 @@ PyObject* featurecounts_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const ann::FeatureColumns c = columns_of(arrays, static_cast<int32_t>(contigs.size()), n_genes);
-  ann::GeneTexts columns;
+  ann::GeneListing listing;
   bool no_memory = false;
   Py_BEGIN_ALLOW_THREADS
   try {
-    columns = ann::layout_columns(c, ann::list_gene_rows(c), contigs);
+    listing = ann::list_gene_rows(c);
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
   Py_END_ALLOW_THREADS
   if (no_memory) return PyErr_NoMemory();
-  return texts(columns).release();
+  PyRef tuple(PyTuple_New(n_genes));
+  if (!tuple) return nullptr;
+  std::string line;
+  for (int32_t g = 0; g < n_genes; ++g) {
+    line.clear();
+    ann::append_layout_columns(c, listing, contigs, g, line);
+    PyObject* item = text(line).release();
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), g, item);
+  }
+  return tuple.release();
 }
 
 PyObject* merged_intervals(PyObject*, PyObject* args, PyObject* kwargs) {
