@@ -104,8 +104,7 @@ void Gff3Reader::read_attributes(long line, std::string_view column) {
   while (scanner.next(a)) {
     if (!a.has_value) {
       if (!a.whole.empty() && a.whole != ".") {
-        context_.fail(line, "attribute " + quoted(a.whole) +
-                                " is not key=value (nor key \"value\")");
+        context_.fail(line, "attribute " + quoted(a.whole) + " is not key=value");
       }
       continue;
     }
