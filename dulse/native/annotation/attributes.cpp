@@ -54,7 +54,8 @@ void decode_run(std::string_view run, std::string& out) {
   std::string bytes;
   for (size_t k = 0; k < run.size(); ++k) {
     int hi, lo;
-    if (run[k] == '%' && k + 2 < run.size() && (hi = hex_digit(run[k + 1])) >= 0 && (lo = hex_digit(run[k + 2])) >= 0) {
+    if (run[k] == '%' && k + 2 < run.size() && (hi = hex_digit(run[k + 1])) >= 0 &&
+        (lo = hex_digit(run[k + 2])) >= 0) {
       bytes += static_cast<char>(hi * 16 + lo);
       k += 2;
     } else {

@@ -59,7 +59,9 @@ GeneListing list_gene_rows(const FeatureColumns& c) {
   std::vector<int32_t> visit(n);
   {
     std::vector<size_t> fill(contig_begin.begin(), contig_begin.end() - 1);
-    for (size_t r = 0; r < n; ++r) visit[fill[static_cast<size_t>(c.contig[r])]++] = static_cast<int32_t>(r);
+    for (size_t r = 0; r < n; ++r) {
+      visit[fill[static_cast<size_t>(c.contig[r])]++] = static_cast<int32_t>(r);
+    }
   }
   {
     std::vector<int32_t> scratch(n);
@@ -173,7 +175,11 @@ GeneTexts featurecounts_values(const GeneListing& listing, const ExtraAttribute&
     for (size_t k = listing.gene_begin[g]; k < listing.gene_begin[g + 1]; ++k) {
       if (k > listing.gene_begin[g]) out.text += ';';
       const int32_t v = attribute.value_of[static_cast<size_t>(listing.rows[k])];
-      out.text += v < 0 ? std::string_view("NA") : std::string_view(attribute.values[static_cast<size_t>(v)]);
+      if (v < 0) {
+        out.text += "NA";
+      } else {
+        out.text += attribute.values[static_cast<size_t>(v)];
+      }
     }
     // All the pieces the same (split at every ';', as featureCounts splits them): one is shown.
     const std::string_view joined = std::string_view(out.text).substr(from);
@@ -183,7 +189,8 @@ GeneTexts featurecounts_values(const GeneListing& listing, const ExtraAttribute&
       bool same = true;
       for (size_t at = cut + 1; same;) {
         const size_t next = joined.find(';', at);
-        same = joined.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at) == first;
+        const size_t length = next == std::string_view::npos ? next : next - at;
+        same = joined.substr(at, length) == first;
         if (next == std::string_view::npos) break;
         at = next + 1;
       }

@@ -8,7 +8,9 @@ namespace dulse::annotation {
 
 namespace {
 
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 std::string lower(std::string_view text) {
   std::string out(text);

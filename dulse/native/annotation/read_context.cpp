@@ -108,7 +108,9 @@ void read_interval(const ReadContext& context, long line, std::string_view start
       *end = static_cast<int32_t>(e.value());
       return;
     }
-    if (s.compare(one) < 0) context.fail(line, "start must be at least 1 (coordinates are 1-based)");
+    if (s.compare(one) < 0) {
+      context.fail(line, "start must be at least 1 (coordinates are 1-based)");
+    }
     if (e.compare(s) < 0) context.fail(line, "end " + e.text() + " is before start " + s.text());
     context.fail(line, "end " + e.text() + " is beyond " + std::to_string(kInt32Max));
   }

@@ -62,9 +62,9 @@ PyRef texts(const ann::GeneTexts& gene_texts) {
   if (!tuple) return tuple;
   for (size_t g = 0; g < n; ++g) {
     const size_t begin = gene_texts.offsets[g];
-    PyObject* item = PyUnicode_DecodeUTF8(gene_texts.text.data() + begin,
-                                          static_cast<Py_ssize_t>(gene_texts.offsets[g + 1] - begin),
-                                          "surrogateescape");
+    const auto length = static_cast<Py_ssize_t>(gene_texts.offsets[g + 1] - begin);
+    PyObject* item =
+        PyUnicode_DecodeUTF8(gene_texts.text.data() + begin, length, "surrogateescape");
     if (item == nullptr) return PyRef();
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(g), item);
   }
@@ -190,7 +190,8 @@ PyObject* read_annotation(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   PyRef path(path_bytes);
   ann::ReadOptions options;
-  options.path.assign(PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
+  options.path.assign(PyBytes_AS_STRING(path.get()),
+                      static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
   options.shown = options.path;
   options.skip_missing = skip_missing != 0;
   if (format_name != nullptr) {
@@ -299,11 +300,12 @@ PyObject* featurecounts_columns(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<std::string> contigs;
   if (!strings_of(contigs_object, "contigs", &contigs)) return nullptr;
   PyRef arrays[5];
-  if (n_genes < 0 || !parse_features(objects, static_cast<int32_t>(contigs.size()), n_genes, arrays)) {
+  const auto n_contigs = static_cast<int32_t>(contigs.size());
+  if (n_genes < 0 || !parse_features(objects, n_contigs, n_genes, arrays)) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "n_genes must not be negative");
     return nullptr;
   }
-  const ann::FeatureColumns c = columns_of(arrays, static_cast<int32_t>(contigs.size()), n_genes);
+  const ann::FeatureColumns c = columns_of(arrays, n_contigs, n_genes);
   ann::GeneListing listing;
   bool no_memory = false;
   Py_BEGIN_ALLOW_THREADS
@@ -364,7 +366,8 @@ PyObject* merged_intervals(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    {"read_annotation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_annotation)),
+    {"read_annotation",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_annotation)),
      METH_VARARGS | METH_KEYWORDS,
      "read_annotation(path, file_format, feature_types, gene_attributes, skip_missing, "
      "extra_attributes)\n--\n\nReads an annotation file into feature arrays and names."},
