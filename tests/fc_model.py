@@ -16,6 +16,7 @@ keep to inputs where featureCounts' answer is the same in every file order.
 from __future__ import annotations
 
 import re
+import struct
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
@@ -35,6 +36,17 @@ SUMMARY_ROWS = (
     "Unassigned_Overlapping_Length",
     "Unassigned_Ambiguity",
 )
+
+
+
+def summary_rows(options):
+    """The summary's rows: under --nonSplitOnly featureCounts names the row of the reads it
+    sets aside Unassigned_Split instead of Unassigned_NonSplit."""
+    if not options.non_split_only:
+        return SUMMARY_ROWS
+    return tuple("Unassigned_Split" if row == "Unassigned_NonSplit" else row
+                 for row in SUMMARY_ROWS)
+
 
 # SAM flag bits.
 PAIRED = 0x1
@@ -107,6 +119,18 @@ class Options:
     primary_only: bool = False  # --primary
     multi_overlap: bool = False  # -O
     ignore_dup: bool = False  # --ignoreDup
+    feature_level: bool = False  # -f: counts per feature row, not per gene
+    min_overlap: int = 1  # --minOverlap (negative: a gap allowed)
+    frac_overlap: float = 0.0  # --fracOverlap
+    frac_overlap_feature: float = 0.0  # --fracOverlapFeature
+    largest_overlap: bool = False  # --largestOverlap
+    non_overlap: Optional[int] = None  # --nonOverlap
+    non_overlap_feature: Optional[int] = None  # --nonOverlapFeature
+    read2pos: Optional[int] = None  # --read2pos 5|3
+    read_extension5: int = 0  # --readExtension5
+    read_extension3: int = 0  # --readExtension3
+    split_only: bool = False  # --splitOnly
+    non_split_only: bool = False  # --nonSplitOnly
 
     @property
     def fragments(self):
@@ -116,7 +140,7 @@ class Options:
 
 @dataclass
 class Result:
-    counts: dict  # gene -> float, in annotation order
+    counts: dict  # gene (with -f: feature row) -> float, in annotation order
     summary: dict  # summary row -> int, in SUMMARY_ROWS order
     order_sensitive: list = field(default_factory=list)  # names of order-sensitive fragments
 
@@ -204,24 +228,6 @@ def strand_matches(read_strand_: str, feature_strand: str, options: Options):
     return read_strand_ != feature_strand
 
 
-def genes_hit(record: SamRecord, annotation: list, options: Options):
-    """Genes with a feature (of a matching strand) overlapping at least one covered base of the
-    record. Records on a contig that the annotation lacks hit nothing."""
-    blocks = aligned_blocks(record)
-    if not blocks:
-        return set()
-    strand = read_strand(record, options)
-    hit = set()
-    for feature in annotation:
-        if feature.contig != record.contig or feature.gene in hit:
-            continue
-        if not strand_matches(strand, feature.strand, options):
-            continue
-        if any(start <= feature.end and end >= feature.start for start, end in blocks):
-            hit.add(feature.gene)
-    return hit
-
-
 # --------------------------------------------------------------------------------------------
 # Pairing
 
@@ -300,7 +306,8 @@ def ambiguous_pairings(records: list):
 
 def record_filter(record: SamRecord, options: Options):
     """The per-record checks, in featureCounts' order: --ignoreDup (0x400) before multi-mapping
-    (NH > 1 without -M) before --primary (0x100; supplementary records count as primary).
+    (NH > 1 without -M) before --primary (0x100; supplementary records count as primary) before
+    --nonSplitOnly (``is_split``; the summary's eleventh row, see ``summary_rows``).
     An unmapped record (an unmapped mate, in fragment counting) is checked for 0x400 only.
     Returns the summary row a failing record lands in, or None."""
     if options.ignore_dup and record.flag & DUPLICATE:
@@ -311,6 +318,8 @@ def record_filter(record: SamRecord, options: Options):
         return "Unassigned_MultiMapping"
     if options.primary_only and record.flag & SECONDARY:
         return "Unassigned_Secondary"
+    if options.non_split_only and is_split(record):
+        return "Unassigned_NonSplit"
     return None
 
 
@@ -325,7 +334,8 @@ def read_status(record: SamRecord, options: Options):
         return "Unassigned_Singleton"
     if record.mapq < options.min_mapq:
         return "Unassigned_MappingQuality"
-    return record_filter(record, options)
+    return record_filter(record, options) or (
+        "Unassigned_NonSplit" if split_only_fails((record,), options) else None)
 
 
 def fragment_unmapped(fragment: tuple):
@@ -409,7 +419,41 @@ def fragment_status(fragment: tuple, options: Options):
         return failing[0]
     if mapq_fails(fragment, options):
         return "Unassigned_MappingQuality"
-    return failing[0] if failing else None
+    if failing:
+        return failing[0]
+    return "Unassigned_NonSplit" if split_only_fails(fragment, options) else None
+
+
+def is_split(record: SamRecord):
+    """A split alignment: a mapped record with an N anywhere in its CIGAR (D does not split)."""
+    return is_mapped(record) and "N" in record.cigar
+
+
+def split_only_fails(records: tuple, options: Options):
+    """--splitOnly, once every other check has passed: a read, or a fragment whose records are
+    all mapped, with no split record lands in Unassigned_NonSplit. Counting fragments, a pair
+    with an unmapped mate passes, and so do a lone record that is unmapped, says its mate is
+    (0x8) or has no 0x1."""
+    if not options.split_only or not all(is_mapped(record) for record in records):
+        return False
+    if options.fragments and any(record.flag & MATE_UNMAPPED or not record.flag & PAIRED
+                                 for record in records):
+        return False
+    return not any(is_split(record) for record in records)
+
+
+def lone_end_quirk(fragment: tuple, options: Options):
+    """Counting fragments with --read2pos, featureCounts gives a lone paired record whose mate
+    is flagged mapped (0x8 unset) a second end besides its own: with an extension at that end
+    (--readExtension5 for 5, --readExtension3 for 3, or --minOverlap below 1) it lies elsewhere
+    (the end extended twice, or not at all, by rules that the mate's strand flag 0x20 enters),
+    and it may count on the other strand; an unmapped lone record can be assigned by it. The
+    model leaves that second end out; callers leave such records out, as they do the
+    order-sensitive ones."""
+    if not options.fragments or options.read2pos is None or len(fragment) != 1:
+        return False
+    record = fragment[0]
+    return bool(record.flag & PAIRED) and not record.flag & MATE_UNMAPPED
 
 
 def mate_statuses(fragment: tuple, options: Options):
@@ -435,16 +479,22 @@ def order_sensitive(fragment: tuple, options: Options):
 # Assignment
 
 
-def choose_genes(ends_hits: list, options: Options):
+def choose_genes(ends_hits: list, options: Options, overlaps=None):
     """The genes a read or fragment is counted for, or the row it lands in.
 
-    ``ends_hits`` holds one set of genes per mapped record. With -O: every gene hit. Without -O:
-    the one gene hit, else the gene hit by the most records (a fragment whose read 1 hits X and
-    whose read 2 hits X and Y goes to X), else Ambiguity. Blocks of one record do not vote
+    ``ends_hits`` holds one set of genes per mapped record. With --largestOverlap: the gene
+    with the most overlapping bases (``overlaps``), all those tied with -O, else Ambiguity
+    when several tie; the records' votes below play no part. With -O: every gene hit. Without
+    -O: the one gene hit, else the gene hit by the most records (a fragment whose read 1 hits X
+    and whose read 2 hits X and Y goes to X), else Ambiguity. Blocks of one record do not vote
     separately: a single read hitting two genes is ambiguous."""
     union = set().union(*ends_hits) if ends_hits else set()
     if not union:
         return "Unassigned_NoFeatures"
+    if options.largest_overlap:
+        most = max(overlaps[gene] for gene in union)
+        union = {gene for gene in union if overlaps[gene] == most}
+        return union if len(union) == 1 or options.multi_overlap else "Unassigned_Ambiguity"
     if options.multi_overlap or len(union) == 1:
         return union
     votes = {gene: sum(gene in hits for hits in ends_hits) for gene in union}
@@ -459,9 +509,10 @@ def fixed_point_weight(divisor: int):
     return (FIXED_POINT_ONE // divisor) / FIXED_POINT_ONE
 
 
-def unit_weight(records: Iterable[SamRecord], genes: set, options: Options):
+def unit_weight(records: Iterable[SamRecord], genes, options: Options):
     """The count each chosen gene receives. Without --fraction: 1. With --fraction: 1/x with -M
-    (x: NH, for a fragment the largest NH of its mapped records), times 1/y with -O (y: genes
+    (x: NH, for a fragment the largest NH of its mapped records), times 1/y with -O (y: the
+    genes that passed the overlap rules, ``genes``: with --largestOverlap more than those
     chosen), kept in fixed point (``fixed_point_weight``). With --primary the NH part is
     dropped: the primary alignment of a multi-mapping read counts whole."""
     if not options.fraction:
@@ -477,13 +528,189 @@ def unit_weight(records: Iterable[SamRecord], genes: set, options: Options):
 def assign(records: tuple, annotation: list, options: Options, counts: dict):
     """Counts one read or fragment that passed the filters; returns its summary row."""
     mapped = [record for record in records if is_mapped(record)]
-    chosen = choose_genes([genes_hit(record, annotation, options) for record in mapped], options)
+    measured = measure(mapped, annotation, options)
+    if isinstance(measured, str):
+        return measured
+    ends_hits, overlaps = measured
+    chosen = choose_genes(ends_hits, options, overlaps)
     if isinstance(chosen, str):
         return chosen
-    weight = unit_weight(mapped, chosen, options)
+    weight = unit_weight(mapped, overlaps, options)
     for gene in chosen:
         counts[gene] += weight
     return "Assigned"
+
+
+# --------------------------------------------------------------------------------------------
+# Overlap lengths
+
+
+def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
+    """The read's length as the overlap rules take it, from the CIGAR whatever the sequence
+    field holds: the query bases (M, I, S, =, X) up to the end of the last block looked at (the
+    --maxMOp-th at most), and those of the one operation right after it, when that is I or S
+    (10M2I3S is 12 bases long, 10M3S 13, 10M2D3S 10). A soft clip that comes first (hard clips
+    aside) counts for at most POS bases, as if it lay on the reference and stopped at its start
+    (5S15M at POS 2 is 17 bases long). An extension or --read2pos leaves the length as it is."""
+    operations = [(int(n), op) for n, op in CIGAR_OPERATION.findall(record.cigar)]
+    leading = [at for at, (_, op) in enumerate(operations) if op != "H"][:1]
+    if leading and operations[leading[0]][1] == "S":
+        operations[leading[0]] = (min(operations[leading[0]][0], record.pos), "S")
+    blocks, last, in_block = 0, -1, False
+    for at, (_, op) in enumerate(operations):
+        if op in "M=X":
+            if not in_block:
+                blocks += 1
+                if blocks > max_m_operations:
+                    break
+            in_block = True
+            last = at
+        else:
+            in_block = False
+    if last < 0:
+        return 0
+    length = sum(n for n, op in operations[:last + 1] if op in "MIS=X")
+    if last + 1 < len(operations) and operations[last + 1][1] in "IS":
+        length += operations[last + 1][0]
+    return length
+
+
+def fragment_bases(mapped: list):
+    """The length --fracOverlap and --nonOverlap measure against: the records' ``query_length``
+    together, less the reference bases that the aligned blocks of both mates cover (as aligned,
+    before any extension)."""
+    total = sum(query_length(record) for record in mapped)
+    if len(mapped) == 2 and mapped[0].contig == mapped[1].contig:
+        for start, end in aligned_blocks(mapped[0]):
+            for other_start, other_end in aligned_blocks(mapped[1]):
+                total -= max(0, min(end, other_end) - max(start, other_start) + 1)
+    return total
+
+
+def counted_blocks(record: SamRecord, options: Options):
+    """The blocks that are looked up: the first --maxMOp aligned blocks, then the read extended
+    (--readExtension5/3: the 5' end is the first block's start on the forward strand, the last
+    block's end on the reverse, by the record's own 0x10; a start stops at base 1), then
+    reduced to one base (--read2pos 5|3) at its 5' or 3' end.
+
+    --minOverlap N below 1 is an extension of 1 - N bases at both ends, in place of
+    --readExtension5/3: a feature within -N bases of the read's ends is hit (a gap between two
+    blocks is not bridged), and the bases of the extension count as overlap."""
+    blocks = [list(block) for block in aligned_blocks(record)]
+    if not blocks:
+        return []
+    reverse = bool(record.flag & REVERSE)
+    five, three = options.read_extension5, options.read_extension3
+    if options.min_overlap < 1:
+        five = three = 1 - options.min_overlap
+    if reverse:
+        blocks[-1][1] += five
+        blocks[0][0] -= three
+    else:
+        blocks[0][0] -= five
+        blocks[-1][1] += three
+    blocks[0][0] = max(blocks[0][0], 1)
+    if options.read2pos is not None:
+        at = blocks[0][0] if (options.read2pos == 5) != reverse else blocks[-1][1]
+        blocks = [[at, at]]
+    return [tuple(block) for block in blocks]
+
+
+def signed_overlap(block, feature: Feature):
+    """Bases of the block on the feature; minus the gap between them when they do not meet (0
+    when they touch)."""
+    return min(block[1], feature.end) - max(block[0], feature.start) + 1
+
+
+def bases_covered(pieces):
+    """Distinct bases in a list of (contig, start, end) pieces."""
+    total, reach = 0, None
+    for contig, start, end in sorted(pieces):
+        if reach is None or contig != reach[0] or start > reach[1]:
+            total += end - start + 1
+            reach = (contig, end)
+        elif end > reach[1]:
+            total += end - reach[1]
+            reach = (contig, end)
+    return total
+
+
+def single_precision(value: float):
+    """featureCounts keeps --fracOverlap and --fracOverlapFeature as single-precision floats:
+    0.8 is 0.800000011920929, so 8 bases of 10 fall short of --fracOverlap 0.8."""
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def target_of(row: int, feature: Feature, options: Options):
+    """What a feature counts for: its gene, or with -f its own row."""
+    return row if options.feature_level else feature.gene
+
+
+def measure(mapped: list, annotation: list, options: Options):
+    """The targets (genes, or features with -f) each mapped record hits, and each target's
+    overlap in bases; or the row the read or fragment lands in.
+
+    1. A record hits a feature on its contig, of a strand that passes -s, when one of its
+       ``counted_blocks`` overlaps it.
+    2. A feature's overlap is the number of its bases covered by the blocks of the records
+       that hit it, a base covered by both mates counted once. --fracOverlapFeature (of the
+       feature's length) and --nonOverlapFeature (its bases not covered) drop the feature
+       that falls short.
+    3. A target's overlap is the number of distinct bases of the features kept, covered by the
+       records' blocks. --minOverlap, --fracOverlap (of ``fragment_bases``) and --nonOverlap
+       (``fragment_bases`` less the overlap) drop the target that falls short.
+    Unassigned_NoFeatures when no feature is hit or kept, Unassigned_Overlapping_Length when
+    targets were found and all of them dropped."""
+    ends = [(record, counted_blocks(record, options), read_strand(record, options))
+            for record in mapped]
+    hitting = {}  # feature row -> the numbers of the records hitting it
+    for number, (record, blocks, strand) in enumerate(ends):
+        for row, feature in enumerate(annotation):
+            if feature.contig != record.contig or not strand_matches(strand, feature.strand,
+                                                                     options):
+                continue
+            if any(signed_overlap(block, feature) > 0 for block in blocks):
+                hitting.setdefault(row, set()).add(number)
+
+    def pieces(row, numbers):
+        feature = annotation[row]
+        return [(feature.contig, max(start, feature.start), min(end, feature.end))
+                for number in numbers for start, end in ends[number][1]
+                if signed_overlap((start, end), feature) > 0]
+
+    kept = {}
+    for row, numbers in hitting.items():
+        feature = annotation[row]
+        length = feature.end - feature.start + 1
+        overlap = bases_covered(pieces(row, numbers))
+        if overlap < single_precision(options.frac_overlap_feature) * length:
+            continue
+        if options.non_overlap_feature is not None and length - overlap > options.non_overlap_feature:
+            continue
+        kept[row] = numbers
+    if not kept:
+        return "Unassigned_NoFeatures"
+
+    by_target = {}
+    for row, numbers in kept.items():
+        by_target.setdefault(target_of(row, annotation[row], options), []).append(row)
+    read_length = fragment_bases(mapped)
+    overlaps, ends_hits = {}, [set() for _ in ends]
+    for target, rows in by_target.items():
+        overlap = bases_covered([piece for row in rows for piece in pieces(row, kept[row])])
+        if overlap < options.min_overlap:
+            continue
+        if overlap < single_precision(options.frac_overlap) * read_length:
+            continue
+        if options.non_overlap is not None and read_length - overlap > options.non_overlap:
+            continue
+        overlaps[target] = overlap
+        for row in rows:
+            for number in kept[row]:
+                ends_hits[number].add(target)
+    if not overlaps:
+        return "Unassigned_Overlapping_Length"
+    return ends_hits, overlaps
 
 
 # --------------------------------------------------------------------------------------------
@@ -499,13 +726,16 @@ def count(records: list, annotation: list, options: Options, file_name="input.sa
     """featureCounts' counts and summary for one input file (raises ``Refused`` where it refuses)."""
     check_options(options)
     check_library_type(records, options, file_name)
-    counts = {gene: 0.0 for gene in gene_order(annotation)}
+    if options.feature_level:
+        counts = {row: 0.0 for row in range(len(annotation))}
+    else:
+        counts = {gene: 0.0 for gene in gene_order(annotation)}
     summary = {row: 0 for row in SUMMARY_ROWS}
     sensitive = []
     if options.fragments:
         sensitive.extend(sorted(ambiguous_pairings(records)))
         for fragment in form_fragments(records):
-            if order_sensitive(fragment, options):
+            if order_sensitive(fragment, options) or lone_end_quirk(fragment, options):
                 sensitive.append(fragment[0].name)
             status = fragment_status(fragment, options)
             if status is None:
@@ -517,6 +747,8 @@ def count(records: list, annotation: list, options: Options, file_name="input.sa
             if status is None:
                 status = assign((record,), annotation, options, counts)
             summary[status] += 1
+    if options.non_split_only:
+        summary = dict(zip(summary_rows(options), summary.values()))
     return Result(counts, summary, sensitive)
 
 

@@ -17,7 +17,10 @@ What featureCounts 2.0.3 writes, as observed:
   Chr/Start/End/Strand/Length columns).
 - Counts are written as integers when whole ('0', '3'), else with two decimals ('0.50', '0.33',
   '0.67', '1.00' for three fixed-point thirds, '10.45'); see fc_model.format_count.
-- The summary file: ``Status <input path>`` then the 14 rows of fc_model.SUMMARY_ROWS, integers.
+- The summary file: ``Status <input path>`` then the 14 rows of fc_model.SUMMARY_ROWS, integers
+  (the eleventh named Unassigned_Split under --nonSplitOnly).
+- With -f, one row per feature line in annotation order, its gene ID in Geneid, its own
+  contig, start, end and strand, and its length (end - start + 1).
 """
 
 from __future__ import annotations
@@ -28,7 +31,7 @@ import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from fc_model import SUMMARY_ROWS, Feature, Options, SamRecord
+from fc_model import SUMMARY_ROWS, Feature, Options, SamRecord, summary_rows
 
 EXECUTABLE = "featureCounts"
 INPUT_SAM = "input.sam"
@@ -51,6 +54,9 @@ class PeerResult:
     summary: dict = field(default_factory=dict)  # row -> int
     command_line: str = ""
     header: list = field(default_factory=list)
+    # Every row as written: (Geneid, {Chr, Start, End, Strand, Length}, count); with -f the rows
+    # are features and gene IDs repeat.
+    rows: list = field(default_factory=list)
 
     @property
     def error_line(self):
@@ -85,6 +91,29 @@ def flags(options: Options):
         out.append("-O")
     if options.ignore_dup:
         out.append("--ignoreDup")
+    if options.feature_level:
+        out.append("-f")
+    if options.min_overlap != 1:
+        out += ["--minOverlap", str(options.min_overlap)]
+    for flag, value in (("--fracOverlap", options.frac_overlap),
+                        ("--fracOverlapFeature", options.frac_overlap_feature)):
+        if value:
+            out += [flag, repr(value)]
+    if options.largest_overlap:
+        out.append("--largestOverlap")
+    for flag, value in (("--nonOverlap", options.non_overlap),
+                        ("--nonOverlapFeature", options.non_overlap_feature),
+                        ("--read2pos", options.read2pos)):
+        if value is not None:
+            out += [flag, str(value)]
+    for flag, value in (("--readExtension5", options.read_extension5),
+                        ("--readExtension3", options.read_extension3)):
+        if value:
+            out += [flag, str(value)]
+    if options.split_only:
+        out.append("--splitOnly")
+    if options.non_split_only:
+        out.append("--nonSplitOnly")
     return out
 
 
@@ -209,13 +238,14 @@ def parse_counts(path, result: PeerResult):
         result.gene_rows[gene] = dict(zip(COUNT_COLUMNS[1:], fields[1:6]))
         result.count_text[gene] = fields[6]
         result.counts[gene] = float(fields[6])
+        result.rows.append((gene, result.gene_rows[gene], fields[6]))
 
 
 def parse_summary(path, result: PeerResult):
     lines = Path(path).read_text().splitlines()
     rows = [line.split("\t") for line in lines[1:]]
     result.summary = {name: int(value) for name, value in rows}
-    if tuple(result.summary) != SUMMARY_ROWS:
+    if tuple(result.summary) not in (SUMMARY_ROWS, summary_rows(Options(non_split_only=True))):
         raise AssertionError(f"unexpected summary rows: {list(result.summary)}")
 
 
