@@ -70,12 +70,13 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     if sum((jobs > 1, threads > 1, executor is not None)) > 1:
         raise ValueError("give one of jobs, threads or executor")
     annotation = _as_annotation(annotation)
+    ids = _ids(annotation, per_file)
 
     if executor is None and jobs > 1 and len(paths) > 1:
         from dulse.workers import process_pool
 
         with process_pool(min(jobs, len(paths)), annotation) as pool:
-            return CountMatrix(annotation.gene_ids,
+            return CountMatrix(ids,
                                pool.count_all(paths, per_file, progress))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
@@ -83,17 +84,24 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         with ThreadPoolExecutor(max_workers=at_once) as pool:
             futures = [pool.submit(_count, path, annotation, settings, per_file_threads)
                        for path, settings in zip(paths, per_file)]
-            return CountMatrix(annotation.gene_ids, gather(futures, progress))
+            return CountMatrix(ids, gather(futures, progress))
     if executor is not None:
         futures = [executor.submit(_count, path, annotation, settings)
                    for path, settings in zip(paths, per_file)]
-        return CountMatrix(annotation.gene_ids, gather(futures, progress))
+        return CountMatrix(ids, gather(futures, progress))
     results = []
     for position, (path, settings) in enumerate(zip(paths, per_file)):
         results.append(_count(path, annotation, settings, per_file_threads))
         if progress is not None:
             progress(position, results[-1])
-    return CountMatrix(annotation.gene_ids, results)
+    return CountMatrix(ids, results)
+
+
+def _ids(annotation, per_file):
+    levels = {settings.feature_level for settings in per_file}
+    if len(levels) > 1:
+        raise ValueError("feature_level must be the same for every file")
+    return target_ids(annotation, levels.pop())
 
 
 def gather(futures, progress):
@@ -158,22 +166,39 @@ _indexes = {}
 _indexes_lock = threading.Lock()
 
 
-def feature_index(annotation):
-    """The engine's index of an annotation's features."""
+def feature_index(annotation, feature_level=False):
+    """The engine's index of an annotation's features: their genes are the targets counted,
+    or with feature_level each feature (row) is a target of its own."""
+    key = (id(annotation), feature_level)
     with _indexes_lock:
-        held = _indexes.get(id(annotation))
+        held = _indexes.get(key)
         if held is not None and held[0] is annotation:
             return held[1]
     features = _features(annotation)
     contigs = getattr(annotation, "contigs", None) or features.contigs
+    if feature_level:
+        import numpy
+
+        targets, n_targets = numpy.arange(len(features.contig), dtype=numpy.int32), len(
+            features.contig)
+    else:
+        targets, n_targets = features.gene, len(annotation.gene_ids)
     index = _engine.FeatureIndex(contigs, features.contig, features.start,
-                                 features.end, features.strand, features.gene,
-                                 len(annotation.gene_ids))
+                                 features.end, features.strand, targets, n_targets)
     with _indexes_lock:
         if len(_indexes) >= 4:
             _indexes.pop(next(iter(_indexes)))
-        _indexes[id(annotation)] = (annotation, index)
+        _indexes[key] = (annotation, index)
     return index
+
+
+def target_ids(annotation, feature_level=False):
+    """The IDs of what is counted: the genes, or with feature_level each feature's gene, one per
+    feature row (repeated for a gene of several features)."""
+    if not feature_level:
+        return annotation.gene_ids
+    genes = annotation.gene_ids
+    return tuple(genes[number] for number in _features(annotation).gene.tolist())
 
 
 def _features(annotation):
@@ -210,8 +235,8 @@ def _count(path, annotation, settings, threads=1):
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
     try:
-        found = _engine.count_file(path, feature_index(annotation), threads=threads,
-                                   counts_for_every_rule=auto, **arguments)
+        found = _engine.count_file(path, feature_index(annotation, settings.feature_level),
+                                   threads=threads, counts_for_every_rule=auto, **arguments)
     except OSError as error:
         raise BamError(f"{path}: {error.strerror or error}") from None
     except _engine.AlignmentError as error:
@@ -228,8 +253,8 @@ def _count(path, annotation, settings, threads=1):
             raise BamError(str(error), kind="strandedness") from None
         summary = dict(summary)
         number = ("unstranded", "forward", "reverse").index(rule)
-        summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"] = (
-            check.by_rule[number])
+        (summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"],
+         summary["Unassigned_Overlapping_Length"]) = check.by_rule[number]
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
     details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
                                            "lacks_eof_marker", "fractional",

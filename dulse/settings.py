@@ -15,6 +15,23 @@
 | multi_overlap           | -O            | a read on several genes counts for each                  |
 | ignore_duplicates       | --ignoreDup   | leave reads flagged as duplicates out                    |
 | max_m_operations        | --maxMOp      | blocks (runs of M, =, X) of a record looked at (10)      |
+| feature_level           | -f            | count per feature (annotation row), not per gene         |
+| min_overlap             | --minOverlap  | bases on the gene (1); N < 1: within 1 - N bases counts  |
+| frac_overlap            | --fracOverlap | least share of the read's bases on the gene (0 to 1)     |
+| frac_overlap_feature    | --fracOverlapFeature | least share of a feature's bases covered          |
+| largest_overlap         | --largestOverlap | the gene with the most bases on it wins               |
+| non_overlap             | --nonOverlap  | most bases of the read off the gene (None: no limit)     |
+| non_overlap_feature     | --nonOverlapFeature | most bases of a feature left uncovered (None)      |
+| read_extension5         | --readExtension5 | bases added at the read's 5' end                      |
+| read_extension3         | --readExtension3 | bases added at the read's 3' end                      |
+| read_to_pos             | --read2pos    | None, or 5 / 3: the read reduced to that end's base      |
+| split_only              | --splitOnly   | count split alignments (an N in the CIGAR) only          |
+| non_split_only          | --nonSplitOnly | count alignments without N only                         |
+| contig_aliases          | -A            | (annotation name, BAM name) pairs for contigs named apart |
+
+A contig of an alignment file is the annotation's contig of the same name, else the one its
+alias names, else the one whose name differs by a "chr" prefix (chr1 and 1), as featureCounts
+matches them.
 
 dulse's own, with no featureCounts flag: count_secondary / count_supplementary set False sets
 such alignments aside before any other check (as Unassigned_Secondary), while NH still weighs
@@ -22,6 +39,7 @@ the primary ones.
 """
 
 import dataclasses
+from typing import Optional
 
 __all__ = ["STRANDEDNESS", "Settings"]
 
@@ -50,15 +68,51 @@ class Settings:
     max_m_operations: int = 10
     count_secondary: bool = True
     count_supplementary: bool = True
+    feature_level: bool = False
+    min_overlap: int = 1
+    frac_overlap: float = 0.0
+    frac_overlap_feature: float = 0.0
+    largest_overlap: bool = False
+    non_overlap: Optional[int] = None
+    non_overlap_feature: Optional[int] = None
+    read_extension5: int = 0
+    read_extension3: int = 0
+    read_to_pos: Optional[int] = None
+    split_only: bool = False
+    non_split_only: bool = False
+    contig_aliases: tuple = ()
 
     def __post_init__(self):
         for field in dataclasses.fields(self):
             value = getattr(self, field.name)
             if field.type is bool and type(value) is not bool:
                 raise TypeError(f"{field.name} must be True or False, not {value!r}")
-            if field.type is int and (type(value) is not int or value < 0):
-                raise ValueError(f"{field.name} must be a whole number of 0 or more, "
-                                 f"not {value!r}")
+            if field.name == "min_overlap":
+                if type(value) is not int or abs(value) >= 2**31:
+                    raise ValueError(f"min_overlap must be a whole number, not {value!r}")
+            elif field.type is int or (field.type == Optional[int] and value is not None):
+                if type(value) is not int or not 0 <= value < 2**31:
+                    raise ValueError(f"{field.name} must be a whole number of 0 or more, "
+                                     f"not {value!r}")
+            if field.type is float:
+                if type(value) not in (int, float) or not 0 <= value <= 1:
+                    raise ValueError(f"{field.name} must be a number from 0 to 1, not "
+                                     f"{value!r}")
+                object.__setattr__(self, field.name, float(value))
+        if self.read_to_pos not in (None, 3, 5):
+            raise ValueError(f"read_to_pos must be None, 3 or 5, not {self.read_to_pos!r}")
+        aliases = self.contig_aliases
+        if isinstance(aliases, dict):
+            aliases = tuple(aliases.items())
+        try:
+            aliases = tuple((annotation, bam) for annotation, bam in aliases)
+        except (TypeError, ValueError):
+            aliases = None
+        if aliases is None or not all(type(name) is str for pair in aliases for name in pair):
+            raise TypeError("contig_aliases must be (annotation contig, BAM contig) pairs of str")
+        object.__setattr__(self, "contig_aliases", aliases)
+        if self.split_only and self.non_split_only:
+            raise ValueError("split_only and non_split_only exclude each other")
         strandedness = self.strandedness
         if type(strandedness) is int and strandedness in STRANDEDNESS_NAMES:
             object.__setattr__(self, "strandedness", STRANDEDNESS_NAMES[strandedness])
@@ -86,4 +140,19 @@ class Settings:
         values = dataclasses.asdict(self)
         rule = strandedness or self.strandedness
         values["strandedness"] = STRANDEDNESS.get(rule, 0)
+        del values["feature_level"]  # the index's matter: one target per feature
+        values["min_fraction"] = values.pop("frac_overlap")
+        values["min_feature_fraction"] = values.pop("frac_overlap_feature")
+        for name, engine_name in (("non_overlap", "max_non_overlap"),
+                                  ("non_overlap_feature", "max_feature_non_overlap")):
+            limit = values.pop(name)
+            values[engine_name] = -1 if limit is None else limit
+        values["extend5"] = values.pop("read_extension5")
+        values["extend3"] = values.pop("read_extension3")
+        values["read_position"] = values.pop("read_to_pos") or 0
+        values["split_rule"] = 1 if values.pop("split_only") else 2 if values.pop(
+            "non_split_only") else 0
+        values.pop("non_split_only", None)
+        # A BAM contig named twice takes its last alias, as featureCounts reads the file.
+        values["contig_aliases"] = {bam: annotation for annotation, bam in self.contig_aliases}
         return values

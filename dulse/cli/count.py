@@ -16,17 +16,14 @@ from dulse import __version__
 from dulse.api import count_bams
 from dulse.cli.common import Progress, UsageError
 from dulse.diagnostics import contig_mismatch
-from dulse.errors import AnnotationError
+from dulse.errors import AnnotationError, InputError
 from dulse.outputs import featurecounts
 from dulse.settings import Settings
 from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
 NOT_SUPPORTED = {
-    "-f": 0, "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1, "-A": 1, "--extraAttributes": 1,
-    "--minOverlap": 1, "--fracOverlap": 1, "--fracOverlapFeature": 1, "--largestOverlap": 0,
-    "--nonOverlap": 1, "--nonOverlapFeature": 1, "--readExtension5": 1, "--readExtension3": 1,
-    "--read2pos": 1, "--splitOnly": 0, "--nonSplitOnly": 0,
+    "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1,
     "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
 }
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
@@ -57,10 +54,17 @@ def add_parser(commands):
         help="counts file; the summary goes to FILE.summary")
     add("-F", dest="annotation_format", type=_annotation_format, metavar="FORMAT",
         help="GTF (or GFF), GFF3 or SAF (default: told from the file)")
-    add("-t", dest="feature_type", default="exon", metavar="TYPE",
-        help="feature type making up the genes (default: exon)")
+    add("-t", dest="feature_type", default="exon", metavar="TYPES",
+        help="feature type(s) making up the genes, a comma list (default: exon)")
     add("-g", dest="gene_attribute", default="gene_id", metavar="ATTRIBUTE",
         help="attribute naming the gene (default: gene_id)")
+    add("--extraAttributes", dest="extra_attributes", metavar="ATTRIBUTES",
+        help="attributes written beside each gene in the counts file, a comma list")
+    add("-A", dest="aliases", metavar="FILE",
+        help="contig aliases: lines of 'annotation name,BAM name' (names differing by a 'chr' "
+             "prefix match without one)")
+    add("-f", dest="feature_level", action="store_true",
+        help="count per feature (annotation row) rather than per gene")
     add("--missing-gene", choices=("error", "skip"), default="error",
         help="a feature without the gene attribute stops the run (error) or is left out "
              "with a warning (skip)")
@@ -93,6 +97,30 @@ def add_parser(commands):
         help="leave reads flagged as duplicates out")
     add("--maxMOp", dest="max_m_operations", type=_positive, default=10, metavar="N",
         help="blocks (runs of M, = and X) of a record looked at (default: 10)")
+    add("--minOverlap", dest="min_overlap", type=_integer, default=1, metavar="N",
+        help="bases a read (fragment) must have on a gene (default: 1); below 1, a read within "
+             "1 - N bases counts")
+    add("--fracOverlap", dest="frac_overlap", type=_fraction, default=0.0, metavar="F",
+        help="least share of a read's bases on the gene, 0 to 1 (default: 0)")
+    add("--fracOverlapFeature", dest="frac_overlap_feature", type=_fraction, default=0.0,
+        metavar="F", help="least share of a feature's bases covered, 0 to 1 (default: 0)")
+    add("--largestOverlap", dest="largest_overlap", action="store_true",
+        help="assign a read to the gene with the most bases on it")
+    add("--nonOverlap", dest="non_overlap", type=_whole, metavar="N",
+        help="most bases of a read off the gene (default: no limit)")
+    add("--nonOverlapFeature", dest="non_overlap_feature", type=_whole, metavar="N",
+        help="most bases of a feature left uncovered (default: no limit)")
+    add("--readExtension5", dest="read_extension5", type=_whole, default=0, metavar="N",
+        help="extend reads by N bases at their 5' end")
+    add("--readExtension3", dest="read_extension3", type=_whole, default=0, metavar="N",
+        help="extend reads by N bases at their 3' end")
+    add("--read2pos", dest="read_to_pos", type=_read_end, metavar="5|3",
+        help="reduce reads to the one base at their 5' or 3' end")
+    split = count.add_mutually_exclusive_group()
+    split.add_argument("--splitOnly", dest="split_only", action="store_true",
+                       help="count split alignments (an N in the CIGAR) only")
+    split.add_argument("--nonSplitOnly", dest="non_split_only", action="store_true",
+                       help="count alignments without N only")
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
@@ -120,6 +148,28 @@ def _whole(text):
     return int(text)
 
 
+def _integer(text):
+    if not text.lstrip("-").isdigit() or abs(int(text)) >= 2**31:
+        raise argparse.ArgumentTypeError("must be a whole number")
+    return int(text)
+
+
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = None
+    if value is None or not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError("must be a number from 0 to 1")
+    return value
+
+
+def _read_end(text):
+    if text not in ("5", "3"):
+        raise argparse.ArgumentTypeError("must be 5 or 3")
+    return int(text)
+
+
 def _positive(text):
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError("must be a whole number of at least 1")
@@ -137,6 +187,9 @@ def settings_per_file(args):
     if args.not_supported:
         names = ", ".join(dict.fromkeys(args.not_supported))
         raise UsageError(f"not supported yet: {names}")
+    if args.feature_level and args.extra_attributes:
+        raise UsageError("-f with --extraAttributes is not supported yet (the attributes are "
+                         "kept per gene, not per feature)")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
     paired_only = [flag for flag, on in (("--countReadPairs", args.count_fragments),
@@ -161,9 +214,37 @@ def settings_per_file(args):
         max_fragment_length=args.max_fragment_length, min_mapq=args.min_mapq,
         multi_mapping=args.multi_mapping, fraction=args.fraction,
         primary_only=args.primary_only, multi_overlap=args.multi_overlap,
-        ignore_duplicates=args.ignore_duplicates, max_m_operations=args.max_m_operations)
+        ignore_duplicates=args.ignore_duplicates, max_m_operations=args.max_m_operations,
+        feature_level=args.feature_level, min_overlap=args.min_overlap,
+        frac_overlap=args.frac_overlap, frac_overlap_feature=args.frac_overlap_feature,
+        largest_overlap=args.largest_overlap, non_overlap=args.non_overlap,
+        non_overlap_feature=args.non_overlap_feature, read_extension5=args.read_extension5,
+        read_extension3=args.read_extension3, read_to_pos=args.read_to_pos,
+        split_only=args.split_only, non_split_only=args.non_split_only,
+        contig_aliases=read_aliases(args.aliases) if args.aliases else ())
     return [base.replace(strandedness=STRANDEDNESS[word])
             for word in (words if len(words) > 1 else words * len(args.files))]
+
+
+def read_aliases(path):
+    """featureCounts' -A file: lines of 'annotation contig,BAM contig', split at the first comma
+    (trailing blanks of the BAM name dropped); lines without a comma say nothing."""
+    try:
+        with open(path, "rb") as handle:
+            lines = handle.read().splitlines()
+    except OSError as error:
+        raise InputError(f"{path}: cannot read the contig aliases: "
+                         f"{error.strerror or error}") from None
+    pairs = []
+    for number, line in enumerate(lines, 1):
+        annotation, comma, bam = line.partition(b",")
+        if not comma:
+            continue
+        try:
+            pairs.append((annotation.decode(), bam.rstrip().decode()))
+        except UnicodeDecodeError:
+            raise InputError(f"{path}: line {number}: the contig names are not UTF-8") from None
+    return tuple(pairs)
 
 
 def run(args, argv):
@@ -182,8 +263,10 @@ def run(args, argv):
         try:
             annotation = read_annotation(
                 args.annotation, file_format=ANNOTATION_FORMATS[args.annotation_format]
-                if args.annotation_format else None, feature_type=args.feature_type,
-                gene_attribute=args.gene_attribute, missing_gene=args.missing_gene)
+                if args.annotation_format else None,
+                feature_type=tuple(args.feature_type.split(",")),
+                gene_attribute=args.gene_attribute, missing_gene=args.missing_gene,
+                extra_attributes=_names(args.extra_attributes))
         except AnnotationError as error:
             if getattr(error, "gene_missing", False):
                 raise AnnotationError(f"{error} (--missing-gene skip leaves such features "
@@ -201,12 +284,19 @@ def run(args, argv):
 
         header = featurecounts.command_line("dulse", __version__, ["dulse"] + argv)
         with staged.open(args.output) as handle:
-            featurecounts.write_counts(handle, matrix, annotation, header)
+            featurecounts.write_counts(handle, matrix, annotation, header,
+                                       feature_level=args.feature_level,
+                                       extra_attributes=_names(args.extra_attributes))
         with staged.open(args.output + ".summary") as handle:
-            featurecounts.write_summary(handle, matrix)
+            featurecounts.write_summary(handle, matrix, split_row=args.non_split_only)
         staged.commit()
     print(f"wrote {args.output} and {args.output}.summary", file=err)
     return 0
+
+
+def _names(text):
+    """A comma list of names, in order, each once."""
+    return tuple(dict.fromkeys(name for name in (text or "").split(",") if name))
 
 
 def _input_name(name):
@@ -240,9 +330,22 @@ def _print_settings(args, settings, err):
     for flag, on in (("-B", settings.both_ends_mapped), ("-C", settings.exclude_chimeric),
                      ("-M", settings.multi_mapping), ("--fraction", settings.fraction),
                      ("--primary", settings.primary_only), ("-O", settings.multi_overlap),
-                     ("--ignoreDup", settings.ignore_duplicates)):
+                     ("--ignoreDup", settings.ignore_duplicates), ("-f", settings.feature_level),
+                     ("--largestOverlap", settings.largest_overlap),
+                     ("--splitOnly", settings.split_only),
+                     ("--nonSplitOnly", settings.non_split_only)):
         if on:
             fields.append(flag)
+    for flag, value, default in (("--minOverlap", settings.min_overlap, 1),
+                                 ("--fracOverlap", settings.frac_overlap, 0),
+                                 ("--fracOverlapFeature", settings.frac_overlap_feature, 0),
+                                 ("--nonOverlap", settings.non_overlap, None),
+                                 ("--nonOverlapFeature", settings.non_overlap_feature, None),
+                                 ("--readExtension5", settings.read_extension5, 0),
+                                 ("--readExtension3", settings.read_extension3, 0),
+                                 ("--read2pos", settings.read_to_pos, None)):
+        if value != default:
+            fields.append(f"{flag} {value}")
     if settings.check_fragment_length:
         fields.append(f"-P -d {settings.min_fragment_length} -D {settings.max_fragment_length}")
     if settings.min_mapq:

@@ -1,17 +1,19 @@
 """featureCounts' layouts: the counts file and its .summary.
 
 The counts file: a `# Program:...; Command:...` line, then Geneid, Chr, Start, End, Strand,
-Length and one column per file; a whole count is written as an integer, any other with two
-decimals, as featureCounts writes them. The summary: a Status header, then featureCounts' 14
-rows in its order, whose values add up to every read (fragment) of each file (MultiQC's
-featureCounts module takes their sum as the total).
+Length, the --extraAttributes and one column per file; a whole count is written as an integer,
+any other with two decimals, as featureCounts writes them. With -f a row per feature (annotation
+line, in file order) with its gene in Geneid, its own place, and its length. The summary: a
+Status header, then featureCounts' 14 rows in its order, whose values add up to every read
+(fragment) of each file (MultiQC's featureCounts module takes their sum as the total); under
+--nonSplitOnly the row of the split reads set aside is named Unassigned_Split.
 """
 
 import numpy
 
 from dulse.results import SUMMARY_ROWS
 
-__all__ = ["command_line", "format_counts", "write_counts", "write_summary"]
+__all__ = ["command_line", "feature_columns", "format_counts", "write_counts", "write_summary"]
 
 
 def command_line(program, version, argv):
@@ -40,13 +42,28 @@ def gene_columns(annotation):
             for layout in annotation.layout()]
 
 
-def write_counts(handle, matrix, annotation, header_line):
+def feature_columns(annotation):
+    """Per feature row: Chr, Start, End, Strand and Length joined by tabs (1-based, inclusive)."""
+    features = annotation.features
+    contigs = numpy.asarray(annotation.contigs, dtype=object)[features.contig]
+    strands = numpy.asarray([chr(code) for code in range(256)], dtype=object)[features.strand]
+    starts, ends = features.start.astype(numpy.int64), features.end.astype(numpy.int64)
+    columns = contigs
+    for column in (starts + 1, ends, strands, ends - starts):
+        columns = columns + "\t" + column.astype(str).astype(object)
+    return columns
+
+
+def write_counts(handle, matrix, annotation, header_line, feature_level=False,
+                 extra_attributes=()):
     handle.write(header_line.rstrip("\n") + "\n")
     handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length")
-                           + _column_names(matrix)) + "\n")
+                           + tuple(extra_attributes) + _column_names(matrix)) + "\n")
     texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
-    lines = gene_columns(annotation)
+    lines = feature_columns(annotation) if feature_level else gene_columns(annotation)
     cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
+    cells += [numpy.asarray(annotation.extra_attributes[name], dtype=object)
+              for name in extra_attributes]
     cells += [text.astype(object) for text in texts]
     rows = cells[0]
     for column in cells[1:]:
@@ -55,10 +72,11 @@ def write_counts(handle, matrix, annotation, header_line):
     handle.write("\n")
 
 
-def write_summary(handle, matrix):
+def write_summary(handle, matrix, split_row=False):
     handle.write("\t".join(("Status",) + _column_names(matrix)) + "\n")
     for row in SUMMARY_ROWS:
-        handle.write("\t".join([row] + [str(f.summary[row]) for f in matrix.files]) + "\n")
+        name = "Unassigned_Split" if split_row and row == "Unassigned_NonSplit" else row
+        handle.write("\t".join([name] + [str(f.summary[row]) for f in matrix.files]) + "\n")
 
 
 def _column_names(matrix):

@@ -21,6 +21,9 @@ class AlignmentInput {
   static constexpr int kUnusable = -2;  // not a file of a kind that can be read
 
   int open(const char* path);
+  // featureCounts' reading of BAM files, before open(): see Reader::set_lenient.
+  void set_lenient(bool lenient) { bam_.set_lenient(lenient); }
+  bool lenient() const { return bam_.lenient(); }
   // 1 a record is in place, 0 the end, -1 an error (message() says what and where).
   int next();
   const Record& record() const { return is_sam_ ? sam_.record() : bam_.record(); }

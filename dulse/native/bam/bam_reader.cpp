@@ -75,7 +75,7 @@ void Reader::close() {
 
 // The binary header, with the checks under which htslib returns no header: the magic, every
 // length present, a reference count >= 0, name lengths > 0, and header text whose lines (up to
-// its first NUL) all start with '@'. The text and names are kept only when asked for, and then
+// its first NUL) all start with '@' (unless lenient). The text and names are kept only when asked for, and then
 // only the @HD line of the text.
 int Reader::read_header(bool keep_header) {
   uint8_t word[4];
@@ -93,7 +93,7 @@ int Reader::read_header(bool keep_header) {
       if (p[i] == 0) {
         text_ended = true;
       } else {
-        if (last == '\n' && p[i] != '@') return kBadHeader;
+        if (last == '\n' && p[i] != '@' && !decoder_.lenient()) return kBadHeader;
         if (keep_header && in_first_line) {
           if (p[i] == '\n' || p[i] == '\r') {
             in_first_line = false;

@@ -68,6 +68,10 @@ class Reader {
   // header's count; pysam's header grows when a lookup by name parses @SQ lines that the
   // binary reference list lacks, and its iterator then checks against the grown count.
   void set_n_targets(int32_t n) { decoder_.set_n_targets(n); }
+  // featureCounts' reading: header text lines need not start with '@', and records whose
+  // sequence length disagrees with the CIGAR are read (see RecordDecoder::set_lenient).
+  void set_lenient(bool lenient) { decoder_.set_lenient(lenient); }
+  bool lenient() const { return decoder_.lenient(); }
   // Whether the file ends with the BGZF end-of-file block (pysam refuses to open it otherwise,
   // unless told to ignore truncation).
   bool has_eof_marker() const { return bgzf_.has_eof_marker(); }

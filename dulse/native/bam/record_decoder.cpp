@@ -71,7 +71,7 @@ int RecordDecoder::finish(const uint8_t* body) {
         r.pos >= 0) {
       if (take_cigar_from_cg(body) < 0) return kErrorRecord;
     }
-    if (r.l_qseq > 0 && (r.flag & kUnmapped) == 0) {
+    if (r.l_qseq > 0 && (r.flag & kUnmapped) == 0 && !lenient_) {
       int64_t qlen = 0;
       const uint8_t* op = r.cigar;
       for (uint32_t k = 0; k < r.n_cigar; ++k, op += 4) {

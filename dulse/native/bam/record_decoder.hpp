@@ -59,6 +59,10 @@ class RecordDecoder {
 
   int32_t n_targets() const { return n_targets_; }
   void set_n_targets(int32_t n) { n_targets_ = n; }
+  // featureCounts' reading: a sequence whose length disagrees with the CIGAR is no error (the
+  // sequence is never used for counting). htslib's, and so the default, refuses the record.
+  void set_lenient(bool lenient) { lenient_ = lenient; }
+  bool lenient() const { return lenient_; }
 
   // Reads the block length and the core (kBlockLengthSize + kCoreLength bytes at `head`): 0,
   // or kErrorRecord when the lengths cannot fit in the record (checked before any of the body
@@ -78,6 +82,7 @@ class RecordDecoder {
   int take_cigar_from_cg(const uint8_t* body);
 
   int32_t n_targets_ = 0;
+  bool lenient_ = false;
   int32_t block_len_ = 0;
   uint32_t body_len_ = 0;
   uint64_t fixed_ = 0;

@@ -48,9 +48,10 @@ struct ChunkCounter::Chunk {
 };
 
 struct ChunkCounter::Worker {
-  Worker(const FileContext& file, int32_t n_targets)
+  Worker(const FileContext& file, int32_t n_targets, bool lenient)
       : tally(file.settings, file.index.n_genes()), step(file, tally) {
     decoder.set_n_targets(n_targets);
+    decoder.set_lenient(lenient);
   }
   Tally tally;
   RecordStep step;
@@ -69,6 +70,7 @@ bool ChunkCounter::attach(bam::AlignmentInput& input) {
   if (!input.detach(&source, &first_bytes_)) return false;
   input_ = &input;
   n_targets_ = input.n_targets();
+  lenient_ = input.lenient();
   blocks_.attach(std::move(source), input.blocks_loaded());
   return true;
 }
@@ -321,7 +323,7 @@ void ChunkCounter::stop_workers() {
 
 CountStatus ChunkCounter::count(Interrupt* interrupt) {
   for (int t = 0; t < threads_; ++t) {
-    workers_.push_back(std::make_unique<Worker>(file_, n_targets_));
+    workers_.push_back(std::make_unique<Worker>(file_, n_targets_, lenient_));
   }
   for (auto& worker : workers_) {
     threads_running_.emplace_back([this, w = worker.get()] { work(*w); });

@@ -35,6 +35,7 @@ struct Counters {
     int64_t assigned = 0;
     int64_t no_features = 0;
     int64_t ambiguity = 0;
+    int64_t overlapping_length = 0;
   };
   RuleTally by_rule[kStrandednessCount];
   int64_t pending_peak = 0;  // the most mates waiting for their mate at any one time
@@ -45,6 +46,7 @@ struct Counters {
     assigned = tally.assigned;
     no_features = tally.no_features;
     ambiguity = tally.ambiguity;
+    overlapping_length = tally.overlapping_length;
   }
   void add(const Counters& other);
 };
@@ -80,6 +82,7 @@ inline void Counters::add(const Counters& other) {
     by_rule[s].assigned += other.by_rule[s].assigned;
     by_rule[s].no_features += other.by_rule[s].no_features;
     by_rule[s].ambiguity += other.by_rule[s].ambiguity;
+    by_rule[s].overlapping_length += other.by_rule[s].overlapping_length;
   }
   if (other.pending_peak > pending_peak) pending_peak = other.pending_peak;
 }

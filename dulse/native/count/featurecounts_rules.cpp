@@ -38,6 +38,7 @@ void FeatureCountsRules::count_read(const Read& read) {
   } else {
     outcome = record_checks(read);
   }
+  if (outcome == nullptr && split_only_fails(read, nullptr)) outcome = &Counters::nonsplit;
   if (outcome != nullptr) {
     ++(counters_.*outcome);
     return;
@@ -46,11 +47,27 @@ void FeatureCountsRules::count_read(const Read& read) {
   assign(reads, 1);
 }
 
+// --splitOnly, after every other check: reads with no N, and fragments whose records are all
+// mapped with no N. Counting fragments, a pair with an unmapped mate passes, and so does a lone
+// record that says its mate is unmapped or is not paired.
+bool FeatureCountsRules::split_only_fails(const Read& earlier, const Read* later) const {
+  if (settings_.split_rule != SplitRule::kSplitOnly) return false;
+  bool fragments = settings_.paired && settings_.count_fragments;
+  for (const Read* read : {&earlier, later}) {
+    if (read == nullptr) continue;
+    if (read->has(kUnmapped) || read->spliced) return false;
+    if (fragments && (read->has(kMateUnmapped) || !read->has(kPaired))) return false;
+  }
+  return true;
+}
+
 FeatureCountsRules::Outcome FeatureCountsRules::record_checks(const Read& read) const {
   if (settings_.ignore_duplicates && read.has(kDuplicate)) return &Counters::duplicate;
   if (read.has(kUnmapped)) return nullptr;
   if (!settings_.multi_mapping && read.nh > 1) return &Counters::multimapping;
   if (settings_.primary_only && read.has(kSecondary)) return &Counters::secondary;
+  // --nonSplitOnly's row is the summary's Unassigned_NonSplit, named Unassigned_Split then.
+  if (settings_.split_rule == SplitRule::kNonSplitOnly && read.spliced) return &Counters::nonsplit;
   return nullptr;
 }
 
@@ -97,6 +114,7 @@ void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) 
   Outcome outcome = set_aside(earlier) || (later != nullptr && set_aside(*later))
                         ? &Counters::secondary
                         : fragment_checks(earlier, later);
+  if (outcome == nullptr && split_only_fails(earlier, later)) outcome = &Counters::nonsplit;
   if (outcome != nullptr) {
     ++(counters_.*outcome);
     return;
@@ -127,23 +145,34 @@ void FeatureCountsRules::genes_under(Strandedness rule, size_t begin, size_t end
 }
 
 void FeatureCountsRules::assign(const Read* const* reads, int n) {
+  int32_t contigs[2] = {-1, -1};
+  bool annotated = false;
+  for (int r = 0; r < n; ++r) {
+    int32_t tid = reads[r]->tid;
+    contigs[r] = tid >= 0 && static_cast<size_t>(tid) < tid_contig_.size()
+                     ? tid_contig_[static_cast<size_t>(tid)]
+                     : -1;
+    annotated = annotated || contigs[r] >= 0;
+  }
+  if (!annotated) ++counters_.no_annotated_contig;
+  if (settings_.measures_overlap()) {
+    assign_measured(reads, n, contigs);
+    return;
+  }
+
   hits_.clear();
   size_t ends[3] = {0, 0, 0};  // reads[r]'s hits are hits_[ends[r], ends[r + 1])
-  bool annotated = false;
   int32_t nh = 1;
   for (int r = 0; r < n; ++r) {
     const Read& read = *reads[r];
     nh = std::max(nh, read.nh);
-    int32_t contig = read.tid >= 0 && static_cast<size_t>(read.tid) < tid_contig_.size()
-                         ? tid_contig_[static_cast<size_t>(read.tid)]
-                         : -1;
-    if (contig >= 0) {
-      annotated = true;
-      for (const Block& block : read.blocks) index_.query(contig, block.start, block.end, hits_);
+    if (contigs[r] >= 0) {
+      for (const Block& block : ends_.blocks(read, scratch_[r])) {
+        index_.query(contigs[r], block.start, block.end, hits_);
+      }
     }
     ends[r + 1] = hits_.size();
   }
-  if (!annotated) ++counters_.no_annotated_contig;
 
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
@@ -180,30 +209,90 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     }
     n_chosen = chosen.size();
     Counters::RuleTally& tally = counters_.by_rule[s];
-    const int32_t* give = nullptr;
-    size_t n_give = 0;
     if (n_chosen == 0) {
       ++tally.no_features;
     } else if (n_chosen == 1 || settings_.multi_overlap) {
-      give = chosen.data();
-      n_give = n_chosen;
+      count_for(rule, chosen.data(), n_chosen, n_chosen, nh);
     } else if (single >= 0) {
-      give = &single;
-      n_give = 1;
+      count_for(rule, &single, 1, 1, nh);
     } else {
       ++tally.ambiguity;
     }
-    if (give == nullptr) continue;
-    ++tally.assigned;
-    if (counts_[s] == nullptr) continue;
-    uint32_t denominator = 1;
-    if (settings_.fraction) {
-      if (settings_.multi_mapping && !settings_.primary_only) {
-        denominator *= static_cast<uint32_t>(nh);
-      }
-      if (settings_.multi_overlap) denominator *= static_cast<uint32_t>(n_give);
+  }
+}
+
+void FeatureCountsRules::count_for(Strandedness rule, const int32_t* genes, size_t n,
+                                   size_t divisor_genes, int32_t nh) {
+  auto s = static_cast<int>(rule);
+  ++counters_.by_rule[s].assigned;
+  if (counts_[s] == nullptr) return;
+  uint32_t denominator = 1;
+  if (settings_.fraction) {
+    if (settings_.multi_mapping && !settings_.primary_only) {
+      denominator *= static_cast<uint32_t>(nh);
     }
-    for (size_t g = 0; g < n_give; ++g) counts_[s]->add(give[g], denominator);
+    if (settings_.multi_overlap) denominator *= static_cast<uint32_t>(divisor_genes);
+  }
+  for (size_t g = 0; g < n; ++g) counts_[s]->add(genes[g], denominator);
+}
+
+int64_t FeatureCountsRules::fragment_bases(const Read* const* reads, int n) const {
+  int64_t bases = 0;
+  for (int r = 0; r < n; ++r) bases += reads[r]->query_length;
+  if (n == 2 && reads[0]->tid == reads[1]->tid) {
+    for (const Block& a : reads[0]->blocks) {
+      for (const Block& b : reads[1]->blocks) {
+        bases -= std::max(0, std::min(a.end, b.end) - std::max(a.start, b.start));
+      }
+    }
+  }
+  return bases;
+}
+
+void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
+                                         const int32_t* contigs) {
+  pieces_.clear();
+  int32_t nh = 1;
+  bool reverse[2] = {false, false};
+  for (int r = 0; r < n; ++r) {
+    const Read& read = *reads[r];
+    nh = std::max(nh, read.nh);
+    reverse[r] = counts_reverse(read);
+    if (contigs[r] < 0) continue;
+    for (const Block& block : ends_.blocks(read, scratch_[r])) {
+      hits_.clear();
+      index_.query(contigs[r], block.start, block.end, hits_);
+      for (const index::Hit& hit : hits_) {
+        index::FeatureIndex::Span span = index_.span(hit.feature);
+        pieces_.push_back(Piece{hit.feature, hit.gene, std::max(block.start, span.start),
+                                std::min(block.end, span.end), static_cast<uint8_t>(r),
+                                hit.strand});
+      }
+    }
+  }
+  int64_t bases = fragment_bases(reads, n);
+  for (int s = 0; s < kStrandednessCount; ++s) {
+    auto rule = static_cast<Strandedness>(s);
+    rule_pieces_.clear();
+    for (const Piece& piece : pieces_) {
+      if (strand_passes(rule, piece.strand, reverse[piece.record])) rule_pieces_.push_back(piece);
+    }
+    size_t left = 0;
+    Counters::RuleTally& tally = counters_.by_rule[s];
+    switch (overlap_.judge(rule_pieces_, bases, genes_, &left)) {
+      case OverlapRules::Verdict::kAssigned:
+        count_for(rule, genes_.data(), genes_.size(), left, nh);
+        break;
+      case OverlapRules::Verdict::kNoFeatures:
+        ++tally.no_features;
+        break;
+      case OverlapRules::Verdict::kOverlappingLength:
+        ++tally.overlapping_length;
+        break;
+      case OverlapRules::Verdict::kAmbiguity:
+        ++tally.ambiguity;
+        break;
+    }
   }
 }
 

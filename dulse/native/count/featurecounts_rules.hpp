@@ -9,7 +9,9 @@
 #include "count/counters.hpp"
 #include "count/policy.hpp"
 #include "count/gene_counts.hpp"
+#include "count/overlap_rules.hpp"
 #include "count/read.hpp"
+#include "count/read_ends.hpp"
 #include "count/settings.hpp"
 #include "count/tally.hpp"
 #include "index/feature_index.hpp"
@@ -22,7 +24,8 @@ class FeatureCountsRules : public Policy {
   // counted goes to `tally`, the counts of a rule only where the tally keeps them.
   FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
         const std::vector<int32_t>& tid_contig, Tally& tally)
-      : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters) {
+      : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
+        ends_(settings), overlap_(index, settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
     }
@@ -50,6 +53,15 @@ class FeatureCountsRules : public Policy {
   void assign(const Read* const* reads, int n);
   // Appends the genes of the hits that pass `rule` to genes_, from hits_[begin, end).
   void genes_under(Strandedness rule, size_t begin, size_t end, bool reverse);
+  // The overlap rules' path: the pieces of the records' blocks on the features hit, judged
+  // under each strandedness (see overlap_rules.hpp).
+  void assign_measured(const Read* const* reads, int n, const int32_t* contigs);
+  // The records' length for the overlap fractions: their query lengths, less the bases both
+  // mates' blocks cover.
+  int64_t fragment_bases(const Read* const* reads, int n) const;
+  bool split_only_fails(const Read& earlier, const Read* later) const;
+  void count_for(Strandedness rule, const int32_t* genes, size_t n, size_t divisor_genes,
+                 int32_t nh);
 
   const index::FeatureIndex& index_;
   const Settings& settings_;
@@ -58,6 +70,11 @@ class FeatureCountsRules : public Policy {
   GeneCounts* counts_[kStrandednessCount];
   std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
+  ReadEnds ends_;
+  OverlapRules overlap_;
+  std::vector<Block> scratch_[2];
+  std::vector<Piece> pieces_;      // every record's pieces
+  std::vector<Piece> rule_pieces_;  // those whose strand passes one rule
 };
 
 }  // namespace dulse::count

@@ -1,5 +1,7 @@
 #include "count/read.hpp"
 
+#include <algorithm>
+
 #include "bam/bam_aux.hpp"
 #include "bam/cigar.hpp"
 
@@ -31,20 +33,41 @@ void load_read(const bam::Record& record, int max_blocks, Read& read) {
   read.nh = integer_tag(record, "NH", &nh) && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
   read.has_hi = integer_tag(record, "HI", &read.hi);
   read.blocks.clear();
+  read.query_length = 0;
+  read.spliced = false;
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 
   bam::Cigar cigar{record.cigar, record.n_cigar};
   int64_t at = record.pos;
   bool open = false;
+  // The query bases so far, and the length as it stands at the end of the last block kept.
+  int64_t query = 0;
+  int64_t length = 0;
+  bool after_last_block = false;  // the operation right after the last block kept is next
+  bool past_blocks = false;        // a block beyond max_blocks began
+  bool first = true;               // no operation but hard clips yet
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
-    int64_t length = cigar.length(k);
+    int64_t n = cigar.length(k);
+    if (first && op != bam::kHardClip) {
+      first = false;
+      if (op == bam::kSoftClip) n = std::min<int64_t>(n, int64_t{record.pos} + 1);
+    }
+    if (op == bam::kSkip) read.spliced = true;
     if (bam::is_aligned(op)) {
-      int64_t end = at + length < INT32_MAX ? at + length : INT32_MAX;
+      if (!open && !past_blocks && static_cast<int>(read.blocks.size()) >= max_blocks) {
+        past_blocks = true;
+      }
+      if (!past_blocks) {
+        query += n;
+        length = query;
+        after_last_block = true;
+      }
+      int64_t end = at + n < INT32_MAX ? at + n : INT32_MAX;
       if (at < end) {
         if (open) {
           read.blocks.back().end = static_cast<int32_t>(end);
-        } else if (static_cast<int>(read.blocks.size()) < max_blocks) {
+        } else if (!past_blocks) {
           read.blocks.push_back(Block{static_cast<int32_t>(at), static_cast<int32_t>(end)});
           open = true;
         }
@@ -53,8 +76,14 @@ void load_read(const bam::Record& record, int max_blocks, Read& read) {
       continue;
     }
     open = false;
-    if (op == bam::kDeletion || op == bam::kSkip) at += length;
+    if (!past_blocks) {
+      if (after_last_block && (op == bam::kInsertion || op == bam::kSoftClip)) length = query + n;
+      after_last_block = false;
+      if (bam::consumes_query(op)) query += n;
+    }
+    if (op == bam::kDeletion || op == bam::kSkip) at += n;
   }
+  read.query_length = static_cast<int32_t>(length < INT32_MAX ? length : INT32_MAX);
 }
 
 }  // namespace dulse::count

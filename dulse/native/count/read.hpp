@@ -45,6 +45,11 @@ struct Read {
   bool has_hi = false;
   int64_t hi = 0;  // the HI tag, when has_hi
   std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
+  // featureCounts' length of the read, for the overlap fractions: the query bases up to the end
+  // of the last block kept, and those of the one operation right after it when it is I or S; a
+  // soft clip that comes first counts for at most pos + 1 bases.
+  int32_t query_length = 0;
+  bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
   std::string name;  // filled only for a read that waits for its mate
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }

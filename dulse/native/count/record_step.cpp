@@ -8,8 +8,18 @@ FileContext::FileContext(const index::FeatureIndex& index, const Settings& setti
       reference_names(reference_names),
       by_position(settings.paired && settings.count_fragments && coordinate_sorted) {
   for (size_t t = 0; t < reference_names.size(); ++t) {
-    tid_contig[t] = index.contig_of(reference_names[t]);
+    tid_contig[t] = contig_for(index, settings, reference_names[t]);
   }
+}
+
+int32_t contig_for(const index::FeatureIndex& index, const Settings& settings,
+                   const std::string& name) {
+  int32_t contig = index.contig_of(name);
+  if (contig >= 0) return contig;
+  auto alias = settings.contig_aliases.find(name);
+  if (alias != settings.contig_aliases.end()) return index.contig_of(alias->second);
+  if (name.compare(0, 3, "chr") == 0) return index.contig_of(std::string_view(name).substr(3));
+  return index.contig_of("chr" + name);
 }
 
 int32_t FileContext::contigs_matched() const {

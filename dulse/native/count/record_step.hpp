@@ -91,6 +91,11 @@ class RecordStep {
   std::string message_;
 };
 
+// The index's contig for a contig of an alignment file (-1: none): featureCounts' matching of
+// names, exact, then by the -A aliases, then with a "chr" prefix added or taken away.
+int32_t contig_for(const index::FeatureIndex& index, const Settings& settings,
+                   const std::string& name);
+
 // Where a record lies, for messages: "chr1:1234" (1-based), "*" for no reference.
 std::string where(const std::vector<std::string>& names, int32_t tid, int32_t pos);
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 
 namespace dulse::count {
 
@@ -12,6 +14,13 @@ enum class Strandedness : uint8_t {
   kReverse = 2,     // -s 2: the opposite strand
 };
 constexpr int kStrandednessCount = 3;
+
+// Reads kept by whether their alignment is split (an N in the CIGAR).
+enum class SplitRule : uint8_t {
+  kAny = 0,
+  kSplitOnly = 1,     // --splitOnly
+  kNonSplitOnly = 2,  // --nonSplitOnly
+};
 
 struct Settings {
   bool paired = false;               // -p: records with the paired flag are read as pairs
@@ -36,6 +45,30 @@ struct Settings {
   // (counted as Unassigned_Secondary), NH still weighing the primary ones.
   bool count_secondary = true;
   bool count_supplementary = true;
+
+  // How much of a read must lie on a feature (see overlap_rules.hpp).
+  int32_t min_overlap = 1;            // --minOverlap; below 1: an extension of 1 - N bases
+  float min_fraction = 0;             // --fracOverlap, of the read's bases
+  float min_feature_fraction = 0;     // --fracOverlapFeature, of the feature's bases
+  int32_t max_non_overlap = -1;       // --nonOverlap; -1: no limit
+  int32_t max_feature_non_overlap = -1;  // --nonOverlapFeature; -1: no limit
+  bool largest_overlap = false;       // --largestOverlap
+  // Which part of a read is looked up (see read_ends.hpp).
+  int32_t extend5 = 0;                // --readExtension5
+  int32_t extend3 = 0;                // --readExtension3
+  int8_t read_position = 0;           // --read2pos: 5, 3, or 0 for the whole read
+  SplitRule split_rule = SplitRule::kAny;  // --splitOnly, --nonSplitOnly
+
+  // -A: a contig name of the alignment files -> the annotation's name for it. A file's contig
+  // is the annotation's of the same name, else its alias, else the name with a "chr" prefix
+  // added or taken away.
+  std::unordered_map<std::string, std::string> contig_aliases;
+
+  // Whether any rule needs the overlap of each feature and gene measured in bases.
+  bool measures_overlap() const {
+    return min_overlap > 1 || min_fraction > 0 || min_feature_fraction > 0 ||
+           max_non_overlap >= 0 || max_feature_non_overlap >= 0 || largest_overlap;
+  }
 };
 
 }  // namespace dulse::count

@@ -47,6 +47,8 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
     if (rows[a].contig != rows[b].contig) return rows[a].contig < rows[b].contig;
     return rows[a].start < rows[b].start;
   });
+  spans_.reserve(rows.size());
+  for (const Row& r : rows) spans_.push_back(Span{r.start, r.end});
   items_.reserve(rows.size());
   contig_begin_.assign(static_cast<size_t>(n_contigs) + 1, 0);
   for (int32_t row : order) {

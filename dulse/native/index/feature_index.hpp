@@ -53,6 +53,13 @@ class FeatureIndex {
   int32_t n_genes() const { return n_genes_; }
   int32_t n_features() const { return static_cast<int32_t>(items_.size()); }
 
+  // Where the feature of a row lies: [start, end) on its contig.
+  struct Span {
+    int32_t start;
+    int32_t end;
+  };
+  Span span(int32_t feature) const { return spans_[static_cast<size_t>(feature)]; }
+
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
   // their starts (then of their rows). A contig outside the index has no features.
   void query(int32_t contig, int32_t start, int32_t end, std::vector<Hit>& hits) const;
@@ -71,6 +78,7 @@ class FeatureIndex {
   void index_contig(Item* items, size_t n);
 
   std::vector<Item> items_;
+  std::vector<Span> spans_;  // by row
   std::vector<size_t> contig_begin_;  // contig c holds items_[contig_begin_[c], [c + 1])
   std::vector<std::string> contig_names_;
   std::unordered_map<std::string, int32_t> contig_numbers_;

@@ -216,13 +216,14 @@ PyRef names_of(const bam::AlignmentInput& input) {
   return tuple;
 }
 
-// (assigned, no features, ambiguous) under each strandedness rule.
+// (assigned, no features, ambiguous, overlapping length) under each strandedness rule.
 PyRef by_rule(const count::Counters& c) {
   PyRef rules(PyTuple_New(count::kStrandednessCount));
   for (int s = 0; rules && s < count::kStrandednessCount; ++s) {
-    PyObject* tally = Py_BuildValue("(LLL)", static_cast<long long>(c.by_rule[s].assigned),
+    PyObject* tally = Py_BuildValue("(LLLL)", static_cast<long long>(c.by_rule[s].assigned),
                                     static_cast<long long>(c.by_rule[s].no_features),
-                                    static_cast<long long>(c.by_rule[s].ambiguity));
+                                    static_cast<long long>(c.by_rule[s].ambiguity),
+                                    static_cast<long long>(c.by_rule[s].overlapping_length));
     if (tally == nullptr) return PyRef();
     PyTuple_SET_ITEM(rules.get(), s, tally);
   }
@@ -280,23 +281,76 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
       "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
-      "counts_for_every_rule", "threads", nullptr};
+      "counts_for_every_rule", "threads", "min_overlap", "min_fraction",
+      "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
+      "extend5", "extend3", "read_position", "split_rule", "contig_aliases", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
-      supplementary = 1, threads = 1;
+      supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0;
+  double min_fraction = 0, min_feature_fraction = 0;
+  PyObject* aliases = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppi:count_file", const_cast<char**>(keywords),
-          PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
-          &both, &chimeric, &length, &settings.min_fragment_length,
-          &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
-          &primary, &overlap, &duplicates, &settings.max_m_operations, &secondary,
-          &supplementary, &every_rule, &threads)) {
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!:count_file",
+          const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
+          &index_object, &paired, &fragments, &both, &chimeric, &length,
+          &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
+          &settings.min_mapq, &multi, &fraction, &primary, &overlap, &duplicates,
+          &settings.max_m_operations, &secondary, &supplementary, &every_rule, &threads,
+          &settings.min_overlap, &min_fraction, &min_feature_fraction, &settings.max_non_overlap,
+          &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
+          &read_position, &split_rule, &PyDict_Type, &aliases)) {
     return nullptr;
   }
+
   PyRef path(path_object);
+  if (!(min_fraction >= 0 && min_fraction <= 1 && min_feature_fraction >= 0 &&
+        min_feature_fraction <= 1)) {
+    PyErr_SetString(PyExc_ValueError, "the overlap fractions must be from 0 to 1");
+    return nullptr;
+  }
+  if (settings.extend5 < 0 || settings.extend3 < 0 || settings.max_non_overlap < -1 ||
+      settings.max_feature_non_overlap < -1) {
+    PyErr_SetString(PyExc_ValueError, "extensions and overlap limits must be 0 or more");
+    return nullptr;
+  }
+  if (read_position != 0 && read_position != 3 && read_position != 5) {
+    PyErr_SetString(PyExc_ValueError, "read_position must be 0, 3 or 5");
+    return nullptr;
+  }
+  if (split_rule < 0 || split_rule > 2) {
+    PyErr_SetString(PyExc_ValueError, "split_rule must be 0, 1 or 2");
+    return nullptr;
+  }
+  if (aliases != nullptr) {
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(aliases, &at, &key, &value)) {
+      Py_ssize_t key_length, value_length;
+      const char* key_text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &key_length)
+                                                  : nullptr;
+      const char* value_text =
+          key_text != nullptr && PyUnicode_Check(value)
+              ? PyUnicode_AsUTF8AndSize(value, &value_length)
+              : nullptr;
+      if (value_text == nullptr) {
+        if (!PyErr_Occurred()) {
+          PyErr_SetString(PyExc_TypeError, "contig_aliases must map str to str");
+        }
+        return nullptr;
+      }
+      settings.contig_aliases[std::string(key_text, static_cast<size_t>(key_length))] =
+          std::string(value_text, static_cast<size_t>(value_length));
+    }
+  }
+  // featureCounts keeps the fractions as single-precision floats.
+  settings.min_fraction = static_cast<float>(min_fraction);
+  settings.min_feature_fraction = static_cast<float>(min_feature_fraction);
+  settings.largest_overlap = largest;
+  settings.read_position = static_cast<int8_t>(read_position);
+  settings.split_rule = static_cast<count::SplitRule>(split_rule);
   if (strandedness < 0 || strandedness >= count::kStrandednessCount) {
     PyErr_SetString(PyExc_ValueError, "strandedness must be 0, 1 or 2");
     return nullptr;
@@ -334,6 +388,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   count::CountStatus status = count::CountStatus::kDone;
   PyThreadState* state = PyEval_SaveThread();
   SignalCheck signals(&state);
+  // The engine reads what featureCounts reads: sequences are never used for counting.
+  input.set_lenient(true);
   opened = input.open(name);
   saved_errno = errno;
   if (opened == 0) status = counter.count(input, threads, &signals);
