@@ -14,10 +14,11 @@ and `executor=` any concurrent.futures.Executor (a Dask client's `get_executor()
 
 import os
 import threading
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from dulse import _engine
-from dulse.errors import BamError
+from dulse.errors import BamError, DataWarning
 from dulse.results import CountMatrix, FileCounts
 from dulse.settings import AUTO, Settings
 from dulse.strandedness import AmbiguousStrandedness, StrandCheck
@@ -36,7 +37,9 @@ def count_bam(bam, annotation, settings=None, *, threads=1, **options):
     """
     settings = _settings(settings, options)
     _check_count("threads", threads)
-    return _count(_path(bam), _as_annotation(annotation), settings, threads)
+    result = _count(_path(bam), _as_annotation(annotation), settings, threads)
+    _warn(result)
+    return result
 
 
 def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
@@ -70,6 +73,7 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     if sum((jobs > 1, threads > 1, executor is not None)) > 1:
         raise ValueError("give one of jobs, threads or executor")
     annotation = _as_annotation(annotation)
+    progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
         from dulse.workers import process_pool
@@ -91,9 +95,17 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     results = []
     for position, (path, settings) in enumerate(zip(paths, per_file)):
         results.append(_count(path, annotation, settings, per_file_threads))
-        if progress is not None:
-            progress(position, results[-1])
+        progress(position, results[-1])
     return CountMatrix(annotation.gene_ids, results)
+
+
+def _counted(progress):
+    """A progress callback that also warns of what each file's count noticed."""
+    def done(position, result):
+        _warn(result)
+        if progress is not None:
+            progress(position, result)
+    return done
 
 
 def gather(futures, progress):
@@ -231,8 +243,23 @@ def _count(path, annotation, settings, threads=1):
         summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"] = (
             check.by_rule[number])
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
+    notes = []
+    if found["corrupt_tags"]:
+        notes.append(f"{path}: {found['corrupt_tags']:,} records have damaged optional fields "
+                     f"before NH or HI; those tags were taken as absent, as htslib reads them "
+                     f"(samtools view rejects such records)")
+    if found["lacks_eof_marker"]:
+        notes.append(f"{path}: no BGZF end-of-file block: the file may have been cut short at a "
+                     f"block boundary (every record in it was counted)")
     details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
                                            "lacks_eof_marker", "fractional",
-                                           "no_annotated_contig")}
+                                           "no_annotated_contig", "corrupt_tags")}
+    details["notes"] = notes
     return FileCounts(path, counts, summary, rule, check, found["records"],
                       found["pending_peak"], details)
+
+
+def _warn(result):
+    """Warns, in the caller's process, of what counting a file noticed."""
+    for note in result.details.get("notes", ()):
+        warnings.warn(DataWarning(note), stacklevel=3)

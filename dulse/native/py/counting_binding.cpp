@@ -265,6 +265,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "reference_names", names_of(input)) < 0 ||
       set_item(result.get(), "no_annotated_contig",
                PyRef(PyLong_FromLongLong(c.no_annotated_contig))) < 0 ||
+      set_item(result.get(), "corrupt_tags", PyRef(PyLong_FromLongLong(c.corrupt_tags))) < 0 ||
       set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
       set_item(result.get(), "lacks_eof_marker",
                PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
