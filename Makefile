@@ -14,7 +14,7 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench clean
+.PHONY: test install demo bench bench-annotation clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -35,6 +35,11 @@ BENCH_REPEAT ?= 3
 bench: install
 	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
 	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
+
+# Annotation reading alone, dulse against featureCounts, on the benchmark's GTF and on a
+# GENCODE-sized one (written once into benchmarks/data, about 1 GB).
+bench-annotation: install
+	$(VPY) benchmarks/annotation_run.py --repeat $(BENCH_REPEAT)
 
 # Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
 DEMO_OUT ?= build/demo
