@@ -155,7 +155,7 @@ def _path(bam):
 
 
 def _as_annotation(annotation):
-    from dulse.quantify.annotation import Annotation, read_annotation
+    from dulse.annotation import Annotation, read_annotation
 
     if isinstance(annotation, (str, os.PathLike)):
         return read_annotation(annotation)
@@ -176,9 +176,8 @@ def feature_index(annotation):
         held = _indexes.get(id(annotation))
         if held is not None and held[0] is annotation:
             return held[1]
-    features = _features(annotation)
-    contigs = getattr(annotation, "contigs", None) or features.contigs
-    index = _engine.FeatureIndex(contigs, features.contig, features.start,
+    features = annotation.features
+    index = _engine.FeatureIndex(annotation.contigs, features.contig, features.start,
                                  features.end, features.strand, features.gene,
                                  len(annotation.gene_ids))
     with _indexes_lock:
@@ -186,29 +185,6 @@ def feature_index(annotation):
             _indexes.pop(next(iter(_indexes)))
         _indexes[id(annotation)] = (annotation, index)
     return index
-
-
-def _features(annotation):
-    features = getattr(annotation, "features", None)
-    if features is not None:
-        return features
-    # An annotation read before features were kept: its merged intervals stand in for them.
-    import numpy
-    from types import SimpleNamespace
-
-    contigs = list(annotation.gene_index)
-    gene_number = {gene: number for number, gene in enumerate(annotation.gene_ids)}
-    rows = [(c, start, end, ord(strand), gene_number[gene])
-            for c, contig in enumerate(contigs)
-            for start, end, gene, strand in annotation.gene_index[contig].intervals]
-    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
-    annotation_contigs = contigs
-    features = SimpleNamespace(
-        contig=numpy.array(columns[0], numpy.int32), start=numpy.array(columns[1], numpy.int32),
-        end=numpy.array(columns[2], numpy.int32), strand=numpy.array(columns[3], numpy.uint8),
-        gene=numpy.array(columns[4], numpy.int32))
-    features.contigs = annotation_contigs
-    return features
 
 
 _HINTS = {
