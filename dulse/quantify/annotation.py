@@ -203,6 +203,10 @@ def read_annotation(path, *, file_format=None, feature_type="exon", gene_attribu
     Coordinates in the files are 1-based and inclusive; the index is 0-based and half-open.
     Raises AnnotationError, naming the file and line, for malformed input.
     """
+    for name, value in (("file_format", file_format), ("feature_type", feature_type),
+                        ("gene_attribute", gene_attribute), ("missing_gene", missing_gene)):
+        if not isinstance(value, str) and not (name == "file_format" and value is None):
+            raise TypeError(f"{name} must be a string, not {type(value).__name__}")
     if missing_gene not in MISSING_GENE:
         raise ValueError(f"missing_gene must be one of {', '.join(MISSING_GENE)}, "
                          f"not {missing_gene!r}")
