@@ -12,7 +12,7 @@ import time
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
-from dulse import __version__
+from dulse import __version__, workers
 from dulse.quantify import diagnostics, outputs
 from dulse.quantify.annotation import FORMATS, read_annotation
 from dulse.quantify.api import MULTIMAPPING, Settings, count_bam, count_bams
@@ -107,8 +107,8 @@ def _mapq(text):
 
 
 def _jobs(text):
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError("must be a whole number of at least 1")
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= workers.MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {workers.MAX_JOBS}")
     return int(text)
 
 
@@ -126,8 +126,9 @@ def main(argv=None):
         except InputError as error:
             print(f"dulse: error: {error}", file=sys.stderr)
             return 1
-        except BrokenProcessPool:
-            print("dulse: error: a worker process died (out of memory?)", file=sys.stderr)
+        except BrokenProcessPool as error:
+            print(f"dulse: error: {error or 'a worker process died (out of memory?)'}",
+                  file=sys.stderr)
             return 1
         except OSError as error:
             where = f"{error.filename}: " if error.filename else ""
@@ -233,11 +234,18 @@ def _print_settings(args, settings, targets, err):
         ("strandedness", f"{settings.strandedness} (-s {STRAND_FLAG[settings.strandedness]})"),
         ("minimum MAPQ", str(settings.min_mapq)),
         ("multi-mapping", f"{settings.multimapping} (NH tag {nh})"),
-        ("BAM files", f"{len(args.bams)}, counted {min(args.jobs, len(args.bams))} at a time"),
+        ("BAM files", f"{len(args.bams)}, {_at_a_time(args)}"),
         ("output", (" and ".join(targets) or "standard output") + f" ({layout} layout)"),
     ]
     for name, value in rows:
         print(f"  {name:<14}{value}", file=err)
+
+
+def _at_a_time(args):
+    used = workers.worker_count(args.jobs, len(args.bams))
+    if used < min(args.jobs, len(args.bams)):
+        return f"counted {used} at a time (-j {args.jobs}, capped at the CPUs available)"
+    return f"counted {used} at a time"
 
 
 def _warn_about_setup(matrix, annotation, settings, err):

@@ -5,10 +5,10 @@ worker processes (`jobs=N`) or whatever `concurrent.futures.Executor` the caller
 as a Dask cluster's; threads would gain nothing.
 """
 
-import multiprocessing
 import os
-from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures import as_completed
 
+from dulse import workers
 from dulse.quantify import _core_fast
 from dulse.quantify.annotation import Annotation, read_annotation
 from dulse.quantify.errors import BamError
@@ -95,21 +95,25 @@ def count_bams(bams, annotation, *, jobs=1, executor=None, progress=None,
                strandedness="unstranded", min_mapq=0, multimapping="discard", use_nh=True):
     """Counts many BAM files into a CountMatrix whose columns follow the order of `bams`.
 
-    jobs: worker processes to count in (1 counts here, one file after the other).
+    bams: a list of paths (a single path is one file).
+    jobs: worker processes to count in (1 counts here, one file after the other); no more
+        are started than there are files or CPUs (see dulse.workers, which also says how the
+        workers end with this process and stop at the first failure).
     executor: a concurrent.futures.Executor to count on instead, e.g. a Dask client's
         `get_executor()`; the annotation travels with every file's task.
     progress: called as progress(position, BamCounts) in this process as each file finishes.
     When a file fails, the files not yet started are cancelled and its BamError is raised.
     """
     settings = Settings(strandedness, min_mapq, multimapping, use_nh)
+    if isinstance(bams, (str, bytes, os.PathLike)):
+        bams = [bams]  # one file, not the characters of its name
     paths = [os.fspath(bam) for bam in bams]
     if not paths:
         raise ValueError("no BAM files to count")
     repeated = sorted({path for path in paths if paths.count(path) > 1})
     if repeated:
         raise ValueError(f"BAM file given more than once: {', '.join(repeated)}")
-    if type(jobs) is not int or jobs < 1:
-        raise ValueError(f"jobs must be a whole number of at least 1, not {jobs!r}")
+    worker_count = workers.worker_count(jobs, len(paths))
     if executor is not None and jobs != 1:
         raise ValueError("give either jobs or an executor, not both")
     annotation = _as_annotation(annotation)
@@ -117,17 +121,14 @@ def count_bams(bams, annotation, *, jobs=1, executor=None, progress=None,
     if executor is not None:
         futures = [executor.submit(_count, path, annotation, settings) for path in paths]
         results = _gather(futures, progress)
-    elif jobs == 1 or len(paths) == 1:
+    elif worker_count == 1:
         results = []
         for position, path in enumerate(paths):
             results.append(_count(path, annotation, settings))
             if progress is not None:
                 progress(position, results[-1])
     else:
-        with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), mp_context=_context(),
-                                 initializer=_install, initargs=(annotation,)) as pool:
-            futures = [pool.submit(_count_installed, path, settings) for path in paths]
-            results = _gather(futures, progress)
+        results = workers.run(_count, paths, (annotation, settings), worker_count, progress)
     return CountMatrix(annotation.gene_ids, results)
 
 
@@ -165,24 +166,3 @@ def _count(path, annotation, settings):
         reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
         raise BamError(f"{path}: {reason}") from error
     return BamCounts(path, counts, Stats(*raw_stats))
-
-
-def _context():
-    # Workers start from a clean server process rather than a fork of this one, which may be
-    # running threads of its own (a notebook, a Dask client).
-    if "forkserver" in multiprocessing.get_all_start_methods():
-        return multiprocessing.get_context("forkserver")
-    return multiprocessing.get_context()
-
-
-# In worker processes of count_bams' own pool, the annotation arrives once per process.
-_installed = None
-
-
-def _install(annotation):
-    global _installed
-    _installed = annotation
-
-
-def _count_installed(path, settings):
-    return _count(path, _installed, settings)
