@@ -12,7 +12,7 @@ import time
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
-from dulse import __version__, workers
+from dulse import __version__, signals, workers
 from dulse.quantify import diagnostics, outputs
 from dulse.quantify.annotation import FORMATS, read_annotation
 from dulse.quantify.api import MULTIMAPPING, Settings, count_bam, count_bams
@@ -115,7 +115,7 @@ def _jobs(text):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), signals.handled():
         warnings.simplefilter("default")
         warnings.showwarning = _show_warning
         try:
@@ -134,9 +134,9 @@ def main(argv=None):
             where = f"{error.filename}: " if error.filename else ""
             print(f"dulse: error: {where}{error.strerror or error}", file=sys.stderr)
             return 1
-        except KeyboardInterrupt:
-            print("\ndulse: interrupted", file=sys.stderr)
-            return 130
+        except KeyboardInterrupt as interrupt:
+            signals.report(interrupt)
+            return signals.exit_status(interrupt)
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):

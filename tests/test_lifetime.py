@@ -159,6 +159,30 @@ def assert_outputs_untouched(folder):
     assert [name for name in os.listdir(folder) if name.startswith(".")] == []
 
 
+@pytest.mark.parametrize("signum, status, message", [
+    (signal.SIGTERM, 143, "dulse: stopped by SIGTERM"),
+    (signal.SIGHUP, 129, "dulse: stopped by SIGHUP"),
+    (signal.SIGINT, 130, "dulse: interrupted"),
+    (signal.SIGKILL, -signal.SIGKILL, None),
+], ids=lambda value: value.name if isinstance(value, signal.Signals) else None)
+def test_a_signal_ends_the_run_and_all_its_processes(folder, fifos, signum, status, message):
+    if signum == signal.SIGINT and signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        pytest.skip("SIGINT is ignored here, and so in the command")
+    paths = fifos(3)
+    main = start(folder, *paths)
+    wait_for_workers(main, paths[:2])
+    started = descendants(main.pid)
+    assert len(started) >= 3  # two workers and multiprocessing's resource tracker
+    main.send_signal(signum)
+    code, err = finish(main)
+    assert code == status
+    if message is not None:
+        assert err.splitlines()[-1] == message
+        assert "Traceback" not in err
+        assert_outputs_untouched(folder)
+    assert_all_end(started)
+
+
 def test_a_failed_file_stops_the_run_at_once(folder, fifos):
     broken = folder / "broken.bam"
     broken.write_text("not a BAM\n")
