@@ -12,7 +12,7 @@ import time
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
-from dulse import __version__, signals, workers
+from dulse import __version__, signals, stdio, workers
 from dulse.quantify import diagnostics, outputs
 from dulse.quantify.annotation import FORMATS, read_annotation
 from dulse.quantify.api import MULTIMAPPING, Settings, count_bam, count_bams
@@ -113,6 +113,7 @@ def _jobs(text):
 
 
 def main(argv=None):
+    stdio.protect_descriptors()
     argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
     with warnings.catch_warnings(), signals.handled():
@@ -130,6 +131,8 @@ def main(argv=None):
             print(f"dulse: error: {error or 'a worker process died (out of memory?)'}",
                   file=sys.stderr)
             return 1
+        except stdio.ReaderGone:
+            return stdio.READER_GONE_STATUS
         except OSError as error:
             where = f"{error.filename}: " if error.filename else ""
             print(f"dulse: error: {where}{error.strerror or error}", file=sys.stderr)
@@ -152,6 +155,8 @@ def run_count(args, argv):
     for bam in args.bams:
         _check_readable(bam)
     _check_readable(args.annotation)
+    if args.output_format == "htseq" and not args.output:
+        stdio.check_standard_output()
 
     with StagedFiles(targets) as staged:
         began = time.perf_counter()
@@ -177,8 +182,8 @@ def run_count(args, argv):
 
         _warn_about_setup(matrix, annotation, settings, err)
         if args.output_format == "htseq" and not args.output:
-            outputs.write_htseq(sys.stdout, matrix)
-            sys.stdout.flush()
+            with stdio.standard_output() as handle:
+                outputs.write_htseq(handle, matrix)
             return 0
         with staged.open(args.output) as handle:
             if args.output_format == "htseq":
