@@ -126,7 +126,7 @@ def _give(worker, queue, items):
     position, item = queue.popleft()
     worker.task = position
     try:
-        worker.connection.send((position, item))
+        worker.connection.send(item)
     except OSError:
         raise _death(worker, items[position]) from None
 
@@ -168,9 +168,9 @@ def _stop(pool, terminate):
     """Ends every worker: those asked to stop (terminate) at once, the others when they see
     their connection close; any still there after a moment is killed."""
     for worker in pool:
-        worker.connection.close()
         if terminate and worker.process.exitcode is None:
             worker.process.terminate()
+        worker.connection.close()
     deadline = time.monotonic() + _STOP_SECONDS
     for worker in pool:
         worker.process.join(max(0.0, deadline - time.monotonic()))
@@ -187,14 +187,17 @@ def _serve(connection, function, shared, parent):
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     while True:
         try:
-            position, item = connection.recv()
-        except EOFError:
-            return
+            item = connection.recv()
+        except (EOFError, OSError):
+            return  # the parent closed the connection: nothing more to do
         try:
             reply = ("done", function(item, *shared))
         except Exception as error:  # noqa: BLE001 - sent to the parent, which raises it
             reply = ("error", _portable(error))
-        connection.send(reply)
+        try:
+            connection.send(reply)
+        except OSError:
+            return
 
 
 def _portable(error):
