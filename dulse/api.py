@@ -76,11 +76,8 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
-        from dulse.workers import process_pool
-
-        with process_pool(min(jobs, len(paths)), annotation) as pool:
-            return CountMatrix(annotation.gene_ids,
-                               pool.count_all(paths, per_file, progress))
+        return CountMatrix(annotation.gene_ids,
+                           _in_processes(paths, per_file, annotation, jobs, progress))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
     if executor is None and at_once > 1:
@@ -97,6 +94,38 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         results.append(_count(path, annotation, settings, per_file_threads))
         progress(position, results[-1])
     return CountMatrix(annotation.gene_ids, results)
+
+
+def _in_processes(paths, per_file, annotation, jobs, progress):
+    """Counts in worker processes, each holding the annotation once. A file named by one of
+    this process's descriptors (process substitution, /dev/stdin) is counted here: a worker
+    could not open it."""
+    from dulse import workers
+
+    results = [None] * len(paths)
+    files = [number for number, path in enumerate(paths) if not _names_a_descriptor(path)]
+    for number, path in enumerate(paths):
+        if number not in files:
+            results[number] = _count(path, annotation, per_file[number])
+            progress(number, results[number])
+
+    def done(position, result):
+        results[files[position]] = result
+        progress(files[position], result)
+
+    if files:
+        workers.run(_count_task, [(paths[n], per_file[n]) for n in files], (annotation,),
+                    workers.worker_count(jobs, len(files)), done, describe=lambda item: item[0])
+    return results
+
+
+def _names_a_descriptor(path):
+    return os.path.abspath(path).startswith(("/dev/fd/", "/proc/", "/dev/stdin"))
+
+
+def _count_task(item, annotation):
+    path, settings = item
+    return _count(path, annotation, settings)
 
 
 def _counted(progress):

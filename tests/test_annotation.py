@@ -373,6 +373,17 @@ def test_undetectable_format_and_bad_arguments(write):
             read_annotation(path, **kwargs)
 
 
+@pytest.mark.parametrize("argument, value", [
+    ("file_format", 3), ("feature_type", 5), ("feature_type", ["exon"]),
+    ("gene_attribute", b"gene_id"), ("missing_gene", None),
+])
+def test_arguments_of_the_wrong_type(write, argument, value):
+    path = write(gtf("chr1", 1, 10))
+    with pytest.raises(TypeError, match=f"^{argument} must be a string, not "
+                                        f"{type(value).__name__}$"):
+        read_annotation(path, **{argument: value})
+
+
 # Every index the reader builds keeps the invariants and covers exactly what the file said.
 
 feature = st.tuples(st.sampled_from(["chr1", "chr2", "3"]), st.integers(1, 400),

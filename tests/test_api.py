@@ -1,11 +1,13 @@
 """The Python API: counting one BAM by named options, and many into a matrix, in parallel."""
 
+import pathlib
 import pickle
 import subprocess
 import sys
 
 import pytest
 
+from dulse import workers
 from dulse.quantify import (Annotation, BamError, Settings, Stats, count_bam, count_bams,
                             read_annotation)
 
@@ -163,11 +165,33 @@ def test_a_failing_file_stops_the_matrix(bam, annotation, tmp_path, request, run
     (["a.bam", "b.bam", "a.bam"], {}, ValueError),
     (["a.bam"], {"jobs": 0}, ValueError),
     (["a.bam"], {"jobs": 2.0}, ValueError),
+    (["a.bam"], {"jobs": 1025}, ValueError),
     (["a.bam"], {"jobs": 2, "executor": object()}, ValueError),
 ])
 def test_bad_matrix_requests(annotation, bams, kwargs, error):
     with pytest.raises(error):
         count_bams(bams, annotation, **kwargs)
+
+
+@pytest.mark.parametrize("as_given", [str, pathlib.Path])
+def test_a_single_path_is_one_file(bam, annotation, as_given):
+    path = bam(RECORDS)
+    matrix = count_bams(as_given(path), annotation)
+    assert matrix.samples == (path,)
+    assert matrix.results[0].counts == count_bam(path, annotation).counts
+
+
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_workers_are_no_more_than_the_cpus(bam, annotation, monkeypatch, cpus):
+    started = []
+    real_run = workers.run
+    monkeypatch.setattr(workers, "usable_cpus", lambda: cpus)
+    monkeypatch.setattr(workers, "run", lambda *args: started.append(args[3]) or real_run(*args))
+    paths = [bam(RECORDS), bam(RECORDS[:4]), bam(RECORDS[4:])]
+    matrix = count_bams(paths, annotation, jobs=8)
+    assert started == ([] if cpus == 1 else [cpus])  # one CPU: counted here
+    assert [result.counts for result in matrix.results] == [
+        count_bam(path, annotation).counts for path in paths]
 
 
 def test_results_and_settings_survive_pickling(bam, annotation):

@@ -171,6 +171,19 @@ def test_settings_and_per_file_lines_without_a_terminal(bam, gtf, tmp_path, run)
     assert "\r" not in err and "counting:" not in err
 
 
+@pytest.mark.parametrize("jobs, files, cpus, shown", [
+    (8, 3, 2, "3, counted 2 at a time (-j 8, capped at the CPUs available)"),
+    (8, 2, 4, "2, counted 2 at a time"),
+    (1, 2, 4, "2, counted 1 at a time"),
+])
+def test_workers_used_are_shown(bam, gtf, tmp_path, run, monkeypatch, jobs, files, cpus, shown):
+    monkeypatch.setattr("dulse.workers.usable_cpus", lambda: cpus)
+    paths = [bam(RECORDS[number:]) for number in range(files)]
+    code, _, err = run("count", "-a", gtf, "-j", jobs, "-o", tmp_path / "c.txt", *paths)
+    assert code == 0, err
+    assert f"  BAM files     {shown}\n" in err
+
+
 def test_progress_line_on_a_terminal(bam, gtf, tmp_path, monkeypatch):
     class Terminal(io.StringIO):
         def isatty(self):
@@ -196,7 +209,10 @@ def test_version(run):
     (["count", "-a", "{gtf}", "-o", "x.txt"], "the following arguments are required: BAM"),
     (["count", "-a", "{gtf}", "-s", "3", "-o", "x.txt", "a.bam"], "must be 0/unstranded"),
     (["count", "-a", "{gtf}", "-Q", "256", "-o", "x.txt", "a.bam"], "from 0 to 255"),
-    (["count", "-a", "{gtf}", "-j", "0", "-o", "x.txt", "a.bam"], "at least 1"),
+    (["count", "-a", "{gtf}", "-j", "0", "-o", "x.txt", "a.bam"], "from 1 to 1024"),
+    (["count", "-a", "{gtf}", "-j", "1025", "-o", "x.txt", "a.bam"], "from 1 to 1024"),
+    (["count", "-a", "{gtf}", "-j", "99999999999999999999", "-o", "x.txt", "a.bam"],
+     "from 1 to 1024"),
     (["count", "-a", "{gtf}", "-F", "BED", "-o", "x.txt", "a.bam"], "one of GTF, GFF3, SAF"),
     (["count", "-a", "{gtf}", "--strand", "1", "-o", "x.txt", "a.bam"], "unrecognized"),
     (["count", "-a", "{gtf}", "{bam}"], "needs an output file: -o FILE"),

@@ -98,8 +98,9 @@ def add_parser(commands):
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
-    add("-j", dest="jobs", type=_positive, default=1, metavar="N",
-        help="worker processes: files counted at once (default: 1)")
+    add("-j", dest="jobs", type=_jobs, default=1, metavar="N",
+        help="worker processes: files counted at once, no more than the files and the CPUs "
+             "(default: 1)")
     # featureCounts' options that change nothing here: dulse never sorts and writes no
     # temporary files.
     add("--donotsort", action="store_true", help=argparse.SUPPRESS)
@@ -125,6 +126,14 @@ def _whole(text):
 def _positive(text):
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError("must be a whole number of at least 1")
+    return int(text)
+
+
+def _jobs(text):
+    from dulse.workers import MAX_JOBS
+
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {MAX_JOBS}")
     return int(text)
 
 
