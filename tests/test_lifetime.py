@@ -147,3 +147,23 @@ def test_a_failed_file_stops_the_run_at_once(folder):
     holders = [int(pid) for pid in filter(str.isdigit, os.listdir("/proc"))
                if int(pid) != os.getpid() and holding(pid, paths)]
     assert survivors(holders) == []
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_signal_stops_a_read_that_waits(folder, signum, status, jobs):
+    # One file, counted by the command itself: its read of the FIFO waits for data that never
+    # comes, and the signal must end it at once.
+    path = stalled(folder)[0]
+    with open(folder.parent / "stderr.txt", "w") as err:
+        main = subprocess.Popen([sys.executable, "-m", "dulse", "count", "-a", "genes.gtf",
+                                 "-j", jobs, "-o", "counts.txt", path], cwd=folder,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=err)
+    assert wait_for(lambda: holding(main.pid, [path])), "the command did not open the file"
+    os.kill(main.pid, signum)
+    began = time.monotonic()
+    code, err = finish(main, folder)
+    assert (code, time.monotonic() - began < 2) == (status, True)
+    assert "Traceback" not in err
+    assert_outputs_untouched(folder)

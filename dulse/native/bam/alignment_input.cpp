@@ -34,8 +34,9 @@ bool looks_like_sam(const uint8_t* data, size_t n) {
 
 }  // namespace
 
-int AlignmentInput::open(const char* path) {
+int AlignmentInput::open(const char* path, Interruption* interruption) {
   FileSource source;
+  source.watch(interruption);
   int opened = source.open(path, Access::kStreamToo);
   if (opened == -1) return kCannotOpen;
   if (opened == -2) return unusable("not a file that can be read (a folder?)");

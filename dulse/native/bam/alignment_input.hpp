@@ -20,7 +20,9 @@ class AlignmentInput {
   static constexpr int kCannotOpen = -1;
   static constexpr int kUnusable = -2;  // not a file of a kind that can be read
 
-  int open(const char* path);
+  // `interruption`, when given, is asked whether to give up when a signal interrupts a
+  // blocked open or read.
+  int open(const char* path, Interruption* interruption = nullptr);
   // 1 a record is in place, 0 the end, -1 an error (message() says what and where).
   int next();
   const Record& record() const { return is_sam_ ? sam_.record() : bam_.record(); }

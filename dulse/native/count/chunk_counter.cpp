@@ -319,7 +319,7 @@ void ChunkCounter::stop_workers() {
   threads_running_.clear();
 }
 
-CountStatus ChunkCounter::count(Interrupt* interrupt) {
+CountStatus ChunkCounter::count(bam::Interruption* interrupt) {
   for (int t = 0; t < threads_; ++t) {
     workers_.push_back(std::make_unique<Worker>(file_, n_targets_));
   }

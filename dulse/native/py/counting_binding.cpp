@@ -335,10 +335,12 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   count::CountStatus status = count::CountStatus::kDone;
   PyThreadState* state = PyEval_SaveThread();
   SignalCheck signals(&state);
-  opened = input.open(name);
+  opened = input.open(name, &signals);
   saved_errno = errno;
   if (opened == 0) status = counter.count(input, threads, &signals);
   PyEval_RestoreThread(state);
+  // A signal's handler raised while the file was read: that exception is the answer.
+  if (PyErr_Occurred()) return nullptr;
 
   if (opened == bam::AlignmentInput::kCannotOpen) {
     errno = saved_errno;
