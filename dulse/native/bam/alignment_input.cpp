@@ -98,19 +98,34 @@ int AlignmentInput::next() {
     return 1;
   }
   if (status == Reader::kEnd) return 0;
-  message_ = describe_read_error(status, bam_.block_failed(), bam_.blocks_loaded(), records_ + 1);
+  message_ = describe_read_error(status, bam_.block_failed(), bam_.blocks_loaded(), records_ + 1,
+                                 &bam_.decoder());
   return -1;
 }
 
 std::string AlignmentInput::describe_read_error(int code, bool block_failed, uint64_t block,
-                                                uint64_t record) {
+                                                uint64_t record, const RecordDecoder* decoder) {
   std::string which = "record " + std::to_string(record);
   if (block_failed) {
     return "BGZF block " + std::to_string(block) + " is damaged or cut short (while reading " +
            which + ")";
   }
   if (code == Reader::kTruncated) return "the file ends inside " + which + " (truncated?)";
-  return which + " is malformed (its lengths or reference numbers are impossible)";
+  switch (decoder != nullptr ? decoder->problem() : RecordDecoder::Problem::kNone) {
+    case RecordDecoder::Problem::kReference:
+      return which + " names a reference that the header does not list (it lists " +
+             std::to_string(decoder->n_targets()) + ")";
+    case RecordDecoder::Problem::kQueryLength:
+      return which + " is malformed: its CIGAR and its sequence differ in length";
+    case RecordDecoder::Problem::kTags:
+      return which + " is malformed: its optional fields are damaged";
+    case RecordDecoder::Problem::kLengths:
+      return which + " is malformed: its lengths do not fit in it";
+    case RecordDecoder::Problem::kNone:
+      break;
+  }
+  if (code == Reader::kErrorCore) return "the file ends inside " + which + " (truncated?)";
+  return which + " is malformed (its lengths are impossible)";
 }
 
 }  // namespace dulse::bam

@@ -222,7 +222,8 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
     if (status == 0) status = worker.decoder.finish(bytes + bam::kBlockLengthSize + bam::kCoreLength);
     if (status <= 0) {
       chunk.status = CountStatus::kUnreadable;
-      chunk.message = bam::AlignmentInput::describe_read_error(status, false, 0, number);
+      chunk.message =
+          bam::AlignmentInput::describe_read_error(status, false, 0, number, &worker.decoder);
       return false;
     }
     CountStatus counted = step.take(worker.decoder.record(), number);
