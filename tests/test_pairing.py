@@ -13,6 +13,7 @@ import fc_peer
 import sam_strategies as S
 from dulse import BamError, count_bam, read_annotation
 from engine_peer import compare_orders, engine_settings, order_insensitive, require_featurecounts
+from libraries import mapped_pair, random_library
 from fc_model import (DUPLICATE, FIRST, MATE_REVERSE, MATE_UNMAPPED, PAIRED, REVERSE, SECOND,
                       SECONDARY, SUPPLEMENTARY, UNMAPPED, Options, SamRecord)
 
@@ -23,22 +24,6 @@ FRAGMENT_SETTINGS = engine_settings(PAIRS)
 @pytest.fixture
 def featurecounts():
     require_featurecounts()
-
-
-def mapped_pair(name, pos1, pos2, contig1="chr1", contig2=None, length=50, reverse1=False,
-                tags=(), extra=0, mapq=60):
-    """Read 1 at pos1 and read 2 at pos2 (1-based), 50M each, pointing at each other."""
-    contig2 = contig2 or contig1
-    cigar = f"{length}M"
-    tlen = 0
-    if contig1 == contig2:
-        tlen = max(pos1, pos2) + length - min(pos1, pos2)
-    flag1 = PAIRED | FIRST | extra | (REVERSE if reverse1 else MATE_REVERSE)
-    flag2 = PAIRED | SECOND | extra | (MATE_REVERSE if reverse1 else REVERSE)
-    return [SamRecord(name, flag1, contig1, pos1, mapq, cigar, contig2, pos2,
-                      tlen if pos1 <= pos2 else -tlen, tags),
-            SamRecord(name, flag2, contig2, pos2, mapq, cigar, contig1, pos1,
-                      -tlen if pos1 <= pos2 else tlen, tags)]
 
 
 def open_pairs_peak(records):
@@ -250,45 +235,6 @@ def test_alignments_pair_with_the_mate_that_points_back(tmp_path, genes, name):
 
 # --------------------------------------------------------------------------------------------
 # A larger library, every kind of template mixed
-
-
-def random_library(rng, templates):
-    """Read pairs along chr1 and chr2: most proper, some multi-mapped (HI, secondary), some with
-    a mate missing, a supplementary piece, one mate or both unmapped, duplicates."""
-    records = []
-    for number in range(templates):
-        name = f"t{number}"
-        kind = rng.random()
-        contig = rng.choice(("chr1", "chr2", "chrU"))
-        pos1 = rng.randint(1, 4500)
-        pos2 = max(1, min(4900, pos1 + rng.randint(-100, 400)))
-        extra = DUPLICATE if rng.random() < 0.05 else 0
-        if kind < 0.6:
-            records += mapped_pair(name, pos1, pos2, contig, reverse1=rng.random() < 0.5,
-                                   extra=extra, mapq=rng.choice((0, 10, 60)))
-        elif kind < 0.75:
-            hits = rng.randint(2, 4)
-            for hi in range(1, hits + 1):
-                here = rng.randint(1, 4500)
-                records += mapped_pair(name, here, here + rng.randint(0, 300),
-                                       rng.choice(("chr1", "chr2")),
-                                       tags=(("NH", hits), ("HI", hi)),
-                                       extra=SECONDARY if hi > 1 else 0)
-        elif kind < 0.83:
-            records.append(rng.choice(mapped_pair(name, pos1, pos2, contig)))
-        elif kind < 0.9:
-            first, second = mapped_pair(name, pos1, pos2, contig)
-            records += [first, second, SamRecord(name, PAIRED | SECOND | SUPPLEMENTARY, "chr1",
-                                                 rng.randint(1, 4500), 60, "20S30M", contig,
-                                                 pos1, 0)]
-        elif kind < 0.96:
-            records += [SamRecord(name, PAIRED | FIRST | MATE_UNMAPPED, contig, pos1, 60, "50M",
-                                  contig, pos1, 0),
-                        SamRecord(name, PAIRED | SECOND | UNMAPPED, contig, pos1, 0, "*", contig,
-                                  pos1, 0)]
-        else:
-            records += S.unmapped_pair(name)
-    return records
 
 
 def random_genes(rng, count):

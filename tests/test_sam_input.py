@@ -18,7 +18,6 @@ from hypothesis import strategies as st
 import fc_peer
 import sam_strategies as S
 from dulse import BamError, Settings, count_bam, read_annotation
-from fc_model import SamRecord
 
 HEADER = "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:5000\n@SQ\tSN:chr2\tLN:5000\n"
 GOOD = ["r1\t0\tchr1\t100\t60\t50M\t*\t0\t0\t*\t*\tNH:i:1",
