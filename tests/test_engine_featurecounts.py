@@ -10,6 +10,7 @@ under CI=true, where that fails.
 """
 
 import os
+import random
 from dataclasses import replace
 
 import pytest
@@ -97,3 +98,27 @@ def test_misfit_library_is_refused(tmp_path, records, options, kind, fix, as_bam
     assert refused.value.kind == kind
     assert str(refused.value).startswith(f"{path}: ")
     assert fix in str(refused.value)
+
+
+# --------------------------------------------------------------------------------------------
+# Features without a strand ('.'): featureCounts matches them with every read under -s 0 and
+# -s 2, with none under -s 1
+
+UNSTRANDED_GENES = fc_peer.features(("gA", "chr1", 100, 300, "+"), ("gB", "chr1", 250, 500, "."),
+                                    ("gC", "chr2", 100, 400, "."))
+ON_UNSTRANDED = [SamRecord("f", 0, "chr1", 400, 60, "20M"),
+                 SamRecord("r", 16, "chr1", 400, 60, "20M"),
+                 SamRecord("both", 16, "chr1", 280, 60, "10M"),
+                 SamRecord("c", 0, "chr2", 150, 60, "20M"),
+                 SamRecord("cr", 16, "chr2", 150, 60, "20M")]
+DOT_XFAIL = pytest.mark.xfail(strict=True, reason="a feature of strand '.' matches reads of "
+                                                  "either strand under -s 1 (the annotation "
+                                                  "reader files it under both strands); "
+                                                  "featureCounts matches none")
+
+
+@pytest.mark.parametrize("strand", [0, pytest.param(1, marks=DOT_XFAIL), 2])
+@pytest.mark.parametrize("multi_overlap", [False, True], ids=["", "O"])
+def test_features_without_a_strand(strand, multi_overlap):
+    options = Options(strand=strand, multi_overlap=multi_overlap)
+    compare_orders(ON_UNSTRANDED, UNSTRANDED_GENES, options, random.Random(0), "strand '.'")
