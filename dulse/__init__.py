@@ -10,13 +10,33 @@
 
 __version__ = "0.1.0"
 
-from dulse.api import count_bam, count_bams  # noqa: E402
-from dulse.errors import AnnotationError, AnnotationWarning, BamError, InputError  # noqa: E402
-from dulse.quantify.annotation import Annotation, read_annotation  # noqa: E402
-from dulse.results import CountMatrix, FileCounts  # noqa: E402
-from dulse.settings import Settings  # noqa: E402
+# The names are loaded when first used, so that importing a part of the package (the counting
+# module dulse.quantify._core_fast, say) does not load the engine and numpy with it.
+_EXPORTS = {
+    "count_bam": "dulse.api", "count_bams": "dulse.api",
+    "AnnotationError": "dulse.errors", "AnnotationWarning": "dulse.errors",
+    "BamError": "dulse.errors", "InputError": "dulse.errors",
+    "Annotation": "dulse.quantify.annotation", "read_annotation": "dulse.quantify.annotation",
+    "CountMatrix": "dulse.results", "FileCounts": "dulse.results",
+    "Settings": "dulse.settings",
+}
 
 __all__ = [
     "Annotation", "AnnotationError", "AnnotationWarning", "BamError", "CountMatrix",
     "FileCounts", "InputError", "Settings", "count_bam", "count_bams", "read_annotation",
 ]
+
+
+def __getattr__(name):
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module 'dulse' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
