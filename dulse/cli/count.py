@@ -150,12 +150,12 @@ def settings_per_file(args):
         raise UsageError(f"not supported yet: {names}")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
-    paired_only = [flag for flag, on in (("--countReadPairs", args.count_fragments),
-                                         ("-B", args.both_ends_mapped),
-                                         ("-C", args.exclude_chimeric),
-                                         ("-P", args.check_fragment_length)) if on]
-    if paired_only and not args.paired:
-        raise UsageError(f"{', '.join(paired_only)} only apply to paired-end reads: add -p")
+    if args.count_fragments and not args.paired:
+        raise UsageError("--countReadPairs only applies to paired-end reads: add -p")
+    if not args.paired:
+        # As featureCounts does, -B, -C and -P mean nothing for single-end reads (pipelines
+        # such as nf-core/rnaseq pass -B -C for every library).
+        args.both_ends_mapped = args.exclude_chimeric = args.check_fragment_length = False
     words = args.strandedness.split(",")
     if any(word not in STRANDEDNESS for word in words):
         raise UsageError(f"-s must be 0, 1, 2 or auto, or a comma list of these, not "
