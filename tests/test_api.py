@@ -269,13 +269,10 @@ def test_missing_file_and_folder(tmp_path, genes):
         count_bam(tmp_path, genes)
 
 
-@pytest.mark.xfail(strict=True, reason="a 0-byte file is counted as a SAM file without records "
-                                       "(featureCounts refuses it: 'invalid parameter'); an "
-                                       "empty output of a failed step passes unnoticed")
 def test_empty_file_is_refused(tmp_path, genes):
     path = tmp_path / "empty.bam"
     path.write_bytes(b"")
-    with pytest.raises(BamError):
+    with pytest.raises(BamError, match=f"^{path}: an empty file"):
         count_bam(path, genes)
 
 

@@ -158,11 +158,6 @@ def test_pipeline_command_lines_give_featurecounts_outputs(data, command_line):
     assert our_summary == fc_summary
 
 
-@pytest.mark.xfail(strict=True, reason="the counts file's Chr/Start/End/Strand columns list a "
-                                       "gene's exons merged where they overlap; featureCounts "
-                                       "lists every exon of every transcript, in its own order "
-                                       "(Length agrees); the annotation reader is being "
-                                       "rewritten")
 def test_gene_columns_as_featurecounts_writes_them(data):
     (fc_counts, _), (our_counts, _) = both(data, PIPELINES["defaults"], "columns")
     assert [line.split("\t")[:6] for line in our_counts[2:]] == [

@@ -144,9 +144,6 @@ def test_bad_arrays_are_refused(arrays, error):
         FeatureIndex(["a"], *arrays, 1)
 
 
-@pytest.mark.xfail(strict=True, reason="FeatureIndex accepts a negative n_genes; counting a "
-                                       "file against it then aborts the process (std::length_"
-                                       "error from GeneCounts)")
 def test_negative_gene_count_is_refused():
     empty = numpy.array([], numpy.int32)
     with pytest.raises(ValueError):

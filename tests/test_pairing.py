@@ -268,11 +268,6 @@ def unplaced_unmapped_mate():
             SamRecord("h", PAIRED | SECOND | UNMAPPED, None, 0, 0, "*", "chr1", 120, 0)]
 
 
-@pytest.mark.xfail(strict=True, reason="coordinate-sorted input: a mapped read whose mate is "
-                                       "flagged unmapped is let go as a singleton once the file "
-                                       "passes its mate fields' place, so an unplaced unmapped "
-                                       "mate at the end of the file counts as a fragment of its "
-                                       "own; featureCounts pairs the two")
 @pytest.mark.parametrize("options", [PAIRS, replace(PAIRS, both_aligned=True)], ids=["", "B"])
 def test_unplaced_unmapped_mate_at_the_end(featurecounts, options):
     records = unplaced_unmapped_mate()

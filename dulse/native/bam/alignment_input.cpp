@@ -23,7 +23,6 @@ SortOrder sort_order_of(const std::string& hd_line) {
 // Whether bytes look like SAM text: a header line, or a record line with tabs, in printable
 // characters.
 bool looks_like_sam(const uint8_t* data, size_t n) {
-  if (n == 0) return true;  // an empty file is SAM without records
   bool tab = data[0] == '@';
   for (size_t i = 0; i < n && data[i] != '\n'; ++i) {
     if (data[i] == '\t') tab = true;
@@ -42,6 +41,7 @@ int AlignmentInput::open(const char* path, Interruption* interruption) {
   if (opened == -2) return unusable("not a file that can be read (a folder?)");
   size_t n = source.fill(2048);
   if (source.failed()) return kCannotOpen;
+  if (n == 0) return unusable("an empty file (0 bytes): nothing was written to it?");
   const uint8_t* start = source.data();
   if (n >= 4 && std::memcmp(start, "CRAM", 4) == 0) {
     return unusable("a CRAM file, which dulse does not read yet: convert it with "

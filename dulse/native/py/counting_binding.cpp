@@ -66,6 +66,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    &n_genes)) {
     return nullptr;
   }
+  if (n_genes < 0) {
+    PyErr_SetString(PyExc_ValueError, "n_genes must be 0 or more");
+    return nullptr;
+  }
   PyRef names(PySequence_Fast(names_object, "contig_names must be a sequence of str"));
   if (!names) return nullptr;
   std::vector<std::string> contig_names;
