@@ -120,7 +120,7 @@ def _in_processes(paths, per_file, annotation, jobs, progress):
 
 
 def _names_a_descriptor(path):
-    return os.path.abspath(path).startswith(("/dev/fd/", "/proc/", "/dev/stdin"))
+    return path == "-" or os.path.abspath(path).startswith(("/dev/fd/", "/proc/", "/dev/stdin"))
 
 
 def _count_task(item, annotation):
@@ -179,8 +179,7 @@ def _settings(settings, options):
 def _path(bam):
     if not isinstance(bam, (str, os.PathLike)):
         raise TypeError(f"a file to count must be a path, not {type(bam).__name__}")
-    path = os.fspath(bam)
-    return "/dev/stdin" if path == "-" else path
+    return os.fspath(bam)
 
 
 def _as_annotation(annotation):
@@ -227,7 +226,8 @@ def _count(path, annotation, settings, threads=1):
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
     try:
-        found = _engine.count_file(path, feature_index(annotation), threads=threads,
+        found = _engine.count_file("/dev/stdin" if path == "-" else path,
+                                   feature_index(annotation), threads=threads,
                                    counts_for_every_rule=auto, **arguments)
     except OSError as error:
         raise BamError(f"{path}: {error.strerror or error}") from None

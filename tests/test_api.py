@@ -53,9 +53,16 @@ def test_numbers_out_of_range(changes):
 
 @pytest.mark.parametrize("field", PAIRED_ONLY)
 def test_pair_options_need_paired(field):
+    # -P needs -B as well, as featureCounts has it.
+    needed = {"both_ends_mapped": True} if field == "check_fragment_length" else {}
     with pytest.raises(ValueError, match=f"{field} needs paired=True"):
-        Settings(**{field: True})
-    assert getattr(Settings(paired=True, **{field: True}), field) is True
+        Settings(**{field: True}, **needed)
+    assert getattr(Settings(paired=True, **{field: True}, **needed), field) is True
+
+
+def test_fragment_lengths_need_both_ends():
+    with pytest.raises(ValueError, match="needs both_ends_mapped"):
+        Settings(paired=True, check_fragment_length=True)
 
 
 @pytest.mark.parametrize("given, meant", [
