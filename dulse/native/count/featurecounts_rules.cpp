@@ -146,6 +146,10 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     ends[r + 1] = hits_.size();
   }
   if (!annotated) ++counters_.no_annotated_contig;
+  if (hits_.empty()) {
+    for (auto& tally : counters_.by_rule) ++tally.no_features;
+    return;
+  }
 
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);

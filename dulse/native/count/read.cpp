@@ -22,7 +22,7 @@ bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value, b
 
 }  // namespace
 
-void load_read(const bam::Record& record, int max_blocks, Read& read) {
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read) {
   read.flag = record.flag;
   read.mapq = record.mapq;
   read.tid = record.tid;
@@ -35,7 +35,7 @@ void load_read(const bam::Record& record, int max_blocks, Read& read) {
   read.nh = integer_tag(record, "NH", &nh, &read.tags_corrupt) && nh > 1
                 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh)
                 : 1;
-  read.has_hi = integer_tag(record, "HI", &read.hi, &read.tags_corrupt);
+  read.has_hi = with_hi && integer_tag(record, "HI", &read.hi, &read.tags_corrupt);
   read.blocks.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 

@@ -54,8 +54,8 @@ struct Read {
 };
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
-// first max_blocks are not kept.
-void load_read(const bam::Record& record, int max_blocks, Read& read);
+// first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing).
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

@@ -28,7 +28,7 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, read_);
+  load_read(record, settings.max_m_operations, file_.fragments(), read_);
   if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (read_.has(kPaired)) {
     if (!settings.paired) {
