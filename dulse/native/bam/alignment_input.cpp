@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "bam/bgzf_block.hpp"
 #include "bam/gzip_members.hpp"
 
 namespace dulse::bam {
@@ -31,6 +32,17 @@ bool looks_like_sam(const uint8_t* data, size_t n) {
   return tab;
 }
 
+// Whether the file's first block, when it is a whole BGZF block among the bytes at hand,
+// inflates with its checksum right.
+bool first_block_inflates(const uint8_t* data, size_t n) {
+  if (n < kBgzfHeaderLength || !is_bgzf(data)) return true;
+  size_t length = bgzf_block_length(data);
+  if (length < kBgzfHeaderLength || length > n) return true;
+  BlockInflater inflater;
+  std::vector<uint8_t> out(BlockInflater::kMaxBlock);
+  return !inflater.ready() || inflate_bgzf_block(inflater, data, length, out.data()) >= 0;
+}
+
 }  // namespace
 
 int AlignmentInput::open(const char* path, Interruption* interruption) {
@@ -50,8 +62,13 @@ int AlignmentInput::open(const char* path, Interruption* interruption) {
   if (n >= 2 && start[0] == 0x1f && start[1] == 0x8b) {
     uint8_t inflated[4];
     size_t got = peek_gzip_prefix(start, n < 2048 ? n : 2048, inflated, sizeof inflated);
-    if (got >= 4 && std::memcmp(inflated, "BAM\1", 4) != 0) {
-      return unusable("gzip-compressed, but not BAM (a gzipped SAM file? decompress it first)");
+    if (got < 4 || std::memcmp(inflated, "BAM\1", 4) != 0) {
+      if (!first_block_inflates(start, n)) {
+        return unusable("BGZF block 1 is damaged (its compressed data or checksum is bad)");
+      }
+      if (got >= 4) {
+        return unusable("gzip-compressed, but not BAM (a gzipped SAM file? decompress it first)");
+      }
     }
     int status = bam_.open_keeping_header(std::move(source));
     if (status == Reader::kNoMemory) return unusable("out of memory");
