@@ -86,7 +86,8 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
                        for path, settings in zip(paths, per_file)]
             return CountMatrix(annotation.gene_ids, gather(futures, progress))
     if executor is not None:
-        futures = [executor.submit(_count, path, annotation, settings)
+        shared = _shared(executor, annotation)
+        futures = [executor.submit(_count, path, shared, settings)
                    for path, settings in zip(paths, per_file)]
         return CountMatrix(annotation.gene_ids, gather(futures, progress))
     results = []
@@ -94,6 +95,15 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         results.append(_count(path, annotation, settings, per_file_threads))
         progress(position, results[-1])
     return CountMatrix(annotation.gene_ids, results)
+
+
+def _shared(executor, annotation):
+    """The annotation as the executor's tasks take it: on a Dask cluster, scattered to every
+    worker once (each then builds its index once), rather than sent with every file."""
+    client = getattr(executor, "_client", None)
+    if client is not None and callable(getattr(client, "scatter", None)):
+        return client.scatter(annotation, broadcast=True)
+    return annotation
 
 
 def _in_processes(paths, per_file, annotation, jobs, progress):

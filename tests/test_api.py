@@ -352,3 +352,35 @@ def test_pandas_is_not_imported_eagerly(tmp_path):
                            "print('pandas' in sys.modules, 'distributed' in sys.modules)"],
                           capture_output=True, text=True, cwd=tmp_path)
     assert done.stdout.split() == ["False", "False"], done.stderr
+
+
+class _ScatteringExecutor:
+    """An executor with a cluster client behind it, as a Dask client's get_executor() has: what
+    is scattered once stands for itself in the tasks."""
+
+    def __init__(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self.pool = ThreadPoolExecutor(2)
+        self.scattered = []
+        executor = self
+
+        class Client:
+            def scatter(self, data, broadcast=False):
+                executor.scattered.append((data, broadcast))
+                return ("scattered", len(executor.scattered) - 1)
+
+        self._client = Client()
+
+    def submit(self, function, path, annotation, *rest):
+        if isinstance(annotation, tuple) and annotation[0] == "scattered":
+            annotation = self.scattered[annotation[1]][0]
+        return self.pool.submit(function, path, annotation, *rest)
+
+
+def test_the_annotation_is_scattered_once_to_a_cluster(genes, paths):
+    executor = _ScatteringExecutor()
+    matrix = count_bams(paths, genes, FRAGMENTS, executor=executor)
+    assert executor.scattered == [(genes, True)]
+    assert [f.summary for f in matrix.files] == [
+        count_bam(path, genes, FRAGMENTS).summary for path in paths]
