@@ -79,6 +79,7 @@ class ChunkCounter {
   uint64_t next_record_ = 1;             // the number of the next record to be walked
   bool walk_ended_ = false;              // a record could not be walked: no more records
 
+  std::vector<std::unique_ptr<Chunk>> spare_;  // counted chunks, their buffers kept for reuse
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_running_;
 
