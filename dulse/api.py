@@ -14,10 +14,11 @@ and `executor=` any concurrent.futures.Executor (a Dask client's `get_executor()
 
 import os
 import threading
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from dulse import _engine
-from dulse.errors import BamError
+from dulse.errors import BamError, DataWarning
 from dulse.results import CountMatrix, FileCounts
 from dulse.settings import AUTO, Settings
 from dulse.strandedness import AmbiguousStrandedness, StrandCheck
@@ -36,7 +37,9 @@ def count_bam(bam, annotation, settings=None, *, threads=1, **options):
     """
     settings = _settings(settings, options)
     _check_count("threads", threads)
-    return _count(_path(bam), _as_annotation(annotation), settings, threads)
+    result = _count(_path(bam), _as_annotation(annotation), settings, threads)
+    _warn(result)
+    return result
 
 
 def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
@@ -71,13 +74,10 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
         raise ValueError("give one of jobs, threads or executor")
     annotation = _as_annotation(annotation)
     ids = _ids(annotation, per_file)
+    progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
-        from dulse.workers import process_pool
-
-        with process_pool(min(jobs, len(paths)), annotation) as pool:
-            return CountMatrix(ids,
-                               pool.count_all(paths, per_file, progress))
+        return CountMatrix(ids, _in_processes(paths, per_file, annotation, jobs, progress))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
     if executor is None and at_once > 1:
@@ -86,14 +86,14 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
                        for path, settings in zip(paths, per_file)]
             return CountMatrix(ids, gather(futures, progress))
     if executor is not None:
-        futures = [executor.submit(_count, path, annotation, settings)
+        shared = _shared(executor, annotation)
+        futures = [executor.submit(_count, path, shared, settings)
                    for path, settings in zip(paths, per_file)]
         return CountMatrix(ids, gather(futures, progress))
     results = []
     for position, (path, settings) in enumerate(zip(paths, per_file)):
         results.append(_count(path, annotation, settings, per_file_threads))
-        if progress is not None:
-            progress(position, results[-1])
+        progress(position, results[-1])
     return CountMatrix(ids, results)
 
 
@@ -102,6 +102,56 @@ def _ids(annotation, per_file):
     if len(levels) > 1:
         raise ValueError("feature_level must be the same for every file")
     return target_ids(annotation, levels.pop())
+
+
+def _shared(executor, annotation):
+    """The annotation as the executor's tasks take it: on a Dask cluster, scattered to every
+    worker once (each then builds its index once), rather than sent with every file."""
+    client = getattr(executor, "_client", None)
+    if client is not None and callable(getattr(client, "scatter", None)):
+        return client.scatter(annotation, broadcast=True)
+    return annotation
+
+
+def _in_processes(paths, per_file, annotation, jobs, progress):
+    """Counts in worker processes, each holding the annotation once. A file named by one of
+    this process's descriptors (process substitution, /dev/stdin) is counted here: a worker
+    could not open it."""
+    from dulse import workers
+
+    results = [None] * len(paths)
+    files = [number for number, path in enumerate(paths) if not _names_a_descriptor(path)]
+    for number, path in enumerate(paths):
+        if number not in files:
+            results[number] = _count(path, annotation, per_file[number])
+            progress(number, results[number])
+
+    def done(position, result):
+        results[files[position]] = result
+        progress(files[position], result)
+
+    if files:
+        workers.run(_count_task, [(paths[n], per_file[n]) for n in files], (annotation,),
+                    workers.worker_count(jobs, len(files)), done, describe=lambda item: item[0])
+    return results
+
+
+def _names_a_descriptor(path):
+    return path == "-" or os.path.abspath(path).startswith(("/dev/fd/", "/proc/", "/dev/stdin"))
+
+
+def _count_task(item, annotation):
+    path, settings = item
+    return _count(path, annotation, settings)
+
+
+def _counted(progress):
+    """A progress callback that also warns of what each file's count noticed."""
+    def done(position, result):
+        _warn(result)
+        if progress is not None:
+            progress(position, result)
+    return done
 
 
 def gather(futures, progress):
@@ -146,12 +196,11 @@ def _settings(settings, options):
 def _path(bam):
     if not isinstance(bam, (str, os.PathLike)):
         raise TypeError(f"a file to count must be a path, not {type(bam).__name__}")
-    path = os.fspath(bam)
-    return "/dev/stdin" if path == "-" else path
+    return os.fspath(bam)
 
 
 def _as_annotation(annotation):
-    from dulse.quantify.annotation import Annotation, read_annotation
+    from dulse.annotation import Annotation, read_annotation
 
     if isinstance(annotation, (str, os.PathLike)):
         return read_annotation(annotation)
@@ -174,17 +223,16 @@ def feature_index(annotation, feature_level=False):
         held = _indexes.get(key)
         if held is not None and held[0] is annotation:
             return held[1]
-    features = _features(annotation)
-    contigs = getattr(annotation, "contigs", None) or features.contigs
+    features = annotation.features
     if feature_level:
         import numpy
 
-        targets, n_targets = numpy.arange(len(features.contig), dtype=numpy.int32), len(
-            features.contig)
+        targets = numpy.arange(len(features.contig), dtype=numpy.int32)
     else:
-        targets, n_targets = features.gene, len(annotation.gene_ids)
-    index = _engine.FeatureIndex(contigs, features.contig, features.start,
-                                 features.end, features.strand, targets, n_targets)
+        targets = features.gene
+    index = _engine.FeatureIndex(annotation.contigs, features.contig, features.start,
+                                 features.end, features.strand, targets, len(targets)
+                                 if feature_level else len(annotation.gene_ids))
     with _indexes_lock:
         if len(_indexes) >= 4:
             _indexes.pop(next(iter(_indexes)))
@@ -198,30 +246,7 @@ def target_ids(annotation, feature_level=False):
     if not feature_level:
         return annotation.gene_ids
     genes = annotation.gene_ids
-    return tuple(genes[number] for number in _features(annotation).gene.tolist())
-
-
-def _features(annotation):
-    features = getattr(annotation, "features", None)
-    if features is not None:
-        return features
-    # An annotation read before features were kept: its merged intervals stand in for them.
-    import numpy
-    from types import SimpleNamespace
-
-    contigs = list(annotation.gene_index)
-    gene_number = {gene: number for number, gene in enumerate(annotation.gene_ids)}
-    rows = [(c, start, end, ord(strand), gene_number[gene])
-            for c, contig in enumerate(contigs)
-            for start, end, gene, strand in annotation.gene_index[contig].intervals]
-    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
-    annotation_contigs = contigs
-    features = SimpleNamespace(
-        contig=numpy.array(columns[0], numpy.int32), start=numpy.array(columns[1], numpy.int32),
-        end=numpy.array(columns[2], numpy.int32), strand=numpy.array(columns[3], numpy.uint8),
-        gene=numpy.array(columns[4], numpy.int32))
-    features.contigs = annotation_contigs
-    return features
+    return tuple(genes[number] for number in annotation.features.gene.tolist())
 
 
 _HINTS = {
@@ -235,7 +260,8 @@ def _count(path, annotation, settings, threads=1):
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
     try:
-        found = _engine.count_file(path, feature_index(annotation, settings.feature_level),
+        found = _engine.count_file("/dev/stdin" if path == "-" else path,
+                                   feature_index(annotation, settings.feature_level),
                                    threads=threads, counts_for_every_rule=auto, **arguments)
     except OSError as error:
         raise BamError(f"{path}: {error.strerror or error}") from None
@@ -256,8 +282,23 @@ def _count(path, annotation, settings, threads=1):
         (summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"],
          summary["Unassigned_Overlapping_Length"]) = check.by_rule[number]
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
+    notes = []
+    if found["corrupt_tags"]:
+        notes.append(f"{path}: {found['corrupt_tags']:,} records have damaged optional fields "
+                     f"before NH or HI; those tags were taken as absent, as htslib reads them "
+                     f"(samtools view rejects such records)")
+    if found["lacks_eof_marker"]:
+        notes.append(f"{path}: no BGZF end-of-file block: the file may have been cut short at a "
+                     f"block boundary (every record in it was counted)")
     details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
                                            "lacks_eof_marker", "fractional",
-                                           "no_annotated_contig")}
+                                           "no_annotated_contig", "corrupt_tags")}
+    details["notes"] = notes
     return FileCounts(path, counts, summary, rule, check, found["records"],
                       found["pending_peak"], details)
+
+
+def _warn(result):
+    """Warns, in the caller's process, of what counting a file noticed."""
+    for note in result.details.get("notes", ()):
+        warnings.warn(DataWarning(note), stacklevel=3)

@@ -373,6 +373,18 @@ def test_undetectable_format_and_bad_arguments(write):
             read_annotation(path, **kwargs)
 
 
+@pytest.mark.parametrize("argument, value, wanted", [
+    ("file_format", 3, "a str or None"), ("feature_type", 5, "a str or a sequence of str"),
+    ("feature_type", [b"exon"], "a str or a sequence of str"),
+    ("gene_attribute", b"gene_id", "a str or a sequence of str"), ("missing_gene", None, "a str"),
+])
+def test_arguments_of_the_wrong_type(write, argument, value, wanted):
+    path = write(gtf("chr1", 1, 10))
+    with pytest.raises(TypeError, match=f"^{argument} must be {wanted}, not "
+                                        f"{type(value).__name__}$"):
+        read_annotation(path, **{argument: value})
+
+
 # Every index the reader builds keeps the invariants and covers exactly what the file said.
 
 feature = st.tuples(st.sampled_from(["chr1", "chr2", "3"]), st.integers(1, 400),

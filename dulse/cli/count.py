@@ -55,11 +55,11 @@ def add_parser(commands):
     add("-F", dest="annotation_format", type=_annotation_format, metavar="FORMAT",
         help="GTF (or GFF), GFF3 or SAF (default: told from the file)")
     add("-t", dest="feature_type", default="exon", metavar="TYPES",
-        help="feature type(s) making up the genes, a comma list (default: exon)")
+        help="feature types making up the genes, comma-separated (default: exon)")
     add("-g", dest="gene_attribute", default="gene_id", metavar="ATTRIBUTE",
         help="attribute naming the gene (default: gene_id)")
-    add("--extraAttributes", dest="extra_attributes", metavar="ATTRIBUTES",
-        help="attributes written beside each gene in the counts file, a comma list")
+    add("--extraAttributes", dest="extra_attributes", metavar="NAMES",
+        help="attributes written beside each gene, comma-separated")
     add("-A", dest="aliases", metavar="FILE",
         help="contig aliases: lines of 'annotation name,BAM name' (names differing by a 'chr' "
              "prefix match without one)")
@@ -124,8 +124,9 @@ def add_parser(commands):
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
-    add("-j", dest="jobs", type=_positive, default=1, metavar="N",
-        help="worker processes: files counted at once (default: 1)")
+    add("-j", dest="jobs", type=_jobs, default=1, metavar="N",
+        help="worker processes: files counted at once, no more than the files and the CPUs "
+             "(default: 1)")
     # featureCounts' options that change nothing here: dulse never sorts and writes no
     # temporary files.
     add("--donotsort", action="store_true", help=argparse.SUPPRESS)
@@ -176,6 +177,14 @@ def _positive(text):
     return int(text)
 
 
+def _jobs(text):
+    from dulse.workers import MAX_JOBS
+
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {MAX_JOBS}")
+    return int(text)
+
+
 def _mapq(text):
     if not text.isdigit() or int(text) > 255:
         raise argparse.ArgumentTypeError("must be a whole number from 0 to 255")
@@ -192,12 +201,12 @@ def settings_per_file(args):
                          "kept per gene, not per feature)")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
-    paired_only = [flag for flag, on in (("--countReadPairs", args.count_fragments),
-                                         ("-B", args.both_ends_mapped),
-                                         ("-C", args.exclude_chimeric),
-                                         ("-P", args.check_fragment_length)) if on]
-    if paired_only and not args.paired:
-        raise UsageError(f"{', '.join(paired_only)} only apply to paired-end reads: add -p")
+    if args.count_fragments and not args.paired:
+        raise UsageError("--countReadPairs only applies to paired-end reads: add -p")
+    if not args.paired:
+        # As featureCounts does, -B, -C and -P mean nothing for single-end reads (pipelines
+        # such as nf-core/rnaseq pass -B -C for every library).
+        args.both_ends_mapped = args.exclude_chimeric = args.check_fragment_length = False
     words = args.strandedness.split(",")
     if any(word not in STRANDEDNESS for word in words):
         raise UsageError(f"-s must be 0, 1, 2 or auto, or a comma list of these, not "
@@ -256,8 +265,9 @@ def run(args, argv):
     _check_outputs(files, args.annotation, targets)
     err = sys.stderr
     _print_settings(args, settings[0], err)
-    from dulse.quantify.annotation import read_annotation
+    from dulse.annotation import read_annotation
 
+    extra_attributes = tuple(args.extra_attributes.split(",")) if args.extra_attributes else ()
     with StagedFiles(targets) as staged:
         began = time.perf_counter()
         try:
@@ -266,7 +276,7 @@ def run(args, argv):
                 if args.annotation_format else None,
                 feature_type=tuple(args.feature_type.split(",")),
                 gene_attribute=args.gene_attribute, missing_gene=args.missing_gene,
-                extra_attributes=_names(args.extra_attributes))
+                extra_attributes=extra_attributes)
         except AnnotationError as error:
             if getattr(error, "gene_missing", False):
                 raise AnnotationError(f"{error} (--missing-gene skip leaves such features "
@@ -284,19 +294,13 @@ def run(args, argv):
 
         header = featurecounts.command_line("dulse", __version__, ["dulse"] + argv)
         with staged.open(args.output) as handle:
-            featurecounts.write_counts(handle, matrix, annotation, header,
-                                       feature_level=args.feature_level,
-                                       extra_attributes=_names(args.extra_attributes))
+            featurecounts.write_counts(handle, matrix, annotation, header, extra_attributes,
+                                       feature_level=args.feature_level)
         with staged.open(args.output + ".summary") as handle:
             featurecounts.write_summary(handle, matrix, split_row=args.non_split_only)
         staged.commit()
     print(f"wrote {args.output} and {args.output}.summary", file=err)
     return 0
-
-
-def _names(text):
-    """A comma list of names, in order, each once."""
-    return tuple(dict.fromkeys(name for name in (text or "").split(",") if name))
 
 
 def _input_name(name):

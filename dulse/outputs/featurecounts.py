@@ -31,17 +31,6 @@ def format_counts(values):
     return text
 
 
-def gene_columns(annotation):
-    """Per gene: Chr, Start, End, Strand and Length joined by tabs."""
-    columns = getattr(annotation, "featurecounts_columns", None)
-    if columns is not None:
-        return columns()
-    return ["\t".join((";".join(layout.contigs), ";".join(map(str, layout.starts)),
-                       ";".join(map(str, layout.ends)), ";".join(layout.strands),
-                       str(layout.length)))
-            for layout in annotation.layout()]
-
-
 def feature_columns(annotation):
     """Per feature row: Chr, Start, End, Strand and Length joined by tabs (1-based, inclusive)."""
     features = annotation.features
@@ -54,13 +43,16 @@ def feature_columns(annotation):
     return columns
 
 
-def write_counts(handle, matrix, annotation, header_line, feature_level=False,
-                 extra_attributes=()):
+def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
+                 feature_level=False):
+    """The counts file; extra_attributes (names the annotation was read with) become columns
+    between Length and the counts, as --extraAttributes makes them. With feature_level a row
+    per feature (matrix.gene_ids then holds each feature's gene)."""
     handle.write(header_line.rstrip("\n") + "\n")
-    handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length")
-                           + tuple(extra_attributes) + _column_names(matrix)) + "\n")
+    handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length",
+                            *extra_attributes) + _column_names(matrix)) + "\n")
     texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
-    lines = feature_columns(annotation) if feature_level else gene_columns(annotation)
+    lines = feature_columns(annotation) if feature_level else annotation.featurecounts_columns()
     cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
     cells += [numpy.asarray(annotation.extra_attributes[name], dtype=object)
               for name in extra_attributes]

@@ -75,8 +75,8 @@ void Reader::close() {
 
 // The binary header, with the checks under which htslib returns no header: the magic, every
 // length present, a reference count >= 0, name lengths > 0, and header text whose lines (up to
-// its first NUL) all start with '@' (unless lenient). The text and names are kept only when asked for, and then
-// only the @HD line of the text.
+// its first NUL) all start with '@' (unless lenient). The text and names are kept only when
+// asked for, and then only the @HD line of the text.
 int Reader::read_header(bool keep_header) {
   uint8_t word[4];
   if (bgzf_.read(word, 4) != 4 || std::memcmp(word, kMagic, 4) != 0) return kBadHeader;

@@ -45,6 +45,23 @@ struct ChunkCounter::Chunk {
   int32_t first_tid = -1;
   int32_t first_pos = -1;
   bool done = false;
+
+  // Empties the chunk for reuse, keeping its buffers' capacity.
+  void reset() {
+    compressed.clear();
+    block_ends.clear();
+    data.clear();
+    straddler.clear();
+    leftovers.clear();
+    message.clear();
+    first_block = failed_block = first_record = records = 0;
+    last = end_in_block = placed = done = false;
+    begin = end = 0;
+    end_code = 0;
+    status = CountStatus::kDone;
+    first_place = last_place = 0;
+    first_tid = first_pos = -1;
+  }
 };
 
 struct ChunkCounter::Worker {
@@ -76,7 +93,14 @@ bool ChunkCounter::attach(bam::AlignmentInput& input) {
 }
 
 std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
-  auto chunk = std::make_unique<Chunk>();
+  std::unique_ptr<Chunk> chunk;
+  if (spare_.empty()) {
+    chunk = std::make_unique<Chunk>();
+  } else {
+    chunk = std::move(spare_.back());
+    spare_.pop_back();
+    chunk->reset();
+  }
   chunk->index = chunks_read_++;
   if (chunk->index == 0) {
     chunk->data.assign(first_bytes_.data, first_bytes_.data + first_bytes_.size);
@@ -224,7 +248,8 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
     if (status == 0) status = worker.decoder.finish(bytes + bam::kBlockLengthSize + bam::kCoreLength);
     if (status <= 0) {
       chunk.status = CountStatus::kUnreadable;
-      chunk.message = bam::AlignmentInput::describe_read_error(status, false, 0, number);
+      chunk.message =
+          bam::AlignmentInput::describe_read_error(status, false, 0, number, &worker.decoder);
       return false;
     }
     CountStatus counted = step.take(worker.decoder.record(), number);
@@ -321,7 +346,7 @@ void ChunkCounter::stop_workers() {
   threads_running_.clear();
 }
 
-CountStatus ChunkCounter::count(Interrupt* interrupt) {
+CountStatus ChunkCounter::count(bam::Interruption* interrupt) {
   for (int t = 0; t < threads_; ++t) {
     workers_.push_back(std::make_unique<Worker>(file_, n_targets_, lenient_));
   }
@@ -355,6 +380,7 @@ CountStatus ChunkCounter::count(Interrupt* interrupt) {
     }
     if (front_done) {
       status = merge(*in_flight.front());
+      spare_.push_back(std::move(in_flight.front()));
       in_flight.pop_front();
       if (status != CountStatus::kDone) break;
     }

@@ -26,8 +26,6 @@
 
 namespace dulse::count {
 
-class Interrupt;
-
 class ChunkCounter {
  public:
   static constexpr size_t kBlocksPerChunk = 32;
@@ -38,7 +36,7 @@ class ChunkCounter {
   // Takes the rest of the file from `input`. False when it cannot be read in chunks (plain
   // gzip members); the input is then left as it was.
   bool attach(bam::AlignmentInput& input);
-  CountStatus count(Interrupt* interrupt);
+  CountStatus count(bam::Interruption* interrupt);
 
   const std::string& message() const { return message_; }
   uint64_t records() const { return records_; }
@@ -82,6 +80,7 @@ class ChunkCounter {
   uint64_t next_record_ = 1;             // the number of the next record to be walked
   bool walk_ended_ = false;              // a record could not be walked: no more records
 
+  std::vector<std::unique_ptr<Chunk>> spare_;  // counted chunks, their buffers kept for reuse
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_running_;
 

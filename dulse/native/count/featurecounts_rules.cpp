@@ -12,9 +12,11 @@ bool counts_reverse(const Read& read) {
   return read.reverse() != (read.has(kPaired) && read.has(kRead2));
 }
 
+// A feature without a strand ('.') is, to featureCounts, on neither strand: no read lies on its
+// strand (-s 1 never counts it) and every read lies on the other (-s 2 always does).
 bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
-  if (rule == Strandedness::kUnstranded || strand == index::kBoth) return true;
-  bool same = (strand == index::kMinus) == reverse;
+  if (rule == Strandedness::kUnstranded) return true;
+  bool same = strand != index::kBoth && (strand == index::kMinus) == reverse;
   return rule == Strandedness::kForward ? same : !same;
 }
 
@@ -173,6 +175,10 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     }
     ends[r + 1] = hits_.size();
   }
+  if (hits_.empty()) {
+    for (auto& tally : counters_.by_rule) ++tally.no_features;
+    return;
+  }
 
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
@@ -263,12 +269,15 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
       hits_.clear();
       index_.query(contigs[r], block.start, block.end, hits_);
       for (const index::Hit& hit : hits_) {
-        index::FeatureIndex::Span span = index_.span(hit.feature);
-        pieces_.push_back(Piece{hit.feature, hit.gene, std::max(block.start, span.start),
-                                std::min(block.end, span.end), static_cast<uint8_t>(r),
-                                hit.strand});
+        pieces_.push_back(Piece{hit.feature, hit.gene, std::max(block.start, hit.start),
+                                std::min(block.end, hit.end), hit.end - hit.start,
+                                static_cast<uint8_t>(r), hit.strand});
       }
     }
+  }
+  if (pieces_.empty()) {
+    for (auto& tally : counters_.by_rule) ++tally.no_features;
+    return;
   }
   int64_t bases = fragment_bases(reads, n);
   for (int s = 0; s < kStrandednessCount; ++s) {

@@ -25,7 +25,7 @@ class FeatureCountsRules : public Policy {
   FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
         const std::vector<int32_t>& tid_contig, Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
-        ends_(settings), overlap_(index, settings) {
+        ends_(settings), overlap_(settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
     }

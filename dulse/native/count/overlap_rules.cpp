@@ -29,9 +29,7 @@ int64_t OverlapRules::covered(const Piece* begin, const Piece* end) {
   return total;
 }
 
-bool OverlapRules::feature_passes(int32_t feature, int64_t overlap) const {
-  index::FeatureIndex::Span span = index_.span(feature);
-  int64_t length = int64_t{span.end} - span.start;
+bool OverlapRules::feature_passes(int64_t length, int64_t overlap) const {
   if (!reaches(overlap, settings_.min_feature_fraction, length)) return false;
   return settings_.max_feature_non_overlap < 0 ||
          length - overlap <= settings_.max_feature_non_overlap;
@@ -53,7 +51,7 @@ OverlapRules::Verdict OverlapRules::judge(std::vector<Piece>& pieces, int64_t ba
   for (size_t i = 0; i < pieces.size();) {
     size_t j = i;
     while (j < pieces.size() && pieces[j].feature == pieces[i].feature) ++j;
-    if (feature_passes(pieces[i].feature, covered(&pieces[i], &pieces[0] + j))) {
+    if (feature_passes(pieces[i].feature_length, covered(&pieces[i], &pieces[0] + j))) {
       kept_.insert(kept_.end(), pieces.begin() + static_cast<ptrdiff_t>(i),
                    pieces.begin() + static_cast<ptrdiff_t>(j));
     }

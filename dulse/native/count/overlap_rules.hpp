@@ -34,6 +34,7 @@ struct Piece {
   int32_t gene;
   int32_t start;
   int32_t end;
+  int32_t feature_length;
   uint8_t record;  // 0 or 1: which record of a fragment
   index::Strand strand;  // the feature's
 };
@@ -42,8 +43,7 @@ class OverlapRules {
  public:
   enum class Verdict { kAssigned, kNoFeatures, kOverlappingLength, kAmbiguity };
 
-  OverlapRules(const index::FeatureIndex& index, const Settings& settings)
-      : index_(index), settings_(settings) {}
+  explicit OverlapRules(const Settings& settings) : settings_(settings) {}
 
   // Judges one read or fragment from its pieces on the features of the strands that pass;
   // `bases` is its length for --fracOverlap and --nonOverlap. On kAssigned, `chosen` holds the
@@ -61,11 +61,10 @@ class OverlapRules {
 
   // The bases covered by pieces [begin, end), sorted by start.
   static int64_t covered(const Piece* begin, const Piece* end);
-  bool feature_passes(int32_t feature, int64_t overlap) const;
+  bool feature_passes(int64_t length, int64_t overlap) const;
   bool gene_passes(int64_t overlap, int64_t bases) const;
   void choose(std::vector<int32_t>& chosen) const;
 
-  const index::FeatureIndex& index_;
   const Settings& settings_;
   std::vector<Piece> kept_;
   std::vector<Candidate> candidates_;
