@@ -14,7 +14,7 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench bench-annotation clean
+.PHONY: test install demo bench bench-annotation bench-options clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -40,6 +40,12 @@ bench: install
 # GENCODE-sized one (written once into benchmarks/data, about 1 GB).
 bench-annotation: install
 	$(VPY) benchmarks/annotation_run.py --repeat $(BENCH_REPEAT)
+
+# featureCounts' costlier options (-O --fraction, --largestOverlap, -f, -R BAM), dulse count
+# against featureCounts on the sorted read set.
+bench-options: install
+	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
+	$(VPY) benchmarks/fc_options_leg.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
 
 # Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
 DEMO_OUT ?= build/demo

@@ -26,24 +26,27 @@ from dulse.strandedness import AmbiguousStrandedness, StrandCheck
 __all__ = ["count_bam", "count_bams"]
 
 
-def count_bam(bam, annotation, settings=None, *, threads=1, **options):
+def count_bam(bam, annotation, settings=None, *, threads=1, assignments=None, **options):
     """Counts the reads of one BAM or SAM file per gene; returns a FileCounts.
 
     settings: a Settings; keyword options (Settings' field names) override its fields.
     threads: threads counting this file (a BGZF-compressed BAM; SAM is read on one); the
         result is the same for any number.
     annotation: an Annotation, or the path of an annotation file read with default choices.
+    assignments: (format, path) to write what each read came to, as featureCounts' -R does:
+        format "CORE", "SAM" or "BAM" (the file is then counted on one thread).
     Raises BamError naming the file when it cannot be counted.
     """
     settings = _settings(settings, options)
     _check_count("threads", threads)
-    result = _count(_path(bam), _as_annotation(annotation), settings, threads)
+    _check_assignments(assignments, settings)
+    result = _count(_path(bam), _as_annotation(annotation), settings, threads, assignments)
     _warn(result)
     return result
 
 
 def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
-               progress=None, **options):
+               progress=None, assignments=None, **options):
     """Counts many files into a CountMatrix whose columns follow the order of `bams`.
 
     settings: a Settings, or a list of one per file; keyword options override their fields.
@@ -52,6 +55,7 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     jobs: files counted at once in worker processes.
     executor: a concurrent.futures.Executor to count on instead.
     progress: called as progress(position, FileCounts) in this process as each file finishes.
+    assignments: one (format, path) per file, as count_bam takes it, or None.
     When a file fails, the files not yet started are cancelled and its BamError is raised.
     """
     if isinstance(bams, (str, bytes, os.PathLike)):
@@ -72,29 +76,53 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     _check_count("threads", threads)
     if sum((jobs > 1, threads > 1, executor is not None)) > 1:
         raise ValueError("give one of jobs, threads or executor")
+    if assignments is None:
+        assignments = [None] * len(paths)
+    elif len(assignments) != len(paths):
+        raise ValueError(f"{len(assignments)} assignments for {len(paths)} files")
+    for one, settings in zip(assignments, per_file):
+        _check_assignments(one, settings)
     annotation = _as_annotation(annotation)
     ids = _ids(annotation, per_file)
     progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
-        return CountMatrix(ids, _in_processes(paths, per_file, annotation, jobs, progress))
+        return CountMatrix(ids, _in_processes(paths, per_file, annotation, jobs, progress,
+                                              assignments))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
     if executor is None and at_once > 1:
         with ThreadPoolExecutor(max_workers=at_once) as pool:
-            futures = [pool.submit(_count, path, annotation, settings, per_file_threads)
-                       for path, settings in zip(paths, per_file)]
+            futures = [pool.submit(_count, path, annotation, settings, per_file_threads, one)
+                       for path, settings, one in zip(paths, per_file, assignments)]
             return CountMatrix(ids, gather(futures, progress))
     if executor is not None:
         shared = _shared(executor, annotation)
-        futures = [executor.submit(_count, path, shared, settings)
-                   for path, settings in zip(paths, per_file)]
+        futures = [executor.submit(_count, path, shared, settings, 1, one)
+                   for path, settings, one in zip(paths, per_file, assignments)]
         return CountMatrix(ids, gather(futures, progress))
     results = []
-    for position, (path, settings) in enumerate(zip(paths, per_file)):
-        results.append(_count(path, annotation, settings, per_file_threads))
+    for position, (path, settings, one) in enumerate(zip(paths, per_file, assignments)):
+        results.append(_count(path, annotation, settings, per_file_threads, one))
         progress(position, results[-1])
     return CountMatrix(ids, results)
+
+
+ASSIGNMENT_FORMATS = ("CORE", "SAM", "BAM")
+
+
+def _check_assignments(assignments, settings):
+    if assignments is None:
+        return
+    try:
+        format_, path = assignments
+        os.fspath(path)
+    except (TypeError, ValueError):
+        raise TypeError("assignments must be a (format, path) pair") from None
+    if format_ not in ASSIGNMENT_FORMATS:
+        raise ValueError(f"the assignments' format must be CORE, SAM or BAM, not {format_!r}")
+    if settings.strandedness == AUTO:
+        raise ValueError("assignments need the strandedness given, not auto")
 
 
 def _ids(annotation, per_file):
@@ -113,7 +141,7 @@ def _shared(executor, annotation):
     return annotation
 
 
-def _in_processes(paths, per_file, annotation, jobs, progress):
+def _in_processes(paths, per_file, annotation, jobs, progress, assignments):
     """Counts in worker processes, each holding the annotation once. A file named by one of
     this process's descriptors (process substitution, /dev/stdin) is counted here: a worker
     could not open it."""
@@ -123,7 +151,8 @@ def _in_processes(paths, per_file, annotation, jobs, progress):
     files = [number for number, path in enumerate(paths) if not _names_a_descriptor(path)]
     for number, path in enumerate(paths):
         if number not in files:
-            results[number] = _count(path, annotation, per_file[number])
+            results[number] = _count(path, annotation, per_file[number], 1,
+                                     assignments[number])
             progress(number, results[number])
 
     def done(position, result):
@@ -131,7 +160,8 @@ def _in_processes(paths, per_file, annotation, jobs, progress):
         progress(files[position], result)
 
     if files:
-        workers.run(_count_task, [(paths[n], per_file[n]) for n in files], (annotation,),
+        workers.run(_count_task, [(paths[n], per_file[n], assignments[n]) for n in files],
+                    (annotation,),
                     workers.worker_count(jobs, len(files)), done, describe=lambda item: item[0])
     return results
 
@@ -141,8 +171,8 @@ def _names_a_descriptor(path):
 
 
 def _count_task(item, annotation):
-    path, settings = item
-    return _count(path, annotation, settings)
+    path, settings, assignments = item
+    return _count(path, annotation, settings, 1, assignments)
 
 
 def _counted(progress):
@@ -256,14 +286,21 @@ _HINTS = {
 }
 
 
-def _count(path, annotation, settings, threads=1):
+def _count(path, annotation, settings, threads=1, assignments=None):
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
+    if assignments is not None:
+        format_, written = assignments
+        arguments["assignments"] = (format_, os.fspath(written),
+                                    target_ids(annotation, settings.feature_level))
     try:
         found = _engine.count_file("/dev/stdin" if path == "-" else path,
                                    feature_index(annotation, settings.feature_level),
                                    threads=threads, counts_for_every_rule=auto, **arguments)
     except OSError as error:
+        if assignments is not None and error.filename is not None and os.fsdecode(
+                error.filename) == os.fspath(assignments[1]):
+            raise  # the assignments' file, named by the error
         raise BamError(f"{path}: {error.strerror or error}") from None
     except _engine.AlignmentError as error:
         kind, message = error.args

@@ -63,6 +63,29 @@ class StagedFiles:
             self._staged[target] = (plan, file)
         return _Output(file, target, keep_open=plan.how == IN_PLACE)
 
+    def reserve(self, target):
+        """A path that stands in for target until `commit`, for a writer that opens files by
+        name (the counting engine's -R output): written there, moved or copied into place."""
+        plan = _plan(target)
+        if plan.how == REPLACE:
+            folder, name = os.path.split(plan.path)
+            try:
+                handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part",
+                                                     dir=folder)
+            except OSError as error:
+                raise OSError(error.errno, f"cannot write here: {error.strerror}",
+                              target) from None
+            os.close(handle)
+            self._staged[target] = (plan, temporary)
+            return temporary
+        try:
+            held = tempfile.NamedTemporaryFile("w+b")
+        except OSError as error:
+            raise OSError(error.errno, f"cannot hold the output in {tempfile.gettempdir()}: "
+                                       f"{error.strerror}", target) from None
+        self._staged[target] = (plan, held)
+        return held.name
+
     def commit(self):
         for target, (plan, held) in list(self._staged.items()):
             try:
@@ -213,6 +236,10 @@ def _copy_in_place(plan, held):
     held.flush()
     held.seek(0)
     handle = os.open(plan.path, plan.flags)
+    if "b" in held.mode:  # reserved: another writer filled it by name
+        with open(handle, "wb") as out:
+            shutil.copyfileobj(held, out, 1 << 20)
+        return
     with open(handle, "w", encoding="utf-8", newline="\n") as out:
         shutil.copyfileobj(held, out, 1 << 20)
 

@@ -35,7 +35,14 @@ def engine_settings(options: Options, **more):
         max_fragment_length=options.max_fragment_length, strandedness=options.strand,
         min_mapq=options.min_mapq, multi_mapping=options.multi_mapping,
         fraction=options.fraction, primary_only=options.primary_only,
-        multi_overlap=options.multi_overlap, ignore_duplicates=options.ignore_dup, **more)
+        multi_overlap=options.multi_overlap, ignore_duplicates=options.ignore_dup,
+        feature_level=options.feature_level, min_overlap=options.min_overlap,
+        frac_overlap=options.frac_overlap, frac_overlap_feature=options.frac_overlap_feature,
+        largest_overlap=options.largest_overlap, non_overlap=options.non_overlap,
+        non_overlap_feature=options.non_overlap_feature,
+        read_extension5=options.read_extension5, read_extension3=options.read_extension3,
+        read_to_pos=options.read2pos, split_only=options.split_only,
+        non_split_only=options.non_split_only, **more)
 
 
 def order_insensitive(records, annotation, options):

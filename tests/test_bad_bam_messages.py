@@ -58,8 +58,9 @@ CASES = {
     "edited block length": (edit_block_length(bam_bytes.bam(records(400), refs=REFS,
                                                             block_size=2000)), 1,
                             "BGZF block 2 is damaged or cut short (while reading record "),
-    "damaged record": (bad_record(records(3) + [bam_bytes.record(name=b"bad", l_qseq=7)]), 1,
-                       "record 4 is malformed: its CIGAR and its sequence differ in length"),
+    # featureCounts reads it: the sequence is never used for counting
+    "CIGAR and sequence of different lengths": (
+        bad_record(records(3) + [bam_bytes.record(name=b"odd", l_qseq=7)]), 0, None),
     "lengths that do not fit": (bad_record(records(3) + [bam_bytes.record(block_len=40)]), 1,
                                 "record 4 is malformed: its lengths do not fit in it"),
     "no @SQ lines": (bam_bytes.bgzf(bam_bytes.header(()) + b"".join(records(3))), 1,

@@ -142,6 +142,23 @@ PIPELINES = {
     "strandedness per file": "-p --countReadPairs -s 0,2 -a genes.gtf -o OUTPUT pairs0.bam "
                              "pairs1.bam",
     "reads of pairs, fractions": "-p -M --fraction -a genes.gtf -o OUTPUT pairs1.bam",
+    # exon-level counts (DEXSeq-style), the largest overlap, read ends (CAGE, Ribo-seq), read
+    # extension (ChIP-seq fragments), split reads, overlap shares
+    "exon level": "-f -O -s 2 -p --countReadPairs -a genes.gtf -o OUTPUT pairs0.bam pairs1.bam",
+    "exon level, largest overlap": "-f --largestOverlap -a genes.gtf -o OUTPUT single0.bam",
+    "largest overlap, fractions": "-O --largestOverlap --minOverlap 10 -M --fraction -s 1 -a "
+                                  "genes.gtf -o OUTPUT single0.bam single1.bam",
+    "5' ends": "--read2pos 5 -s 1 -a genes.gtf -o OUTPUT single0.bam single1.bam",
+    "3' ends of fragments": "--read2pos 3 -p --countReadPairs -a genes.gtf -o OUTPUT "
+                            "pairs1.bam",
+    "read extension": "--readExtension3 150 -O -a genes.gtf -o OUTPUT single0.bam",
+    "split reads": "--splitOnly -p --countReadPairs -s 2 -a genes.gtf -o OUTPUT pairs0.bam",
+    "non-split reads": "--nonSplitOnly -M -a genes.gtf -o OUTPUT single1.bam",
+    "overlap shares": "--fracOverlap 0.5 --fracOverlapFeature 0.1 --nonOverlap 40 -p "
+                      "--countReadPairs -a genes.gtf -o OUTPUT pairs0.bam pairs1.bam",
+    "gap allowed": "--minOverlap -20 -O --fraction -a genes.gtf -o OUTPUT single0.bam",
+    "feature types and attributes": "-t exon,transcript -O --extraAttributes gene_name,"
+                                    "gene_biotype -a genes.gtf -o OUTPUT single0.bam",
 }
 
 
@@ -186,13 +203,9 @@ def test_standard_input(data):
 
 
 @pytest.mark.parametrize("options, named", [
-    (["-f"], "-f"), (["--largestOverlap"], "--largestOverlap"), (["-R", "CORE"], "-R"),
-    (["-J"], "-J"), (["-G", "genome.fa"], "-G"), (["--minOverlap", "10"], "--minOverlap"),
-    (["--fracOverlap", "0.5"], "--fracOverlap"), (["--read2pos", "5"], "--read2pos"),
-    (["--readExtension3", "20"], "--readExtension3"), (["-L"], "-L"),
-    (["--byReadGroup"], "--byReadGroup"), (["--splitOnly"], "--splitOnly"),
-    (["-A", "aliases.txt"], "-A"), (["--nonOverlap", "2"], "--nonOverlap"),
-    (["-f", "-O", "--largestOverlap"], "-f, --largestOverlap"),
+    (["-R", "CORE"], "-R"), (["-J"], "-J"), (["-G", "genome.fa"], "-G"), (["-L"], "-L"),
+    (["--byReadGroup"], "--byReadGroup"), (["--readShiftType", "upstream"], "--readShiftType"),
+    (["-J", "-O", "-L"], "-J, -L"),
 ])
 def test_options_not_supported_exit_2(data, options, named):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])
@@ -216,6 +229,14 @@ def test_options_not_supported_exit_2(data, options, named):
     (["-j", "1025"], "from 1 to 1024"),
     (["-j", "99999999999999999999"], "from 1 to 1024"),
     (["-F", "BED"], "must be GTF, GFF, GFF3 or SAF"),
+    (["--fracOverlap", "1.5"], "must be a number from 0 to 1"),
+    (["--fracOverlapFeature", "x"], "must be a number from 0 to 1"),
+    (["--read2pos", "4"], "must be 5 or 3"),
+    (["--nonOverlap", "-1"], "must be a whole number"),
+    (["--readExtension5", "-3"], "must be a whole number"),
+    (["--minOverlap", "ten"], "must be a whole number"),
+    (["--splitOnly", "--nonSplitOnly"], "not allowed with argument"),
+    (["-f", "--extraAttributes", "gene_name"], "-f with --extraAttributes is not supported"),
 ])
 def test_command_lines_that_make_no_sense_exit_2(data, options, message):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])

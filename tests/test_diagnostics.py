@@ -1,6 +1,6 @@
 """The warning for contig names that the alignment files and the annotation spell differently
-(chr1 against 1): given when most reads that reached the features lie on contigs the annotation
-lacks, naming the fix."""
+(chrM against MT; chr1 against 1 match, as featureCounts matches them): given when most reads
+that reached the features lie on contigs the annotation lacks, naming the fix."""
 
 import pytest
 
@@ -26,13 +26,13 @@ def saf(path, contigs):
 
 
 CASES = {
-    # annotation contigs, alignment contigs, the fix named
-    "annotation without chr": (["1", "2", "MT"], ["chr1", "chr2", "chrM"],
-                               "the BAM names contigs 'chr1' where the annotation has '1': add "
-                               "the 'chr' prefix to the annotation's contig names"),
-    "alignments without chr": (["chr1", "chr2", "chrX"], ["1", "2", "X"],
-                               "the BAM names contigs '1' where the annotation has 'chr1': "
-                               "remove the 'chr' prefix from the annotation's contig names"),
+    # annotation contigs, alignment contigs (most reads on the first), the fix named
+    "mitochondrion named apart": (["MT", "1"], ["chrM", "chrY"],
+                                  "the BAM names contigs 'chrM' where the annotation has 'MT': "
+                                  "name such pairs in a contig alias file (-A FILE, lines like "
+                                  "'MT,chrM'"),
+    "case apart": (["chr1", "chr2"], ["CHR1", "CHR2"],
+                   "the BAM names contigs 'CHR1' where the annotation has 'chr1'"),
     "unrelated names": (["scaffold_1", "scaffold_2"], ["NC_000001.11", "NC_000002.12"],
                         "the BAM's contigs (NC_000001.11, NC_000002.12) and the annotation's "
                         "(scaffold_1, scaffold_2) have few names in common"),
@@ -79,22 +79,37 @@ def test_warned_only_when_most_reads_miss(tmp_path, annotated, elsewhere, warned
 
 
 def test_several_files_worst_named(tmp_path):
-    genes = read_annotation(saf(tmp_path / "genes.saf", ["1", "2"]))
-    paths = [sam(tmp_path / "good.sam", reads("1", 20), ["1", "2"]),
-             sam(tmp_path / "half.sam", reads("1", 10) + reads("chr2", 30), ["1", "chr2"]),
-             sam(tmp_path / "bad.sam", reads("chr1", 10) + reads("chr2", 30), ["chr1", "chr2"])]
+    genes = read_annotation(saf(tmp_path / "genes.saf", ["1", "MT"]))
+    paths = [sam(tmp_path / "good.sam", reads("1", 20), ["1", "MT"]),
+             sam(tmp_path / "half.sam", reads("1", 10) + reads("chrM", 30), ["1", "chrM"]),
+             sam(tmp_path / "bad.sam", reads("Z1", 10) + reads("chrM", 30), ["Z1", "chrM"])]
     message = contig_mismatch(count_bams(paths, genes, Settings()), genes)
     assert message.startswith("2 of 3 files have most mapped reads on contigs the annotation "
                               f"lacks ({paths[2]}: 100%); ")
-    assert "add the 'chr' prefix to the annotation's contig names" in message
+    assert "'chrM' where the annotation has 'MT'" in message
 
 
-@pytest.mark.parametrize("bam, annotation, hint", [
-    (["chr1", "chr2", "chrM"], ["1", "2", "MT"], "add the 'chr' prefix"),
-    (["1", "2"], ["chr1", "chr2", "chrX"], "remove the 'chr' prefix"),
-    (["chr1", "chr2", "1"], ["chr1", "chr2", "chr3"], "have few names in common"),
-    ([], ["a", "b", "c", "d"], "the BAM's contigs (none) and the annotation's (a, b, c, ...)"),
+def test_contigs_matched_across_a_chr_prefix_raise_no_warning(tmp_path):
+    genes = read_annotation(saf(tmp_path / "genes.saf", ["1", "chr2"]))
+    path = sam(tmp_path / "reads.sam", reads("chr1", 20) + reads("2", 20), ["chr1", "2"])
+    matrix = count_bams(path, genes, Settings())
+    assert contig_mismatch(matrix, genes) is None
+    assert matrix.files[0].summary["Assigned"] == 40
+
+
+@pytest.mark.parametrize("bam, annotation, prefix_matched, hint", [
+    (["chr1", "chr2", "chrM"], ["1", "2", "MT"], True, "lines like 'MT,chrM'"),
+    (["chrMT"], ["M"], True, "lines like 'M,chrMT'"),
+    (["chr1", "chr2", "chrM"], ["1", "2", "MT"], False, "add the 'chr' prefix"),
+    (["1", "2"], ["chr1", "chr2", "chrX"], False, "remove the 'chr' prefix"),
+    (["chr1", "chr2", "1"], ["chr1", "chr2", "chr3"], False, "have few names in common"),
+    (["NC_1"], ["chr1"], True, "have few names in common: use an annotation of the genome the "
+                               "reads were aligned to (or name the pairs in a contig alias file, "
+                               "-A)"),
+    ([], ["a", "b", "c", "d"], True,
+     "the BAM's contigs (none) and the annotation's (a, b, c, ...)"),
 ])
-def test_naming_hint(bam, annotation, hint):
-    """Most names agreeing already (the third case) is no prefix problem."""
-    assert hint in naming_hint(bam, annotation)
+def test_naming_hint(bam, annotation, prefix_matched, hint):
+    """With featureCounts' matching a prefix on one side only is no problem; otherwise most
+    names agreeing already (the fifth case) is none either."""
+    assert hint in naming_hint(bam, annotation, prefix_matched)

@@ -159,23 +159,24 @@ OVERLAPS = {
     "splitOnly-M-primary-ignoreDup": Options(split_only=True, multi_mapping=True,
                                              primary_only=True, ignore_dup=True),
 }
-SINGLE_END.update(OVERLAPS)
-READS.update({f"p-{label}": replace(options, paired=True)
-              for label, options in OVERLAPS.items() if "fraction" not in label})
-FRAGMENTS.update({f"pairs-{label}": replace(options, paired=True, count_read_pairs=True)
-                  for label, options in OVERLAPS.items()})
-FRAGMENTS["pairs-largestOverlap-B-C"] = replace(PAIRS, largest_overlap=True, both_aligned=True,
-                                               exclude_chimeric=True)
+OVERLAP_READS = {f"p-{label}": replace(options, paired=True)
+                 for label, options in OVERLAPS.items() if "fraction" not in label}
+OVERLAP_FRAGMENTS = {f"pairs-{label}": replace(options, paired=True, count_read_pairs=True)
+                     for label, options in OVERLAPS.items()}
+OVERLAP_FRAGMENTS["pairs-largestOverlap-B-C"] = replace(PAIRS, largest_overlap=True,
+                                                       both_aligned=True, exclude_chimeric=True)
 
 
-@pytest.mark.parametrize("options", SINGLE_END.values(), ids=SINGLE_END.keys())
+@pytest.mark.parametrize("options", [*SINGLE_END.values(), *OVERLAPS.values()],
+                         ids=[*SINGLE_END, *OVERLAPS])
 @differential
 @given(S.single_end_reads(), S.annotations(), st.randoms(use_true_random=False))
 def test_single_end_reads(options, records, annotation, rng):
     assert_agrees(records, annotation, options, rng)
 
 
-@pytest.mark.parametrize("options", READS.values(), ids=READS.keys())
+@pytest.mark.parametrize("options", [*READS.values(), *OVERLAP_READS.values()],
+                         ids=[*READS, *OVERLAP_READS])
 @differential
 @given(S.paired_end_reads(), S.annotations(), st.randoms(use_true_random=False))
 def test_paired_end_reads_counted_one_by_one(options, records, annotation, rng):
@@ -183,7 +184,8 @@ def test_paired_end_reads_counted_one_by_one(options, records, annotation, rng):
     assert_agrees(records, annotation, options, rng)
 
 
-@pytest.mark.parametrize("options", FRAGMENTS.values(), ids=FRAGMENTS.keys())
+@pytest.mark.parametrize("options", [*FRAGMENTS.values(), *OVERLAP_FRAGMENTS.values()],
+                         ids=[*FRAGMENTS, *OVERLAP_FRAGMENTS])
 @differential
 @given(S.paired_end_reads(), S.annotations(), st.randoms(use_true_random=False))
 def test_fragments(options, records, annotation, rng):

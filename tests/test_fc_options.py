@@ -22,7 +22,8 @@ import fc_peer
 import sam_strategies as S
 from dulse import Settings, count_bam, read_annotation
 from dulse.outputs.featurecounts import format_counts
-from test_fc_model import FRAGMENTS, OVERLAPS, READS, SINGLE_END
+from engine_peer import engine_settings, require_featurecounts
+from test_fc_model import OVERLAP_FRAGMENTS, OVERLAP_READS, OVERLAPS
 
 EXAMPLES = int(os.environ.get("FC_OPTIONS_EXAMPLES", "3"))
 
@@ -32,31 +33,7 @@ differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, 
 
 @pytest.fixture(scope="module", autouse=True)
 def featurecounts():
-    if fc_peer.available():
-        return
-    if os.environ.get("CI") == "true":
-        pytest.fail("featureCounts is not installed")
-    pytest.skip("featureCounts is not installed")
-
-
-def engine_settings(options: fc_model.Options):
-    """The Settings that mean what featureCounts' flags for ``options`` mean."""
-    return Settings(
-        paired=options.paired, count_fragments=options.count_read_pairs,
-        both_ends_mapped=options.both_aligned, exclude_chimeric=options.exclude_chimeric,
-        check_fragment_length=options.check_fragment_length,
-        min_fragment_length=options.min_fragment_length,
-        max_fragment_length=options.max_fragment_length, strandedness=options.strand,
-        min_mapq=options.min_mapq, multi_mapping=options.multi_mapping,
-        fraction=options.fraction, primary_only=options.primary_only,
-        multi_overlap=options.multi_overlap, ignore_duplicates=options.ignore_dup,
-        feature_level=options.feature_level, min_overlap=options.min_overlap,
-        frac_overlap=options.frac_overlap, frac_overlap_feature=options.frac_overlap_feature,
-        largest_overlap=options.largest_overlap, non_overlap=options.non_overlap,
-        non_overlap_feature=options.non_overlap_feature,
-        read_extension5=options.read_extension5, read_extension3=options.read_extension3,
-        read_to_pos=options.read2pos, split_only=options.split_only,
-        non_split_only=options.non_split_only)
+    require_featurecounts()
 
 
 def settled(records, annotation, options):
@@ -113,11 +90,9 @@ def compare_orders(records, annotation, options, rng, label):
 
 
 KINDS = {
-    "single-end": (S.single_end_reads(), {label: SINGLE_END[label] for label in OVERLAPS}),
-    "paired-end reads": (S.paired_end_reads(), {label: options for label, options in
-                                                READS.items() if label[2:] in OVERLAPS}),
-    "fragments": (S.paired_end_reads(), {label: options for label, options in FRAGMENTS.items()
-                                         if label[6:] in OVERLAPS or "largestOverlap" in label}),
+    "single-end": (S.single_end_reads(), OVERLAPS),
+    "paired-end reads": (S.paired_end_reads(), OVERLAP_READS),
+    "fragments": (S.paired_end_reads(), OVERLAP_FRAGMENTS),
 }
 
 
@@ -160,3 +135,243 @@ def test_every_strandedness_in_one_pass(label, records, annotation):
             peer = featurecounts_columns(folder, ["reads.sam"], replace(options, strand=strand))
             summary = peer["reads.sam"][1]
             assert ours.strand_check.by_rule[strand] == tuple(summary[row] for row in rows)
+
+
+# --------------------------------------------------------------------------------------------
+# dulse count beside featureCounts on the same files and arguments
+
+
+def run_both(folder, arguments, rpath=False):
+    """Runs featureCounts and dulse count with ``arguments`` (-o OUTPUT among them, and RPATH
+    for a folder of each program's own, named after it) in ``folder``; returns each one's
+    (counts file lines after the command line, summary lines)."""
+    from dulse.cli import main
+
+    outputs = []
+    for program in ("featureCounts", "dulse"):
+        output = f"{program}.txt"
+        words = [output if word == "OUTPUT" else program if word == "RPATH" else word
+                 for word in arguments]
+        if program == "featureCounts":
+            done = subprocess.run([fc_peer.EXECUTABLE, *words], cwd=folder, capture_output=True,
+                                  text=True)
+            assert done.returncode == 0, done.stderr
+        else:
+            started_in = os.getcwd()
+            os.chdir(folder)
+            try:
+                assert main(["count", *words]) == 0
+            finally:
+                os.chdir(started_in)
+        counts = (folder / output).read_text().splitlines()[1:]
+        outputs.append((counts, (folder / (output + ".summary")).read_text().splitlines()))
+    return outputs
+
+
+def read_on(contig, number):
+    return fc_model.SamRecord(f"{contig}.{number}", 0, contig, 120 + number, 60, "20M")
+
+
+# The contigs the reads lie on, the annotation's, and the -A file (None: no -A).
+CONTIG_NAMES = {
+    "a chr prefix on either side, case kept": (
+        ["chr1", "chrM", "CHR2", "Chr3", "4"], ["1", "M", "MT", "2", "3", "chr4"], None),
+    "the exact name before the prefixed one": (["chr1", "1"], ["chr1", "1"], None),
+    "aliases, the exact name first": (
+        ["chrM", "chrX", "MT", "s1"], ["MT", "chrM", "X", "seq1"], "MT,chrM\nseq1,s1\n"),
+    "an alias before the prefix": (["chrX"], ["X", "seq1"], "seq1,chrX\n"),
+    "the last alias of a name": (["chrM"], ["MT", "X"], "MT,chrM\nX,chrM\n"),
+    "alias lines as featureCounts reads them": (
+        ["chrM", "s1", "s2", "s3", "s4"], ["MT", "seq1", "seq2", "seq3", "seq4"],
+        "annotation,reads\r\nMT,chrM\r\n\n#,comment\nseq1\tno comma\nseq2 ,s2\nseq3,s3 \t\n"
+        "seq4,s4,more\n"),
+}
+
+
+@pytest.mark.parametrize("bam_contigs, annotation_contigs, aliases", CONTIG_NAMES.values(),
+                         ids=CONTIG_NAMES.keys())
+def test_contig_names_matched_as_featurecounts_matches_them(tmp_path, bam_contigs,
+                                                            annotation_contigs, aliases):
+    records = [read_on(contig, n) for contig in bam_contigs for n in range(len(contig) + 1)]
+    fc_peer.write_sam(tmp_path / "reads.sam", records,
+                      lengths=dict.fromkeys(bam_contigs, 10_000))
+    fc_peer.write_saf(tmp_path / "genes.saf", fc_peer.features(
+        *((f"g.{contig}", contig, 100, 300, "+") for contig in annotation_contigs)))
+    arguments = ["-F", "SAF", "-a", "genes.saf", "-o", "OUTPUT", "reads.sam"]
+    if aliases is not None:
+        (tmp_path / "aliases.csv").write_text(aliases)
+        arguments[:0] = ["-A", "aliases.csv"]
+    ours, theirs = run_both(tmp_path, arguments)
+    assert ours == theirs
+
+
+# Inputs featureCounts reads that htslib refuses: BAM header text with lines not starting with
+# '@' or blank, and records whose sequence length disagrees with the CIGAR (SAM and BAM).
+HEADER_TEXTS = {
+    "a bare @PG": "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:5000\n@PG\n@CO\tx\n",
+    "a line without @": "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:5000\nloose text\n",
+    "a blank line": "@HD\tVN:1.6\n\n@SQ\tSN:chr1\tLN:5000\n",
+    "CRLF and no final line break": "@HD\tVN:1.6\r\n@SQ\tSN:chr1\tLN:5000",
+    "no text": "",
+}
+SEQUENCE_LENGTHS = {"as the CIGAR says": None, "none": 0, "shorter": 4, "longer": 90}
+
+
+@pytest.mark.parametrize("text", HEADER_TEXTS.values(), ids=HEADER_TEXTS.keys())
+@pytest.mark.parametrize("length", SEQUENCE_LENGTHS.values(), ids=SEQUENCE_LENGTHS.keys())
+def test_bam_files_featurecounts_reads(tmp_path, text, length):
+    import bam_bytes
+
+    records = [bam_bytes.record(name=f"r{n}".encode(), pos=100 + 7 * n, cigar=cigar,
+                                l_qseq=length, flag=flag)
+               for n, (cigar, flag) in enumerate([("20M", 0), ("5S10M5I", 16), ("8M50N8M", 0),
+                                                  ("30M", 0x400)])]
+    (tmp_path / "reads.bam").write_bytes(bam_bytes.bgzf(
+        bam_bytes.header((("chr1", 5000),), text) + b"".join(records)))
+    fc_peer.write_saf(tmp_path / "genes.saf", fc_peer.features(("gA", "chr1", 100, 140, "+"),
+                                                               ("gB", "chr1", 130, 300, "-")))
+    ours, theirs = run_both(tmp_path, ["-F", "SAF", "-O", "--fracOverlap", "0.5", "-a",
+                                       "genes.saf", "-o", "OUTPUT", "reads.bam"])
+    assert ours == theirs
+
+
+@pytest.mark.parametrize("sequence", ["*", "ACGT", "A" * 90, "ACGT\tIIIIII"],
+                         ids=["none", "shorter", "longer", "qualities of another length"])
+def test_sam_sequences_featurecounts_reads(tmp_path, sequence):
+    lines = ["@HD\tVN:1.6", "@SQ\tSN:chr1\tLN:5000", "@PG"]
+    for n, cigar in enumerate(["20M", "5S10M5I", "8M50N8M"]):
+        quality = "" if "\t" in sequence else "\t*"
+        lines.append(f"r{n}\t0\tchr1\t{101 + 7 * n}\t60\t{cigar}\t*\t0\t0\t{sequence}{quality}")
+    (tmp_path / "reads.sam").write_text("\n".join(lines) + "\n")
+    fc_peer.write_saf(tmp_path / "genes.saf", fc_peer.features(("gA", "chr1", 100, 140, "+")))
+    ours, theirs = run_both(tmp_path, ["-F", "SAF", "--nonOverlap", "5", "-a", "genes.saf",
+                                       "-o", "OUTPUT", "reads.sam"])
+    assert ours == theirs
+
+
+def test_feature_level_layout(tmp_path):
+    """-f: a row per annotation line, repeats and strandless features included, each with its
+    own place and length; the gene-level columns of the same file for comparison."""
+    (tmp_path / "genes.gtf").write_text("".join(
+        f'{contig}\tsrc\texon\t{start}\t{end}\t.\t{strand}\t.\tgene_id "{gene}";\n'
+        for gene, contig, start, end, strand in [
+            ("gA", "chr1", 100, 199, "+"), ("gB", "chr2", 50, 80, "-"),
+            ("gA", "chr1", 300, 399, "+"), ("gA", "chr1", 100, 199, "+"),
+            ("gC", "chr1", 150, 160, "."), ("gA", "chr2", 10, 20, "+")]))
+    records = [fc_model.SamRecord(f"r{n}", 0, contig, pos, 60, "20M")
+               for n, (contig, pos) in enumerate([("chr1", 120), ("chr1", 310), ("chr2", 60),
+                                                  ("chr1", 150), ("chr2", 5)])]
+    fc_peer.write_sam(tmp_path / "reads.sam", records, lengths={"chr1": 5000, "chr2": 5000})
+    for options in (["-f", "-O", "--fraction"], ["-f", "--largestOverlap"], ["-O"]):
+        ours, theirs = run_both(tmp_path, [*options, "-a", "genes.gtf", "-o", "OUTPUT",
+                                           "reads.sam"])
+        assert ours == theirs
+
+
+# --------------------------------------------------------------------------------------------
+# -R: what each read came to, record by record as featureCounts writes it
+
+
+O = fc_model.Options
+PAIRED_READS = O(paired=True)
+FRAGMENT_READS = O(paired=True, count_read_pairs=True)
+ASSIGNMENT_GROUPS = {
+    "single-end": (S.single_end_reads(), [
+        O(), O(multi_overlap=True, multi_mapping=True, fraction=True),
+        O(feature_level=True, multi_overlap=True), O(largest_overlap=True, min_overlap=5),
+        O(min_mapq=10, primary_only=True, ignore_dup=True, strand=2), O(split_only=True),
+        O(non_split_only=True, multi_overlap=True), O(frac_overlap=0.5, read2pos=5)]),
+    "paired-end reads": (S.paired_end_reads(), [
+        PAIRED_READS, replace(PAIRED_READS, multi_overlap=True, strand=1)]),
+    "fragments": (S.paired_end_reads(), [
+        FRAGMENT_READS, replace(FRAGMENT_READS, multi_overlap=True, both_aligned=True,
+                                exclude_chimeric=True, strand=2),
+        replace(FRAGMENT_READS, feature_level=True, largest_overlap=True),
+        replace(FRAGMENT_READS, min_mapq=10, frac_overlap=0.3)]),
+}
+
+
+def sam_records(path):
+    """A SAM file's records, the fields featureCounts leaves empty for a record without a
+    sequence written '*' as SAM has it."""
+    lines = Path(path).read_text().splitlines()
+    records = [line.split("\t") for line in lines if not line.startswith("@")]
+    for fields in records:
+        fields[9] = fields[9] or "*"
+        fields[10] = fields[10] or "*"
+    return [line for line in lines if line.startswith("@")], ["\t".join(f) for f in records]
+
+
+def bam_records(path):
+    import pysam
+
+    with pysam.AlignmentFile(str(path), check_sq=False) as source:
+        return str(source.header), [record.to_string() for record in source]
+
+
+def assignments_of(folder, kind, name):
+    suffix = {"CORE": ".featureCounts", "SAM": ".featureCounts.sam",
+              "BAM": ".featureCounts.bam"}[kind]
+    path = folder / (name + suffix)
+    if kind == "CORE":
+        return [], path.read_text().splitlines()
+    return sam_records(path) if kind == "SAM" else bam_records(path)
+
+
+@pytest.mark.parametrize("reads, groups", ASSIGNMENT_GROUPS.values(),
+                         ids=ASSIGNMENT_GROUPS.keys())
+@pytest.mark.parametrize("kind", ["CORE", "SAM", "BAM"])
+@differential
+@given(st.data(), S.annotations(), st.randoms(use_true_random=False))
+def test_assignments_record_by_record(reads, groups, kind, data, annotation, rng):
+    records = data.draw(reads, label="records")
+    paired = any(record.flag & fc_model.PAIRED for record in records)
+    with tempfile.TemporaryDirectory() as name:
+        folder = Path(name)
+        for number, options in enumerate(groups):
+            kept = settled(records, annotation, options) if paired or not options.paired else []
+            if not kept:
+                continue
+            ordered = S.shuffled(kept, rng) if number % 2 else kept
+            sam = fc_peer.write_sam(folder / f"reads{number}.sam", ordered, "unsorted",
+                                    S.CONTIG_LENGTHS)
+            bam = Path(fc_peer.write_bam(sam, folder / f"reads{number}.bam")).name
+            fc_peer.write_saf(folder / "genes.saf", annotation)
+            for program in ("featureCounts", "dulse"):
+                (folder / program).mkdir(exist_ok=True)
+            run_both(folder, ["-F", "SAF", *fc_peer.flags(options), "-R", kind, "--Rpath",
+                              "RPATH", "-a", "genes.saf", "-o", "OUTPUT", bam], rpath=True)
+            theirs = assignments_of(folder / "featureCounts", kind, bam)
+            ours = assignments_of(folder / "dulse", kind, bam)
+            assert ours[0] == theirs[0], options
+            # A fragment whose mate never came is written at the end by featureCounts, in an
+            # order of its own; every other read and fragment comes in the same order.
+            if options.fragments:
+                assert sorted(ours[1]) == sorted(theirs[1]), options
+            else:
+                assert ours[1] == theirs[1], options
+
+
+def test_assignments_from_sam_as_from_bam(tmp_path):
+    """SAM input gives the records as the same records in BAM do (featureCounts 2.0.3 mangles
+    its -R SAM output from SAM input, so dulse is compared with itself here)."""
+    from dulse import count_bam
+
+    records = [fc_model.SamRecord("a", 0, "chr1", 120, 60, "5S20M3I", tags=(("NH", 1),)),
+               fc_model.SamRecord("b", 16, "chr1", 150, 3, "10M50N10M"),
+               fc_model.SamRecord("c", 4, None, 0, 0, "*")]
+    sam = fc_peer.write_sam(tmp_path / "reads.sam", records, lengths={"chr1": 5000})
+    bam = fc_peer.write_bam(sam, tmp_path / "reads.bam")
+    fc_peer.write_saf(tmp_path / "genes.saf", fc_peer.features(("gA", "chr1", 100, 200, "+")))
+    genes = read_annotation(tmp_path / "genes.saf")
+    written = {}
+    for source in (sam, bam):
+        for kind in ("SAM", "BAM"):
+            out = tmp_path / f"{Path(source).suffix}.{kind}"
+            count_bam(source, genes, Settings(min_mapq=5), assignments=(kind, out))
+            written[source, kind] = (sam_records(out)[1] if kind == "SAM"
+                                     else bam_records(out)[1])
+    assert written[sam, "SAM"] == written[bam, "SAM"] == written[sam, "BAM"] == \
+        written[bam, "BAM"]
+    assert [line.split("\t")[-1] for line in written[sam, "SAM"]] == [
+        "XT:Z:gA", "XS:Z:Unassigned_MappingQuality", "XS:Z:Unassigned_Unmapped"]

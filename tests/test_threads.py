@@ -27,6 +27,11 @@ GROUPS = {
                                               both_ends_mapped=True, exclude_chimeric=True,
                                               multi_mapping=True, fraction=True),
     "fragments auto strand": Settings(paired=True, count_fragments=True, strandedness="auto"),
+    "fragments -f --largestOverlap --fracOverlap -O --fraction": Settings(
+        paired=True, count_fragments=True, feature_level=True, largest_overlap=True,
+        frac_overlap=0.3, multi_overlap=True, fraction=True),
+    "single-end --read2pos --minOverlap -3 --splitOnly": Settings(
+        read_to_pos=5, min_overlap=-3, split_only=True, strandedness="forward"),
 }
 
 

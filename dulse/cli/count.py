@@ -23,7 +23,7 @@ from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
 NOT_SUPPORTED = {
-    "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1,
+    "-J": 0, "-G": 1,
     "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
 }
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
@@ -121,6 +121,11 @@ def add_parser(commands):
                        help="count split alignments (an N in the CIGAR) only")
     split.add_argument("--nonSplitOnly", dest="non_split_only", action="store_true",
                        help="count alignments without N only")
+    add("-R", dest="assignments", choices=("CORE", "SAM", "BAM"), metavar="CORE|SAM|BAM",
+        help="write what each read came to, per file: FILE.featureCounts (CORE: a line per read "
+             "or fragment), or the records with XS, XN and XT tags (.featureCounts.sam/.bam)")
+    add("--Rpath", dest="assignments_folder", metavar="FOLDER",
+        help="the folder for -R's files (default: the counts file's)")
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
@@ -235,12 +240,40 @@ def settings_per_file(args):
             for word in (words if len(words) > 1 else words * len(args.files))]
 
 
+SUFFIXES = {"CORE": ".featureCounts", "SAM": ".featureCounts.sam", "BAM": ".featureCounts.bam"}
+
+
+def assignment_files(args, files):
+    """(format, path) of the -R file of each input: its name with featureCounts' suffix, in
+    --Rpath or else beside the counts file."""
+    if args.assignments is None:
+        if args.assignments_folder is not None:
+            raise UsageError("--Rpath names the folder for -R's files: add -R")
+        return []
+    if "auto" in args.strandedness.split(","):
+        raise UsageError("-R needs the strandedness given (-s 0, 1 or 2), not auto")
+    folder = args.assignments_folder
+    if folder is None:
+        folder = os.path.dirname(args.output) or "."
+    elif not os.path.isdir(folder):
+        raise UsageError(f"--Rpath {folder} is not a folder")
+    names = [os.path.basename(name) if name != "-" else "stdin" for name in files]
+    clashing = sorted({name for name in names if names.count(name) > 1})
+    if clashing:
+        raise UsageError(f"-R would write {clashing[0]}{SUFFIXES[args.assignments]} for two "
+                         f"inputs")
+    return [(args.assignments, os.path.join(folder, name + SUFFIXES[args.assignments]))
+            for name in names]
+
+
 def read_aliases(path):
-    """featureCounts' -A file: lines of 'annotation contig,BAM contig', split at the first comma
-    (trailing blanks of the BAM name dropped); lines without a comma say nothing."""
+    """featureCounts' -A file: lines of 'annotation contig,BAM contig', split at the first comma,
+    blanks kept; lines without a comma say nothing. (featureCounts drops the last character of
+    a last line without a line break; here it is kept.)"""
     try:
         with open(path, "rb") as handle:
-            lines = handle.read().splitlines()
+            lines = [line[:-1] if line.endswith(b"\r") else line
+                     for line in handle.read().split(b"\n")]
     except OSError as error:
         raise InputError(f"{path}: cannot read the contig aliases: "
                          f"{error.strerror or error}") from None
@@ -250,7 +283,7 @@ def read_aliases(path):
         if not comma:
             continue
         try:
-            pairs.append((annotation.decode(), bam.rstrip().decode()))
+            pairs.append((annotation.decode(), bam.decode()))
         except UnicodeDecodeError:
             raise InputError(f"{path}: line {number}: the contig names are not UTF-8") from None
     return tuple(pairs)
@@ -261,7 +294,8 @@ def run(args, argv):
     if sum((args.threads > 1, args.jobs > 1)) > 1:
         raise UsageError("give -T (threads) or -j (processes), not both")
     files = [_input_name(name) for name in args.files]
-    targets = [args.output, args.output + ".summary"]
+    assignments = assignment_files(args, files)
+    targets = [args.output, args.output + ".summary"] + [path for _, path in assignments]
     _check_outputs(files, args.annotation, targets)
     err = sys.stderr
     _print_settings(args, settings[0], err)
@@ -287,8 +321,10 @@ def run(args, argv):
 
         progress = Progress(err, len(files), live=err.isatty())
         progress.unit = "fragments" if args.paired and args.count_fragments else "reads"
+        reserved = [(kind, staged.reserve(path)) for kind, path in assignments] or None
         matrix = count_bams(files, annotation, settings if len(set(settings)) > 1 else settings[0],
-                            jobs=args.jobs, threads=args.threads, progress=progress.done)
+                            jobs=args.jobs, threads=args.threads, progress=progress.done,
+                            assignments=reserved)
         progress.finish()
         _warn_about_setup(matrix, annotation, settings)
 
@@ -297,9 +333,10 @@ def run(args, argv):
             featurecounts.write_counts(handle, matrix, annotation, header, extra_attributes,
                                        feature_level=args.feature_level)
         with staged.open(args.output + ".summary") as handle:
-            featurecounts.write_summary(handle, matrix, split_row=args.non_split_only)
+            featurecounts.write_summary(handle, matrix, args.non_split_only)
         staged.commit()
-    print(f"wrote {args.output} and {args.output}.summary", file=err)
+    written = f" and -R's {len(assignments)} file(s)" if assignments else ""
+    print(f"wrote {args.output} and {args.output}.summary{written}", file=err)
     return 0
 
 

@@ -26,6 +26,18 @@ class AlignmentInput {
   // featureCounts' reading of BAM files, before open(): see Reader::set_lenient.
   void set_lenient(bool lenient) { bam_.set_lenient(lenient); }
   bool lenient() const { return bam_.lenient(); }
+  // Before open(): records kept whole, with the header's text and reference lengths, for
+  // writing them out again.
+  void set_whole_records(bool whole) {
+    bam_.set_keep_text(whole);
+    sam_.set_whole_records(whole);
+  }
+  const std::string& header_text() const {
+    return is_sam_ ? sam_.header_text() : bam_.header_text();
+  }
+  const std::vector<uint32_t>& reference_lengths() const {
+    return is_sam_ ? sam_.reference_lengths() : bam_.reference_lengths();
+  }
   // 1 a record is in place, 0 the end, -1 an error (message() says what and where).
   int next();
   const Record& record() const { return is_sam_ ? sam_.record() : bam_.record(); }

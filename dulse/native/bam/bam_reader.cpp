@@ -71,6 +71,8 @@ void Reader::close() {
   finished_ = 0;
   names_.clear();
   hd_line_.clear();
+  text_.clear();
+  lengths_.clear();
 }
 
 // The binary header, with the checks under which htslib returns no header: the magic, every
@@ -89,6 +91,10 @@ int Reader::read_header(bool keep_header) {
     if (bgzf_.buffered() == 0 && bgzf_.refill() <= 0) return kBadHeader;
     size_t take = bgzf_.buffered() < text_left ? bgzf_.buffered() : text_left;
     const uint8_t* p = bgzf_.cursor();
+    if (keep_header && keep_text_ && !text_ended) {
+      const auto* text = reinterpret_cast<const char*>(p);
+      text_.append(text, strnlen(text, take));
+    }
     for (size_t i = 0; i < take && !text_ended; ++i) {
       if (p[i] == 0) {
         text_ended = true;
@@ -126,6 +132,7 @@ int Reader::read_header(bool keep_header) {
     // htslib adds a NUL to a name without one, which needs one byte more than an int32 holds.
     if (name_last != 0 && name_len == INT32_MAX) return kBadHeader;
     if (bgzf_.read(word, 4) != 4) return kBadHeader;
+    if (keep_header && keep_text_) lengths_.push_back(le32(word));
   }
   decoder_.set_n_targets(n_targets);
   if (keep_header && hd_line_.compare(0, 4, "@HD\t") != 0) hd_line_.clear();

@@ -50,6 +50,11 @@ class Reader {
   // its line break; empty when the header has none).
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
+  // Before opening: keep the header's whole text and the reference lengths as well, for
+  // writing the records out again (with open_keeping_header).
+  void set_keep_text(bool keep) { keep_text_ = keep; }
+  const std::string& header_text() const { return text_; }
+  const std::vector<uint32_t>& reference_lengths() const { return lengths_; }
   // Hands the rest of the file to the caller, for readers of its blocks: the source positioned
   // after the last block loaded, and in `rest` the bytes of that block not yet read (where the
   // records go on). False, keeping the file, when only this reader can read on (plain gzip).
@@ -102,6 +107,9 @@ class Reader {
   ByteBuffer body_;  // a record that spans blocks, gathered
   std::vector<std::string> names_;
   std::string hd_line_;
+  bool keep_text_ = false;
+  std::string text_;
+  std::vector<uint32_t> lengths_;
 };
 
 }  // namespace dulse::bam

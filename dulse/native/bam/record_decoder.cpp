@@ -37,6 +37,8 @@ int RecordDecoder::begin(const uint8_t* head) {
   if (block_len_ < static_cast<int32_t>(kCoreLength)) return fail(Problem::kLengths, kErrorRecord);
   const uint8_t* core = head + kBlockLengthSize;
   Record& r = record_;
+  std::memcpy(core_, core, kCoreLength);
+  r.core = core_;
   r.tid = static_cast<int32_t>(le32(core));
   r.pos = static_cast<int32_t>(le32(core + 4));
   uint32_t bin_mq_nl = le32(core + 8);
@@ -60,6 +62,8 @@ int RecordDecoder::begin(const uint8_t* head) {
 
 int RecordDecoder::finish(const uint8_t* body) {
   Record& r = record_;
+  r.body = body;
+  r.body_length = body_len_;
   r.qname = reinterpret_cast<const char*>(body);
   r.cigar = body + r.l_qname;
   r.aux = body + fixed_;

@@ -29,6 +29,11 @@ struct Record {
   const uint8_t* cigar;
   const uint8_t* aux;
   uint32_t aux_len;
+  // The record as stored, for writing it out again: its 32-byte core and the body_length bytes
+  // after it (the original CIGAR even when one came from CG).
+  const uint8_t* core;
+  const uint8_t* body;
+  uint32_t body_length;
 };
 
 // A growable byte buffer that keeps its capacity between records.
@@ -93,6 +98,7 @@ class RecordDecoder {
   int32_t n_targets_ = 0;
   bool lenient_ = false;
   Problem problem_ = Problem::kNone;
+  uint8_t core_[kCoreLength];
   int32_t block_len_ = 0;
   uint32_t body_len_ = 0;
   uint64_t fixed_ = 0;

@@ -215,6 +215,10 @@ void SamReader::deliver(size_t n, size_t terminator, const char** text, size_t* 
 int SamReader::parse_header_line(const char* text, size_t length) {
   Field fields[64];
   size_t n = split(text, length, fields, 64);
+  if (whole_) {
+    header_text_.append(text, length);
+    header_text_.push_back('\n');
+  }
   if (fields[0].is("@HD")) {
     if (hd_line_.empty()) hd_line_.assign(text, length);
   } else if (fields[0].is("@SQ")) {
@@ -228,6 +232,17 @@ int SamReader::parse_header_line(const char* text, size_t length) {
     }
     if (!named || name.empty()) return fail("an @SQ line without a reference name (SN:)");
     if (tids_.count(name) != 0) return fail("reference '" + name + "' appears twice in @SQ");
+    if (whole_) {
+      uint32_t reference_length = 0;
+      for (size_t i = 1; i < n; ++i) {
+        int64_t value;
+        if (fields[i].length > 3 && std::memcmp(fields[i].text, "LN:", 3) == 0 &&
+            parse_int(Field{fields[i].text + 3, fields[i].length - 3}, 0, INT32_MAX, &value)) {
+          reference_length = static_cast<uint32_t>(value);
+        }
+      }
+      lengths_.push_back(reference_length);
+    }
     tids_.emplace(name, static_cast<int32_t>(names_.size()));
     names_.push_back(std::move(name));
   }
@@ -317,6 +332,12 @@ int SamReader::parse_record(const char* text, size_t length) {
     if (digits) return fail("CIGAR '" + f[5].str() + "' is malformed");
   }
   r.l_qseq = f[9].is("*") ? 0 : static_cast<int32_t>(f[9].length);
+  size_t seq_start = body_.size();
+  if (whole_) {
+    // Room for the sequence and qualities, filled once the aux fields are in.
+    body_.resize(body_.size() + (static_cast<size_t>(r.l_qseq) + 1) / 2 +
+                 static_cast<size_t>(r.l_qseq));
+  }
   size_t aux_start = body_.size();
   if (n == 12) {
     Field rest{f[11].text, static_cast<size_t>(text + length - f[11].text)};
@@ -336,8 +357,58 @@ int SamReader::parse_record(const char* text, size_t length) {
   r.cigar = body_.data() + r.l_qname;
   r.aux = body_.data() + aux_start;
   r.aux_len = static_cast<uint32_t>(body_.size() - aux_start);
+  if (whole_) complete_record(r, f[9].text, f[9].is("*") ? 0 : f[9].length, f[10].text,
+                              f[10].is("*") ? 0 : f[10].length, seq_start);
   record_ = r;
   return 1;
+}
+
+namespace {
+
+// htslib's bin of a 0-based range [begin, end).
+uint32_t bin_of(int64_t begin, int64_t end) {
+  --end;
+  if (begin >> 14 == end >> 14) return static_cast<uint32_t>(((1 << 15) - 1) / 7 + (begin >> 14));
+  if (begin >> 17 == end >> 17) return static_cast<uint32_t>(((1 << 12) - 1) / 7 + (begin >> 17));
+  if (begin >> 20 == end >> 20) return static_cast<uint32_t>(((1 << 9) - 1) / 7 + (begin >> 20));
+  if (begin >> 23 == end >> 23) return static_cast<uint32_t>(((1 << 6) - 1) / 7 + (begin >> 23));
+  if (begin >> 26 == end >> 26) return static_cast<uint32_t>(((1 << 3) - 1) / 7 + (begin >> 26));
+  return 0;
+}
+
+}  // namespace
+
+void SamReader::complete_record(Record& r, const char* seq, size_t seq_length, const char* qual,
+                                size_t qual_length, size_t seq_start) {
+  static const char kCodes[] = "=ACMGRSVTWYHKDBN";
+  uint8_t* packed = body_.data() + seq_start;
+  for (size_t i = 0; i < seq_length; ++i) {
+    const char* code = std::strchr(kCodes, seq[i] >= 'a' && seq[i] <= 'z' ? seq[i] - 32 : seq[i]);
+    uint8_t value = code != nullptr && seq[i] != 0 ? static_cast<uint8_t>(code - kCodes) : 15;
+    packed[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? value << 4 : (packed[i / 2] | value));
+  }
+  uint8_t* quality = packed + (seq_length + 1) / 2;
+  for (size_t i = 0; i < seq_length; ++i) {
+    quality[i] = qual_length == seq_length ? static_cast<uint8_t>(qual[i] - 33) : 0xff;
+  }
+  int64_t end = r.pos;
+  for (uint32_t k = 0; k < r.n_cigar; ++k) {
+    uint32_t v = le32(r.cigar + 4 * k);
+    if (consumes_reference(v & 0xf)) end += v >> 4;
+  }
+  if (end <= r.pos) end = r.pos + 1;
+  uint32_t bin = r.pos < 0 ? 4680 : bin_of(r.pos, end);
+  put_le32(core_, static_cast<uint32_t>(r.tid));
+  put_le32(core_ + 4, static_cast<uint32_t>(r.pos));
+  put_le32(core_ + 8, bin << 16 | uint32_t{r.mapq} << 8 | r.l_qname);
+  put_le32(core_ + 12, uint32_t{r.flag} << 16 | r.n_cigar);
+  put_le32(core_ + 16, static_cast<uint32_t>(r.l_qseq));
+  put_le32(core_ + 20, static_cast<uint32_t>(r.mtid));
+  put_le32(core_ + 24, static_cast<uint32_t>(r.mpos));
+  put_le32(core_ + 28, static_cast<uint32_t>(r.isize));
+  r.core = core_;
+  r.body = body_.data();
+  r.body_length = static_cast<uint32_t>(body_.size());
 }
 
 }  // namespace dulse::bam

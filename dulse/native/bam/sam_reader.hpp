@@ -1,6 +1,7 @@
 // SAM text read into the same record form as BAM: each line is encoded as a BAM record would
 // hold it (CIGAR operations, aux fields in binary), so that everything after the reader sees one
-// kind of record. Sequence and qualities are not kept: counting never reads them.
+// kind of record. Sequence and qualities are not kept (counting never reads them) unless whole
+// records are asked for, to be written out again.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,10 @@ class SamReader {
   static constexpr int kBadLine = -2;  // error() says what and line() where
   static constexpr int kReadFailed = -3;  // the file could not be read (errno)
 
+  // Before open(): keep each record whole (core, sequence and qualities as BAM holds them, in
+  // Record::core and Record::body) and the header's text and reference lengths.
+  void set_whole_records(bool whole) { whole_ = whole; }
+
   // Reads the header lines. 0, or kBadLine / kReadFailed.
   int open(FileSource&& source);
 
@@ -29,6 +34,9 @@ class SamReader {
 
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
+  // With whole records: the header lines, each with its line break, and the @SQ lengths.
+  const std::string& header_text() const { return header_text_; }
+  const std::vector<uint32_t>& reference_lengths() const { return lengths_; }
   const std::string& error() const { return error_; }
   uint64_t line() const { return line_; }
 
@@ -40,6 +48,9 @@ class SamReader {
   void deliver(size_t n, size_t terminator, const char** text, size_t* length);
   int parse_header_line(const char* text, size_t length);
   int parse_record(const char* text, size_t length);
+  // Sequence and qualities into body_, and the core, for a whole record.
+  void complete_record(Record& r, const char* seq, size_t seq_length, const char* qual,
+                       size_t qual_length, size_t aux_start);
   int fail(std::string message) {
     error_ = std::move(message);
     return finished_ = kBadLine;
@@ -58,6 +69,10 @@ class SamReader {
   std::string long_line_;  // a line longer than the source's buffer, gathered
   std::vector<uint8_t> body_;  // name, CIGAR and aux of the current record
   Record record_{};
+  bool whole_ = false;
+  std::string header_text_;
+  std::vector<uint32_t> lengths_;
+  uint8_t core_[kCoreLength] = {};
 };
 
 }  // namespace dulse::bam

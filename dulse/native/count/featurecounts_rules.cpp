@@ -41,12 +41,57 @@ void FeatureCountsRules::count_read(const Read& read) {
     outcome = record_checks(read);
   }
   if (outcome == nullptr && split_only_fails(read, nullptr)) outcome = &Counters::nonsplit;
+  noting_ = {&read, nullptr};
   if (outcome != nullptr) {
     ++(counters_.*outcome);
+    note(outcome);
     return;
   }
   const Read* reads[] = {&read};
   assign(reads, 1);
+}
+
+const char* FeatureCountsRules::row_name(Outcome outcome) {
+  for (const CounterName& row : kSummaryRows) {
+    if (row.field == outcome) return row.name;
+  }
+  return "";
+}
+
+void FeatureCountsRules::note(Outcome outcome, const int32_t* genes, size_t n) {
+  if (log_ == nullptr) return;
+  const char* row = outcome == &Counters::nonsplit &&
+                            settings_.split_rule == SplitRule::kNonSplitOnly
+                        ? "Unassigned_Split"
+                        : row_name(outcome);
+  if (n == 0) {
+    log_->note(*noting_.earlier, noting_.later, row, nullptr, 0);
+    return;
+  }
+  // featureCounts lists the targets as it met them: the later record's hits first.
+  listed_.clear();
+  for (int32_t gene : met_) {
+    if (std::find(genes, genes + n, gene) != genes + n) listed_.push_back(gene);
+  }
+  log_->note(*noting_.earlier, noting_.later, row, listed_.data(), listed_.size());
+}
+
+void FeatureCountsRules::note_rule(int s, Outcome outcome, const int32_t* genes, size_t n) {
+  if (log_ != nullptr && s == static_cast<int>(settings_.strandedness)) note(outcome, genes, n);
+}
+
+// The genes of the hits in the order featureCounts meets them, each once: the record that came
+// later first, each record's in the order of its hits.
+template <class Hits, class RecordOf>
+void FeatureCountsRules::meet(const Hits& hits, int n, RecordOf record_of) {
+  met_.clear();
+  for (int r = n - 1; r >= 0; --r) {
+    for (const auto& hit : hits) {
+      if (record_of(hit) == r && std::find(met_.begin(), met_.end(), hit.gene) == met_.end()) {
+        met_.push_back(hit.gene);
+      }
+    }
+  }
 }
 
 // --splitOnly, after every other check: reads with no N, and fragments whose records are all
@@ -117,8 +162,10 @@ void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) 
                         ? &Counters::secondary
                         : fragment_checks(earlier, later);
   if (outcome == nullptr && split_only_fails(earlier, later)) outcome = &Counters::nonsplit;
+  noting_ = {&earlier, later};
   if (outcome != nullptr) {
     ++(counters_.*outcome);
+    note(outcome);
     return;
   }
   const Read* reads[2];
@@ -129,6 +176,7 @@ void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) 
   if (n == 0) {
     // A record alone, unmapped, whose mate is not in the file: it reaches no feature.
     for (auto& tally : counters_.by_rule) ++tally.no_features;
+    note(&Counters::no_features);
     return;
   }
   assign(reads, n);
@@ -177,7 +225,14 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
   }
   if (hits_.empty()) {
     for (auto& tally : counters_.by_rule) ++tally.no_features;
+    note(&Counters::no_features);
     return;
+  }
+  if (log_ != nullptr) {
+    meet(hits_, n, [this, &ends](const index::Hit& hit) {
+      auto at = static_cast<size_t>(&hit - hits_.data());
+      return at < ends[1] ? 0 : 1;
+    });
   }
 
   for (int s = 0; s < kStrandednessCount; ++s) {
@@ -217,12 +272,16 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     Counters::RuleTally& tally = counters_.by_rule[s];
     if (n_chosen == 0) {
       ++tally.no_features;
+      note_rule(s, &Counters::no_features);
     } else if (n_chosen == 1 || settings_.multi_overlap) {
       count_for(rule, chosen.data(), n_chosen, n_chosen, nh);
+      note_rule(s, &Counters::assigned, chosen.data(), n_chosen);
     } else if (single >= 0) {
       count_for(rule, &single, 1, 1, nh);
+      note_rule(s, &Counters::assigned, &single, 1);
     } else {
       ++tally.ambiguity;
+      note_rule(s, &Counters::ambiguity);
     }
   }
 }
@@ -277,8 +336,10 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
   }
   if (pieces_.empty()) {
     for (auto& tally : counters_.by_rule) ++tally.no_features;
+    note(&Counters::no_features);
     return;
   }
+  if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; });
   int64_t bases = fragment_bases(reads, n);
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
@@ -291,15 +352,19 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
     switch (overlap_.judge(rule_pieces_, bases, genes_, &left)) {
       case OverlapRules::Verdict::kAssigned:
         count_for(rule, genes_.data(), genes_.size(), left, nh);
+        note_rule(s, &Counters::assigned, genes_.data(), genes_.size());
         break;
       case OverlapRules::Verdict::kNoFeatures:
         ++tally.no_features;
+        note_rule(s, &Counters::no_features);
         break;
       case OverlapRules::Verdict::kOverlappingLength:
         ++tally.overlapping_length;
+        note_rule(s, &Counters::overlapping_length);
         break;
       case OverlapRules::Verdict::kAmbiguity:
         ++tally.ambiguity;
+        note_rule(s, &Counters::ambiguity);
         break;
     }
   }

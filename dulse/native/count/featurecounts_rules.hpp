@@ -25,7 +25,7 @@ class FeatureCountsRules : public Policy {
   FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
         const std::vector<int32_t>& tid_contig, Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
-        ends_(settings), overlap_(settings) {
+        log_(tally.log), ends_(settings), overlap_(settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
     }
@@ -63,6 +63,13 @@ class FeatureCountsRules : public Policy {
   void count_for(Strandedness rule, const int32_t* genes, size_t n, size_t divisor_genes,
                  int32_t nh);
 
+  // -R: what the read or fragment being counted came to, under the chosen rule.
+  static const char* row_name(Outcome outcome);
+  void note(Outcome outcome, const int32_t* genes = nullptr, size_t n = 0);
+  void note_rule(int rule, Outcome outcome, const int32_t* genes = nullptr, size_t n = 0);
+  template <class Hits, class RecordOf>
+  void meet(const Hits& hits, int n, RecordOf record_of);
+
   const index::FeatureIndex& index_;
   const Settings& settings_;
   const std::vector<int32_t>& tid_contig_;
@@ -70,6 +77,13 @@ class FeatureCountsRules : public Policy {
   GeneCounts* counts_[kStrandednessCount];
   std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
+  AssignmentLog* log_;
+  struct Noting {
+    const Read* earlier;
+    const Read* later;
+  } noting_{nullptr, nullptr};
+  std::vector<int32_t> met_;     // the genes of the hits, as featureCounts meets them
+  std::vector<int32_t> listed_;
   ReadEnds ends_;
   OverlapRules overlap_;
   std::vector<Block> scratch_[2];

@@ -24,8 +24,10 @@ class FileCounter {
   FileCounter(const index::FeatureIndex& index, const Settings& settings)
       : index_(index), settings_(settings), tally_(settings, index.n_genes()) {}
 
-  // Counts on `threads` threads (1: this one alone).
+  // Counts on `threads` threads (1: this one alone, as always when outcomes are logged).
   CountStatus count(bam::AlignmentInput& input, int threads, Interrupt* interrupt);
+  // Before count(): where each read's or fragment's outcome goes (-R), in file order.
+  void set_log(AssignmentLog* log) { tally_.log = log; }
 
   const Counters& counters() const { return tally_.counters; }
   // The counts under a strandedness rule: the chosen one, or any with counts_for_every_rule.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bam/bam_aux.hpp"
+#include "bam/bytes.hpp"
 #include "bam/cigar.hpp"
 
 namespace dulse::count {
@@ -24,7 +25,16 @@ bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value, b
 
 }  // namespace
 
-void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read) {
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
+               bool keep) {
+  read.stored.clear();
+  if (keep && record.core != nullptr) {
+    uint8_t length[4];
+    bam::put_le32(length, bam::kCoreLength + record.body_length);
+    read.stored.insert(read.stored.end(), length, length + 4);
+    read.stored.insert(read.stored.end(), record.core, record.core + bam::kCoreLength);
+    read.stored.insert(read.stored.end(), record.body, record.body + record.body_length);
+  }
   read.flag = record.flag;
   read.mapq = record.mapq;
   read.tid = record.tid;

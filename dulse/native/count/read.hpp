@@ -52,6 +52,8 @@ struct Read {
   int32_t query_length = 0;
   bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
   std::string name;  // filled only for a read that waits for its mate
+  // The record as BAM stores it (block length, core, body), when records are written out again.
+  std::vector<uint8_t> stored;
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }
   bool mapped() const { return !has(kUnmapped); }
@@ -59,8 +61,10 @@ struct Read {
 };
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
-// first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing).
-void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read);
+// first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing). With
+// `keep`, the record's own bytes go into read.stored.
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
+               bool keep = false);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

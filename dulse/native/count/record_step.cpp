@@ -18,6 +18,7 @@ int32_t contig_for(const index::FeatureIndex& index, const Settings& settings,
   if (contig >= 0) return contig;
   auto alias = settings.contig_aliases.find(name);
   if (alias != settings.contig_aliases.end()) return index.contig_of(alias->second);
+  if (!settings.match_chr_prefix) return -1;
   if (name.compare(0, 3, "chr") == 0) return index.contig_of(std::string_view(name).substr(3));
   return index.contig_of("chr" + name);
 }
@@ -38,7 +39,7 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, file_.fragments(), read_);
+  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records);
   if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (read_.has(kPaired)) {
     if (!settings.paired) {

@@ -63,6 +63,9 @@ struct Settings {
   // is the annotation's of the same name, else its alias, else the name with a "chr" prefix
   // added or taken away.
   std::unordered_map<std::string, std::string> contig_aliases;
+  bool match_chr_prefix = true;  // featureCounts' matching of chr1 to 1; htseq-count has none
+  // Each record kept whole for writing it out again with its assignment (-R).
+  bool keep_records = false;
 
   // Whether any rule needs the overlap of each feature and gene measured in bases.
   bool measures_overlap() const {

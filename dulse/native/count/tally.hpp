@@ -2,6 +2,7 @@
 // counts of every gene. Tallies of several threads merge into one, exactly.
 #pragma once
 
+#include "count/assignment_log.hpp"
 #include "count/counters.hpp"
 #include "count/gene_counts.hpp"
 #include "count/settings.hpp"
@@ -11,6 +12,8 @@ namespace dulse::count {
 struct Tally {
   Counters counters;
   GeneCounts counts[kStrandednessCount];
+  // Where each read's or fragment's outcome is written (-R), when anywhere; on one thread only.
+  AssignmentLog* log = nullptr;
 
   // Counts are kept for the chosen rule, or for every rule when the settings ask.
   static bool keeps(const Settings& settings, Strandedness rule) {

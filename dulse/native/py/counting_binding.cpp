@@ -7,11 +7,13 @@
 // count_file releases the interpreter lock while it reads the file, taking it back only to
 // look for a pending signal (Ctrl-C) now and then.
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bam/alignment_input.hpp"
+#include "count/assignment_writer.hpp"
 #include "count/file_counter.hpp"
 #include "count/settings.hpp"
 #include "index/feature_index.hpp"
@@ -280,6 +282,42 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
   return result.release();
 }
 
+// assignments=(format, path, target names): "CORE", "SAM" or "BAM", the file to write, and
+// the name of each target. nullptr with the exception set when they are not that.
+std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyRef* path) {
+  const char* format;
+  PyObject* path_object;
+  PyObject* names_object;
+  if (!PyArg_ParseTuple(object, "sO&O:assignments", &format, PyUnicode_FSConverter,
+                        &path_object, &names_object)) {
+    return nullptr;
+  }
+  *path = PyRef(path_object);
+  count::AssignmentWriter::Format kind;
+  if (std::strcmp(format, "CORE") == 0) {
+    kind = count::AssignmentWriter::Format::kCore;
+  } else if (std::strcmp(format, "SAM") == 0) {
+    kind = count::AssignmentWriter::Format::kSam;
+  } else if (std::strcmp(format, "BAM") == 0) {
+    kind = count::AssignmentWriter::Format::kBam;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "the assignments' format must be CORE, SAM or BAM");
+    return nullptr;
+  }
+  PyRef names(PySequence_Fast(names_object, "the target names must be a sequence of str"));
+  if (!names) return nullptr;
+  std::vector<std::string> targets;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(names.get());
+  targets.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(names.get(), i), &length);
+    if (text == nullptr) return nullptr;
+    targets.emplace_back(text, static_cast<size_t>(length));
+  }
+  return std::make_unique<count::AssignmentWriter>(kind, std::move(targets));
+}
+
 PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "path", "index", "paired", "count_fragments", "both_ends_mapped", "exclude_chimeric",
@@ -288,7 +326,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
       "counts_for_every_rule", "threads", "min_overlap", "min_fraction",
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
-      "extend5", "extend3", "read_position", "split_rule", "contig_aliases", nullptr};
+      "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
+      "assignments", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
@@ -297,8 +336,10 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0;
   double min_fraction = 0, min_feature_fraction = 0;
   PyObject* aliases = nullptr;
+  int chr_prefix = 1;
+  PyObject* assignments_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pO:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -306,7 +347,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.max_m_operations, &secondary, &supplementary, &every_rule, &threads,
           &settings.min_overlap, &min_fraction, &min_feature_fraction, &settings.max_non_overlap,
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
-          &read_position, &split_rule, &PyDict_Type, &aliases)) {
+          &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
+          &assignments_object)) {
     return nullptr;
   }
 
@@ -354,6 +396,14 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.min_fraction = static_cast<float>(min_fraction);
   settings.min_feature_fraction = static_cast<float>(min_feature_fraction);
   settings.largest_overlap = largest;
+  settings.match_chr_prefix = chr_prefix;
+  std::unique_ptr<count::AssignmentWriter> writer;
+  PyRef assignments_path;
+  if (assignments_object != Py_None) {
+    writer = assignment_writer(assignments_object, &assignments_path);
+    if (!writer) return nullptr;
+    settings.keep_records = true;
+  }
   settings.read_position = static_cast<int8_t>(read_position);
   settings.split_rule = static_cast<count::SplitRule>(split_rule);
   if (strandedness < 0 || strandedness >= count::kStrandednessCount) {
@@ -384,6 +434,10 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 
   const index::FeatureIndex& index = *reinterpret_cast<IndexObject*>(index_object)->index;
+  if (writer != nullptr && writer->n_targets() != static_cast<size_t>(index.n_genes())) {
+    PyErr_SetString(PyExc_ValueError, "the assignments need one name per target of the index");
+    return nullptr;
+  }
   PyRef keep_index = PyRef::borrow(index_object);
   const char* name = PyBytes_AS_STRING(path.get());
   bam::AlignmentInput input;
@@ -395,9 +449,20 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   SignalCheck signals(&state);
   // The engine reads what featureCounts reads: sequences are never used for counting.
   input.set_lenient(true);
+  input.set_whole_records(writer != nullptr);
   opened = input.open(name, &signals);
   saved_errno = errno;
-  if (opened == 0) status = counter.count(input, threads, &signals);
+  bool written = true;
+  int written_errno = 0;
+  if (opened == 0 && writer != nullptr) {
+    written = writer->open(PyBytes_AS_STRING(assignments_path.get()), input);
+    counter.set_log(writer.get());
+  }
+  if (opened == 0 && written) status = counter.count(input, threads, &signals);
+  if (writer != nullptr && opened == 0) {
+    written = writer->close() && written;
+    written_errno = writer->error();
+  }
   PyEval_RestoreThread(state);
   // A signal's handler raised while the file was read: that exception is the answer.
   if (PyErr_Occurred()) return nullptr;
@@ -413,6 +478,10 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (status != count::CountStatus::kDone) {
     return raise_alignment_error(status_name(status), counter.message());
+  }
+  if (!written) {
+    errno = written_errno != 0 ? written_errno : EIO;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, assignments_path.get());
   }
   return result_of(counter, input, settings, index.n_genes());
 }

@@ -1,0 +1,50 @@
+// featureCounts' -R output: what each read or fragment came to, as CORE lines (name, summary
+// row, number of targets, targets) or as the records themselves in SAM or BAM with the tags
+// XS:Z (the row), XN:i (the number of targets) and XT:Z (the targets, comma-separated), the
+// last two only for an assigned read. A fragment's records come later mate first, as
+// featureCounts writes them; CORE gives a fragment one line.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bam/alignment_input.hpp"
+#include "bam/bgzf_writer.hpp"
+#include "bam/output_file.hpp"
+#include "count/assignment_log.hpp"
+
+namespace dulse::count {
+
+class AssignmentWriter : public AssignmentLog {
+ public:
+  enum class Format { kCore, kSam, kBam };
+
+  // `targets`: the name of each target (gene, or with -f each feature's gene).
+  AssignmentWriter(Format format, std::vector<std::string> targets);
+
+  // Creates `path` and writes the header the input's records need. False with error() set.
+  bool open(const char* path, const bam::AlignmentInput& input);
+  void note(const Read& earlier, const Read* later, const char* row, const int32_t* targets,
+            size_t n_targets) override;
+  // False with error() set when anything could not be written.
+  bool close();
+  int error() const;
+  size_t n_targets() const { return targets_.size(); }
+
+ private:
+  bool write(const void* data, size_t n);
+  void write_record(const Read& read, const char* row, const std::string& listed, int number);
+
+  Format format_;
+  std::vector<std::string> targets_;
+  std::vector<std::string> names_;  // the input's references
+  bam::OutputFile text_;
+  bam::BgzfWriter bgzf_;
+  bool failed_ = false;
+  std::string line_;
+  std::string listed_;
+  std::vector<uint8_t> record_;
+};
+
+}  // namespace dulse::count
