@@ -2,7 +2,7 @@
 
 import numpy
 
-__all__ = ["FileCounts", "CountMatrix", "SUMMARY_ROWS"]
+__all__ = ["FileCounts", "CountMatrix", "SUMMARY_ROWS", "HTSEQ_ROWS"]
 
 # featureCounts' summary rows, in its order: every read (or fragment) ends in one of them.
 SUMMARY_ROWS = (
@@ -13,12 +13,18 @@ SUMMARY_ROWS = (
     "Unassigned_Ambiguity",
 )
 
+# htseq-count's special counters, in its order. A multi-mapping read counted under
+# --nonunique is in __alignment_not_unique and in one of the others, so they need not add up.
+HTSEQ_ROWS = ("__no_feature", "__ambiguous", "__too_low_aQual", "__not_aligned",
+              "__alignment_not_unique")
+
 
 class FileCounts:
     """The counts of one alignment file.
 
     counts: numpy float64 array, one value per gene in annotation order.
-    summary: featureCounts' summary row -> number of reads (fragments).
+    summary: featureCounts' summary row -> number of reads (fragments); under htseq-count's
+        rules its five special counters instead (HTSEQ_ROWS).
     strandedness: the rule the counts follow ("unstranded", "forward" or "reverse").
     strand_check: what the reads came to under each rule, from the same pass (a
         StrandCheck).
@@ -42,12 +48,18 @@ class FileCounts:
 
     @property
     def assigned(self):
-        return self.summary["Assigned"]
+        """Reads (fragments) counted for one gene."""
+        if "Assigned" in self.summary:
+            return self.summary["Assigned"]
+        return self.details["assigned"]
 
     @property
     def total(self):
-        """Every read (fragment) of the file: the sum of the summary rows."""
-        return sum(self.summary.values())
+        """Every read (fragment) of the file: the sum of the summary rows (under
+        htseq-count's rules, the reads counted, each once)."""
+        if "Assigned" in self.summary:
+            return sum(self.summary.values())
+        return self.details["total"]
 
     def __reduce__(self):
         return (FileCounts, (self.path, self.counts, self.summary, self.strandedness,

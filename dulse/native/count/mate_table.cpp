@@ -32,22 +32,31 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
 }
 
 bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
-                          Read& mate) {
+                          Read& mate, bool earliest) {
   if (size_ == 0) return false;
   uint64_t h = hash_of(name, key);
   bool first = read.has(kRead1);
+  int32_t* found = nullptr;
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
   for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
     Slot& slot = slots_[static_cast<size_t>(s)];
     if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
         slot.read.name == name) {
-      *link = slot.next;
-      std::swap(mate, slot.read);
-      release(s);
-      return true;
+      if (!earliest) {
+        found = link;
+        break;
+      }
+      if (found == nullptr || slot.read.number < slots_[static_cast<size_t>(*found)].read.number) {
+        found = link;
+      }
     }
   }
-  return false;
+  if (found == nullptr) return false;
+  int32_t s = *found;
+  *found = slots_[static_cast<size_t>(s)].next;
+  std::swap(mate, slots_[static_cast<size_t>(s)].read);
+  release(s);
+  return true;
 }
 
 void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool by_position) {
@@ -115,9 +124,12 @@ void MateTable::grow() {
 }
 
 void MateTable::drain(std::vector<Read>& out) {
+  size_t from = out.size();
   for (Slot& slot : slots_) {
     if (slot.used) out.push_back(std::move(slot.read));
   }
+  std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
+            [](const Read& a, const Read& b) { return a.number < b.number; });
   clear();
 }
 

@@ -41,8 +41,10 @@ PairKey pair_key(const Read& read);
 class MateTable {
  public:
   // Takes out the waiting mate of `read` (named `name`) into `mate` (swapping buffers); false
-  // when none waits.
-  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate);
+  // when none waits. Of several, the first found, or with `earliest` the one that came first
+  // in the file.
+  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate,
+                 bool earliest = false);
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
   // left with the table's spare ones). With `by_position`, settle_before() lets it go once the
   // file has passed its mate's place.
@@ -63,7 +65,7 @@ class MateTable {
       release(due.slot);
     }
   }
-  // Moves every waiting read (with its name) to `out`, and forgets them.
+  // Moves every waiting read (with its name) to `out` in file order, and forgets them.
   void drain(std::vector<Read>& out);
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>

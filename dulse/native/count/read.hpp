@@ -46,6 +46,7 @@ struct Read {
   int64_t hi = 0;  // the HI tag, when has_hi
   std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
   std::string name;  // filled only for a read that waits for its mate
+  uint64_t number = 0;  // the record's place in the file, 1-based
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }
   bool mapped() const { return !has(kUnmapped); }

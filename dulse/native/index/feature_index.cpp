@@ -89,7 +89,7 @@ class FeatureIndex::Query {
   void take(const Item& item) {
     if (item.end <= start_) return;
     int32_t overlap = std::min(item.end, end_) - std::max(item.start, start_);
-    hits_.push_back(Hit{item.feature, item.gene, overlap, item.strand});
+    hits_.push_back(Hit{item.feature, item.gene, overlap, item.strand, item.start, item.end});
   }
 
   const Item* items_;

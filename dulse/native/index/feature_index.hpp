@@ -25,6 +25,8 @@ struct Hit {
   int32_t gene;
   int32_t overlap;  // bases of the range on the feature, at least 1
   Strand strand;
+  int32_t start;  // the feature's own range, for rules that look base by base
+  int32_t end;
 };
 
 class FeatureIndex {
@@ -50,6 +52,11 @@ class FeatureIndex {
   const std::vector<std::string>& contig_names() const { return contig_names_; }
 
   int32_t n_contigs() const { return static_cast<int32_t>(contig_begin_.size()) - 1; }
+  // Whether any feature lies on the contig.
+  bool has_features(int32_t contig) const {
+    return contig >= 0 && contig < n_contigs() &&
+           contig_begin_[static_cast<size_t>(contig) + 1] > contig_begin_[static_cast<size_t>(contig)];
+  }
   int32_t n_genes() const { return n_genes_; }
   int32_t n_features() const { return static_cast<int32_t>(items_.size()); }
 

@@ -1,0 +1,174 @@
+"""The annotation as htseq-count reads it: features of one or more types (-t), each gene named
+by one attribute or by several joined with ':' (-i), with further attributes (--additional-attr)
+and the chromosome (--add-chromosome-info) carried to the outputs, optionally restricted to the
+features that one attribute value picks (--feature-query 'attr == "value"').
+
+htseq-count reads any GFF line alike: attributes written `key "value"` or `key=value`, no
+Parent chains. A gene's additional attributes and chromosome are those of its last feature.
+
+`read_htseq_annotation` is the one door the counting and the outputs go through: it stands in
+for the package's annotation reader until that reader offers several types, several id
+attributes, extra attributes and the per-feature filter itself.
+"""
+
+import gzip
+import os
+import re
+from collections import namedtuple
+
+import numpy
+
+from dulse.errors import AnnotationError
+
+__all__ = ["HtseqAnnotation", "parse_feature_query", "read_htseq_annotation"]
+
+Features = namedtuple("Features", ["contig", "start", "end", "strand", "gene"])
+
+_QUERY = re.compile(r'\s*([^\s=]+)\s*==\s*(?:"([^"]*)"|\'([^\']*)\')\s*$')
+INT32_MAX = 2**31 - 1
+
+
+class HtseqAnnotation:
+    """Genes (in order of first appearance), their features as arrays, and per gene the
+    additional attributes and the chromosome of its last feature.
+
+    Has what the counting engine takes from an annotation: gene_ids, contigs, features.
+    """
+
+    __slots__ = ("gene_ids", "contigs", "features", "attributes", "chromosomes", "path",
+                 "file_format", "feature_lines")
+
+    def __init__(self, gene_ids, contigs, features, attributes, chromosomes, path,
+                 feature_lines):
+        self.gene_ids = tuple(gene_ids)
+        self.contigs = tuple(contigs)
+        self.features = Features(*features)
+        self.attributes = dict(attributes)
+        self.chromosomes = tuple(chromosomes)
+        self.path = path
+        self.file_format = "GFF"
+        self.feature_lines = feature_lines
+
+    def __reduce__(self):
+        return (HtseqAnnotation, (self.gene_ids, self.contigs, tuple(self.features),
+                                  self.attributes, self.chromosomes, self.path,
+                                  self.feature_lines))
+
+    def __repr__(self):
+        return (f"HtseqAnnotation({len(self.gene_ids)} genes, {len(self.features.gene)} "
+                f"features on {len(self.contigs)} contigs)")
+
+
+def parse_feature_query(text):
+    """(attribute, value) of htseq-count's --feature-query 'attribute == "value"'."""
+    match = _QUERY.match(text)
+    if match is None:
+        raise ValueError(f"--feature-query must read attribute == \"value\", not {text!r}")
+    return match[1], match[2] if match[2] is not None else match[3]
+
+
+def read_htseq_annotation(path, *, feature_types=("exon",), id_attributes=("gene_id",),
+                          additional_attributes=(), feature_query=None, stranded=True):
+    """Reads a GTF or GFF file as htseq-count reads it, into an HtseqAnnotation.
+
+    feature_query: None or (attribute, value): only features whose attribute has that value.
+    stranded: features without a strand ('.') are refused, as htseq-count refuses them when it
+        counts by strand.
+    Raises AnnotationError naming the file and line.
+    """
+    path = os.fspath(path)
+    types = frozenset(feature_types)
+    id_finders = [(name, _finder(name)) for name in id_attributes]
+    extra_finders = [_finder(name) for name in additional_attributes]
+    query = _finder(feature_query[0]) if feature_query is not None else None
+    genes = {}
+    contigs = {}
+    rows = []
+    last_attributes = {}
+    last_contig = {}
+    try:
+        handle = _open(path)
+    except OSError as error:
+        raise AnnotationError(f"{path}: cannot read: {error.strerror or error}") from None
+    with handle:
+        try:
+            for lineno, line in enumerate(handle, 1):
+                if line.startswith("#") or not line.strip():
+                    continue
+                fields = line.rstrip("\r\n").split("\t")
+                if len(fields) < 9:
+                    raise AnnotationError(f"{path} line {lineno}: expected 9 tab-separated "
+                                          f"columns, found {len(fields)}")
+                if fields[2] not in types:
+                    continue
+                text = fields[8]
+                if feature_query is not None and query(text) != feature_query[1]:
+                    continue
+                parts = []
+                for name, find in id_finders:
+                    value = find(text)
+                    if value is None:
+                        raise AnnotationError(f"{path} line {lineno}: the {fields[2]} has no "
+                                              f"{name} attribute")
+                    parts.append(value)
+                gene_id = ":".join(parts)
+                start, end = _interval(path, lineno, fields[3], fields[4])
+                strand = fields[6]
+                if strand not in ("+", "-", "."):
+                    raise AnnotationError(f"{path} line {lineno}: strand must be +, - or ., "
+                                          f"not {strand!r}")
+                if stranded and strand == ".":
+                    raise AnnotationError(
+                        f"{path} line {lineno}: feature {gene_id} has no strand ('.'), which "
+                        f"counting by strand cannot use (count with -s no)")
+                if any(character in gene_id for character in "\t\n\r"):
+                    raise AnnotationError(f"{path} line {lineno}: gene ID {gene_id!r} contains "
+                                          f"a tab or line break")
+                gene = genes.setdefault(gene_id, len(genes))
+                contig = contigs.setdefault(fields[0], len(contigs))
+                rows.append((contig, start, end, ord(strand), gene))
+                last_attributes[gene] = [find(text) or "" for find in extra_finders]
+                last_contig[gene] = fields[0]
+        except (UnicodeDecodeError, EOFError, OSError, gzip.BadGzipFile) as error:
+            raise AnnotationError(f"{path}: cannot read: {error}") from None
+    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
+    features = (numpy.array(columns[0], numpy.int32), numpy.array(columns[1], numpy.int32),
+                numpy.array(columns[2], numpy.int32), numpy.array(columns[3], numpy.uint8),
+                numpy.array(columns[4], numpy.int32))
+    attributes = {name: tuple(last_attributes[g][k] for g in range(len(genes)))
+                  for k, name in enumerate(additional_attributes)}
+    chromosomes = tuple(last_contig[g] for g in range(len(genes)))
+    return HtseqAnnotation(genes, contigs, features, attributes, chromosomes, path, len(rows))
+
+
+def _open(path):
+    with open(path, "rb") as probe:
+        gzipped = probe.read(2) == b"\x1f\x8b"
+    if gzipped:
+        return gzip.open(path, "rt", encoding="utf-8", newline="")
+    return open(path, encoding="utf-8", newline="")
+
+
+def _interval(path, lineno, start_text, end_text):
+    if start_text.isdigit() and end_text.isdigit():
+        start, end = int(start_text), int(end_text)
+        if 1 <= start <= end <= INT32_MAX:
+            return start - 1, end
+    raise AnnotationError(f"{path} line {lineno}: start and end must be whole numbers with "
+                          f"1 <= start <= end, not {start_text!r} and {end_text!r}")
+
+
+def _finder(key):
+    """A search for one attribute, written `key "value"` or `key=value`, in an attribute
+    column: the first occurrence."""
+    pattern = re.compile(r'(?:^|;)\s*' + re.escape(key) +
+                         r'(?:\s*=\s*|\s+)(?:"([^"]*)"|([^;"]*[^\s;"]))')
+    search = pattern.search
+
+    def find(text):
+        match = search(text)
+        if match is None:
+            return None
+        return match[1] if match[1] is not None else match[2]
+
+    return find
