@@ -112,6 +112,7 @@ class HtseqSettings:
     | secondary_alignments    | --secondary-alignments score / ignore | "ignore" |
     | supplementary_alignments | --supplementary-alignments score / ignore | "ignore" |
     | random_seed             | (dulse's) the seed of --nonunique random | 0 |
+    | pairs_as_1_99           | (dulse's) a pair without an aligned read 1 is __not_aligned, as in htseq-count 1.99.2 | False |
 
     Whether a file is paired-end is told from its first record, as htseq-count tells it.
     """
@@ -124,6 +125,7 @@ class HtseqSettings:
     secondary_alignments: str = "ignore"
     supplementary_alignments: str = "ignore"
     random_seed: int = 0
+    pairs_as_1_99: bool = False
 
     def __post_init__(self):
         for name, choices in (("stranded", HTSEQ_STRANDED), ("mode", HTSEQ_MODES),
@@ -136,6 +138,8 @@ class HtseqSettings:
         if type(self.min_aqual) is not int or not 0 <= self.min_aqual <= 256:
             raise ValueError(f"min_aqual must be a whole number from 0 to 256, not "
                              f"{self.min_aqual!r}")
+        if type(self.pairs_as_1_99) is not bool:
+            raise TypeError(f"pairs_as_1_99 must be True or False, not {self.pairs_as_1_99!r}")
         if type(self.random_seed) is not int or not 0 <= self.random_seed < 2**64:
             raise ValueError(f"random_seed must be a whole number from 0 to 2**64 - 1, not "
                              f"{self.random_seed!r}")
@@ -157,4 +161,5 @@ class HtseqSettings:
             pairing=HTSEQ_ORDERS[self.order],
             count_secondary=self.secondary_alignments == "score",
             count_supplementary=self.supplementary_alignments == "score",
-            max_m_operations=_ALL_BLOCKS, random_seed=self.random_seed)
+            max_m_operations=_ALL_BLOCKS, random_seed=self.random_seed,
+            read1_decides=self.pairs_as_1_99)

@@ -32,6 +32,10 @@ class StagedFiles:
         """A text handle on the temporary file standing in for target."""
         return open(self._staged[target], "w", encoding="utf-8", newline="\n")
 
+    def path(self, target):
+        """The temporary file standing in for target, for writers that open it themselves."""
+        return self._staged[target]
+
     def commit(self):
         mode = 0o666 & ~_umask()
         for target, temporary in list(self._staged.items()):

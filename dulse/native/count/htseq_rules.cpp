@@ -57,7 +57,7 @@ PairKey HtseqRules::pair_key(const Read& read) const {
                : PairKey{mate_tid, mate_pos, own_tid, own_pos, by_position, length};
 }
 
-void HtseqRules::count_read(const Read& read) { count(&read, nullptr, read.number); }
+void HtseqRules::count_read(const Read& read) { count(&read, nullptr, read.number, false); }
 
 void HtseqRules::count_fragment(const Read& earlier, const Read* later) {
   uint64_t order;
@@ -73,10 +73,10 @@ void HtseqRules::count_fragment(const Read& earlier, const Read* later) {
     if (read == nullptr) continue;
     (read->has(kRead2) && !read->has(kRead1) ? second : first) = read;
   }
-  count(first, second, order);
+  count(first, second, order, true);
 }
 
-void HtseqRules::count(const Read* first, const Read* second, uint64_t order) {
+void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bool pair) {
   Counters::Htseq& c = counters_.htseq;
   const Read* present[2];
   int n_present = 0;
@@ -89,6 +89,7 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order) {
     multi = multi || present[r]->nh > 1;
     low = low || present[r]->mapq < settings_.min_mapq;
   }
+  if (pair && settings_.read1_decides) any_aligned = first != nullptr && first->mapped();
   if (!any_aligned) {
     ++c.not_aligned;
     return;

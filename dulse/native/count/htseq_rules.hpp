@@ -44,7 +44,7 @@ class HtseqRules : public Policy {
 
  private:
   // read 1 and read 2 of a fragment (either may be null), counted as the fragment at `order`.
-  void count(const Read* first, const Read* second, uint64_t order);
+  void count(const Read* first, const Read* second, uint64_t order, bool pair);
   // Fills genes_ with the fragment's genes; false when a block lies on a contig without
   // features.
   bool find_genes(const Read* const* reads, const bool* reverse, int n);

@@ -321,7 +321,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
       "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
       "counts_for_every_rule", "threads", "rules", "overlap_mode", "nonunique", "pairing",
-      "random_seed", nullptr};
+      "random_seed", "read1_decides", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
@@ -329,14 +329,15 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
       supplementary = 1, threads = 1, rules = 0, overlap_mode = 0, nonunique = 0, pairing = 0;
   unsigned long long seed = 0;
+  int read1_decides = 0;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiiiiK:count_file", const_cast<char**>(keywords),
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiiiiKp:count_file", const_cast<char**>(keywords),
           PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
           &both, &chimeric, &length, &settings.min_fragment_length,
           &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
           &primary, &overlap, &duplicates, &settings.max_m_operations, &secondary,
           &supplementary, &every_rule, &threads, &rules, &overlap_mode, &nonunique, &pairing,
-          &seed)) {
+          &seed, &read1_decides)) {
     return nullptr;
   }
   PyRef path(path_object);
@@ -354,6 +355,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.nonunique = static_cast<count::Nonunique>(nonunique);
   settings.pairing = static_cast<count::Pairing>(pairing);
   settings.random_seed = seed;
+  settings.read1_decides = read1_decides;
   settings.paired = paired;
   settings.count_fragments = fragments;
   settings.both_ends_mapped = both;
