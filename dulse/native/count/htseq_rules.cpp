@@ -84,10 +84,16 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bo
     if (read != nullptr) present[n_present++] = read;
   }
   bool any_aligned = false, multi = false, low = false;
+  bool nh_checked = false;
   for (int r = 0; r < n_present; ++r) {
     any_aligned = any_aligned || present[r]->mapped();
-    multi = multi || present[r]->nh > 1;
     low = low || present[r]->mapq < settings_.min_mapq;
+    // htseq-count looks at read 1's NH, then read 2's, and stops at the first record
+    // without the tag.
+    if (!nh_checked && (!present[r]->has_nh || present[r]->nh > 1)) {
+      multi = present[r]->nh > 1;
+      nh_checked = true;
+    }
   }
   if (pair && settings_.read1_decides) any_aligned = first != nullptr && first->mapped();
   if (!any_aligned) {

@@ -1,7 +1,8 @@
 // htseq-count's rules for what a read (single-end) or a fragment (the one or two records of a
 // pair) comes to: one of its five special counters, or the genes under its aligned bases.
 //
-// The checks, in order: no record aligned (__not_aligned); any record with NH > 1
+// The checks, in order: no record aligned (__not_aligned); read 1 or read 2 with NH > 1 (the
+// look stops at the first record without an NH tag)
 // (__alignment_not_unique, the end of it unless --nonunique spreads such fragments); any record,
 // aligned or not, with MAPQ below -a (__too_low_aQual); an aligned block on a contig without
 // features (__no_feature). Then the genes: at each aligned base (M, = and X; read 2's blocks

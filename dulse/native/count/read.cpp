@@ -28,7 +28,8 @@ void load_read(const bam::Record& record, int max_blocks, Read& read) {
   read.mpos = record.mpos;
   read.isize = record.isize;
   int64_t nh = 1;
-  read.nh = integer_tag(record, "NH", &nh) && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
+  read.has_nh = integer_tag(record, "NH", &nh);
+  read.nh = read.has_nh && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
   read.has_hi = integer_tag(record, "HI", &read.hi);
   read.blocks.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;

@@ -42,6 +42,7 @@ struct Read {
   int32_t mpos = -1;
   int32_t isize = 0;
   int32_t nh = 1;  // the NH tag; 1 when absent, below 1 or unreadable
+  bool has_nh = false;  // an integer NH tag is there
   bool has_hi = false;
   int64_t hi = 0;  // the HI tag, when has_hi
   std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
