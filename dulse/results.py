@@ -111,6 +111,24 @@ class CountMatrix:
                                  columns=pandas.Index(self.samples, name="sample"))
         return frame
 
+    def to_anndata(self, annotation=None):
+        """The counts as an anndata.AnnData: samples (files) by genes, as scanpy has them.
+
+        obs: per file its summary rows (featureCounts' or htseq-count's), records and
+        strandedness. var: per gene, given the annotation, where it lies (featureCounts'
+        Chr, Start, End, Strand and Length for an Annotation; the additional attributes and
+        chromosome for an htseq-count annotation).
+        """
+        anndata = _optional("anndata")
+        pandas = _optional("pandas")
+        obs = pandas.DataFrame(
+            [{**result.summary, "records": result.records, "strandedness": result.strandedness}
+             for result in self.files],
+            index=pandas.Index([str(sample) for sample in self.samples], name="sample"))
+        var = pandas.DataFrame(_gene_columns(annotation, len(self.gene_ids)),
+                               index=pandas.Index(self.gene_ids, name="gene_id"))
+        return anndata.AnnData(X=self.counts.T.copy(), obs=obs, var=var)
+
     def summary_to_pandas(self):
         """The summary rows as a pandas DataFrame, one row per outcome, one column per sample."""
         pandas = _optional("pandas")
@@ -123,6 +141,23 @@ class CountMatrix:
 
     def __repr__(self):
         return f"CountMatrix({len(self.gene_ids)} genes x {len(self.files)} samples)"
+
+
+def _gene_columns(annotation, n_genes):
+    if annotation is None:
+        return {}
+    attributes = getattr(annotation, "attributes", None)
+    if attributes is not None:
+        columns = {name: list(values) for name, values in attributes.items()}
+        columns["chromosome"] = list(annotation.chromosomes)
+        return columns
+    from dulse.outputs.featurecounts import gene_columns
+
+    rows = [line.split("\t") for line in gene_columns(annotation)]
+    names = ("Chr", "Start", "End", "Strand", "Length")
+    columns = {name: [row[k] for row in rows] for k, name in enumerate(names)}
+    columns["Length"] = [int(value) for value in columns["Length"]]
+    return columns
 
 
 def _optional(name):
