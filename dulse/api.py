@@ -168,7 +168,9 @@ def feature_index(annotation):
         if held is not None and held[0] is annotation:
             return held[1]
     features = _features(annotation)
-    contigs = getattr(annotation, "contigs", None) or features.contigs
+    contigs = getattr(annotation, "contigs", None)
+    if contigs is None:
+        contigs = features.contigs
     index = _engine.FeatureIndex(contigs, features.contig, features.start,
                                  features.end, features.strand, features.gene,
                                  len(annotation.gene_ids))

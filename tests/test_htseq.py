@@ -244,3 +244,19 @@ def test_feature_query_keeps_one_gene(folder):
     everything = table(folder, records)
     assert [gene for gene in counts if not gene.startswith("__")] == ["g3"]
     assert counts["g3"] == everything["g3"]
+
+
+def test_a_kind_not_scored_is_set_aside_in_read_2_too(folder):
+    # A secondary read 2 on g1 (its mate unmapped, absent), supplementary alignments scored:
+    # --secondary-alignments ignore sets it aside; 1.99.2 looks at read 1 only and calls the
+    # pair without read 1 __not_aligned.
+    records = [SamRecord("p", 0x1 | 0x8 | 0x10 | 0x80 | 0x100, "chr1", 100, 60, "50M", "chr1",
+                         100)]
+    options = ("--supplementary-alignments", "score")
+    now = table(folder, records, *options)
+    then = table(folder, records, *options, "--pairs-as-1.99")
+    assert all(value == "0" for value in now.values())
+    assert then["__not_aligned"] == "1"
+    if htseq_peer.available():
+        status, out, _ = htseq_peer.run_htseq(_peer_folder(folder, records), list(options))
+        assert status == 0 and dict(line.split("\t") for line in out.splitlines()) == then

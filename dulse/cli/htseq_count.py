@@ -73,7 +73,8 @@ def add_parser(commands):
         help="count (score) or skip (ignore) supplementary alignments (default: ignore)")
     add("--pairs-as-1.99", dest="pairs_as_1_99", action="store_true",
         help="count pairs as htseq-count 1.99.2 does: a pair without an aligned read 1 is "
-             "__not_aligned (2.x counts it by its read 2)")
+             "__not_aligned (2.x counts it by its read 2), and with one of --secondary- and "
+             "--supplementary-alignments score, the other kind is set aside only as read 1")
     add("-o", "--samout", action="append", metavar="FILE",
         help="not supported yet: SAM records annotated with their assignment (XF tag)")
     add("-p", "--samout-format", choices=("SAM", "BAM", "sam", "bam"), help=argparse.SUPPRESS)

@@ -26,9 +26,21 @@ uint64_t mix(uint64_t x) {
 
 }  // namespace
 
-bool HtseqRules::ignores(const Read& read) const {
+bool HtseqRules::set_aside(const Read& read) const {
   return (!settings_.count_secondary && read.has(kSecondary)) ||
          (!settings_.count_supplementary && read.has(kSupplementary));
+}
+
+// htseq-count 1.99.2 counting pairs with one of the two kinds scored sets no record aside
+// before pairing, and then (once an unaligned read 1 has made the pair __not_aligned) only
+// the fragments whose read 1 is of the kind not scored.
+bool HtseqRules::read1_sets_aside() const {
+  return settings_.read1_decides && settings_.count_secondary != settings_.count_supplementary;
+}
+
+bool HtseqRules::ignores(const Read& read) const {
+  if (read1_sets_aside() && settings_.paired && read.has(kPaired)) return false;
+  return set_aside(read);
 }
 
 // By name, mates pair when each record's aligned flag is what the other says of its mate and,
@@ -66,13 +78,13 @@ void HtseqRules::count_fragment(const Read& earlier, const Read* later) {
   } else {
     order = later != nullptr ? later->number : kAtTheEnd + earlier.number;
   }
-  if (later == nullptr && earlier.has(kPaired)) ++counters_.htseq.missing_mates;
   const Read* first = nullptr;
   const Read* second = nullptr;
   for (const Read* read : {&earlier, later}) {
     if (read == nullptr) continue;
     (read->has(kRead2) && !read->has(kRead1) ? second : first) = read;
   }
+  if (later == nullptr && earlier.has(kPaired)) ++counters_.htseq.missing_mates;
   count(first, second, order, true);
 }
 
@@ -100,6 +112,7 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bo
     ++c.not_aligned;
     return;
   }
+  if (pair && read1_sets_aside() && set_aside(*first)) return;
   if (multi) {
     ++c.alignment_not_unique;
     if (settings_.nonunique == Nonunique::kNone) return;

@@ -44,6 +44,8 @@ class HtseqRules : public Policy {
   static constexpr uint64_t kAtTheEnd = uint64_t{1} << 62;
 
  private:
+  bool set_aside(const Read& read) const;
+  bool read1_sets_aside() const;
   // read 1 and read 2 of a fragment (either may be null), counted as the fragment at `order`.
   void count(const Read* first, const Read* second, uint64_t order, bool pair);
   // Fills genes_ with the fragment's genes; false when a block lies on a contig without

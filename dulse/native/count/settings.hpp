@@ -57,7 +57,9 @@ struct Settings {
   Pairing pairing = Pairing::kName;
   uint64_t random_seed = 0;  // --nonunique random: the choice is a hash of this and the record
   // htseq-count 1.99.2's pairs: one without an aligned read 1 is __not_aligned, whatever its
-  // read 2 (2.x counts such a pair by its read 2, as its documentation says).
+  // read 2 (2.x counts such a pair by its read 2, as its documentation says); and with one of
+  // secondary and supplementary alignments scored, only read 1 is looked at for the other
+  // kind.
   bool read1_decides = false;
 
   bool htseq() const { return rules == Rules::kHtseq; }
