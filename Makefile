@@ -14,7 +14,7 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench clean
+.PHONY: test install demo bench bench-htseq clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -35,6 +35,16 @@ BENCH_REPEAT ?= 3
 bench: install
 	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
 	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
+
+# dulse htseq-count against htseq-count on the benchmark's single-end and paired sets (the data
+# generate.py writes; htseq-count on the first BENCH_HTSEQ_SUBSET records, scaled per record).
+BENCH_FRAGMENTS ?= 1000000
+BENCH_HTSEQ_SUBSET ?= 200000
+BENCH_DATA ?= benchmarks/data
+
+bench-htseq: install
+	$(VPY) benchmarks/htseq_leg.py --data $(BENCH_DATA) --reads $(BENCH_READS) \
+	  --fragments $(BENCH_FRAGMENTS) --subset $(BENCH_HTSEQ_SUBSET)
 
 # Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
 DEMO_OUT ?= build/demo
