@@ -3,6 +3,7 @@ aligned read 1, the same table on any number of threads, --nonunique random, how
 is told, the outputs by extension, and refusals with one line."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -260,3 +261,34 @@ def test_a_kind_not_scored_is_set_aside_in_read_2_too(folder):
     if htseq_peer.available():
         status, out, _ = htseq_peer.run_htseq(_peer_folder(folder, records), list(options))
         assert status == 0 and dict(line.split("\t") for line in out.splitlines()) == then
+
+
+def test_multiqc_reports_the_assigned_share(folder):
+    # MultiQC's htseq module takes the genes' rows as assigned and every row as the total.
+    multiqc = shutil.which("multiqc", path=os.path.dirname(sys.executable)) or \
+        shutil.which("multiqc")
+    if multiqc is None:
+        pytest.skip("multiqc is not installed")
+    records = [SamRecord(f"r{n}", 16 if n % 5 == 0 else 0, "chr1" if n % 7 else "chrU",
+                         10 + 37 * n, 60 if n % 9 else 3, "40M") for n in range(60)]
+    records.append(SamRecord("u", 0x4, None, 0, 0, "*"))
+    fc_peer.write_sam(folder / "in.sam", records, "unsorted", S.CONTIG_LENGTHS)
+    reports = folder / "reports"
+    reports.mkdir()
+    status, _, err = dulse("-q", "-c", str(reports / "sample.counts.txt"), str(folder / "in.sam"),
+                           str(folder / "genes.gtf"))
+    assert status == 0, err
+    rows = dict(line.split("\t") for line in (reports / "sample.counts.txt").read_text()
+                .splitlines())
+    assigned = sum(int(value) for gene, value in rows.items() if not gene.startswith("__"))
+    total = sum(int(value) for value in rows.values())
+    done = subprocess.run([multiqc, "-m", "htseq", "-f", "-o", str(folder / "multiqc"),
+                           "--data-format", "tsv", str(reports)], capture_output=True, text=True,
+                          cwd=tempfile.gettempdir())
+    assert done.returncode == 0, done.stderr[-500:]
+    table = (folder / "multiqc" / "multiqc_data" / "multiqc_htseq.txt").read_text().splitlines()
+    header, values = table[0].split("\t"), table[1].split("\t")
+    found = dict(zip(header, values))
+    assert float(found["assigned"]) == assigned > 0
+    assert float(found["percent_assigned"]) == pytest.approx(100 * assigned / total)
+    assert float(found["not_aligned"]) == 1
