@@ -72,6 +72,8 @@ void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.key = key;
   slot.used = true;
+  slot.held_at = static_cast<int32_t>(held_.size());
+  held_.push_back(s);
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
   slot.next = head;
   head = s;
@@ -91,6 +93,10 @@ void MateTable::unlink(int32_t s) {
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
   Slot& slot = slots_[static_cast<size_t>(s)];
+  int32_t last = held_.back();
+  held_[static_cast<size_t>(slot.held_at)] = last;
+  slots_[static_cast<size_t>(last)].held_at = slot.held_at;
+  held_.pop_back();
   slot.used = false;
   ++slot.generation;
   slot.next = free_;
@@ -125,23 +131,25 @@ void MateTable::grow() {
 
 void MateTable::drain(std::vector<Read>& out) {
   size_t from = out.size();
-  for (Slot& slot : slots_) {
-    if (slot.used) out.push_back(std::move(slot.read));
-  }
+  for (int32_t s : held_) out.push_back(std::move(slots_[static_cast<size_t>(s)].read));
   std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
             [](const Read& a, const Read& b) { return a.number < b.number; });
   clear();
 }
 
 void MateTable::clear() {
-  std::fill(buckets_.begin(), buckets_.end(), -1);
-  free_ = -1;
-  for (size_t s = slots_.size(); s-- > 0;) {
-    if (slots_[s].used) ++slots_[s].generation;
-    slots_[s].used = false;
-    slots_[s].next = free_;
-    free_ = static_cast<int32_t>(s);
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
   }
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    ++slot.generation;
+    slot.used = false;
+    slot.next = free_;
+    free_ = s;
+  }
+  held_.clear();
   size_ = 0;
   due_.clear();
 }

@@ -70,9 +70,7 @@ class MateTable {
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {
-    for (int32_t s = 0; s < static_cast<int32_t>(slots_.size()); ++s) {
-      if (slots_[static_cast<size_t>(s)].used) settle(slots_[static_cast<size_t>(s)].read);
-    }
+    for (int32_t s : held_) settle(slots_[static_cast<size_t>(s)].read);
     clear();
   }
 
@@ -92,6 +90,7 @@ class MateTable {
     uint64_t hash = 0;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
     uint32_t generation = 0;
+    int32_t held_at = -1;  // its place in held_
     bool used = false;
   };
   struct Due {
@@ -112,6 +111,9 @@ class MateTable {
   int32_t free_ = -1;
   size_t size_ = 0;
   std::vector<Due> due_;  // a min-heap on place
+  // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
+  // by name empty it at every new name).
+  std::vector<int32_t> held_;
 };
 
 }  // namespace dulse::count
