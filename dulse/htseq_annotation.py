@@ -91,11 +91,19 @@ def read_htseq_annotation(path, *, feature_types=("exon",), id_attributes=("gene
     except OSError as error:
         raise AnnotationError(f"{path}: cannot read: {error.strerror or error}") from None
     single = len(id_finders) == 1
+    # A line without any of the types between tabs cannot be of one: skipped unsplit.
+    marks = tuple(f"\t{kind}\t" for kind in types)
+    one_mark = marks[0] if len(marks) == 1 else None
     find_id = id_finders[0][1]
     with handle:
         try:
             # The hot loop: lines of other types cost one split, and the usual case is inline.
             for lineno, line in enumerate(handle, 1):
+                if one_mark is not None:
+                    if one_mark not in line:
+                        continue
+                elif not any(mark in line for mark in marks):
+                    continue
                 if line[0] == "#":
                     continue
                 fields = line.split("\t", 8)

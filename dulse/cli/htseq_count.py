@@ -191,10 +191,9 @@ def run(args, argv):
 
 def _progress(err):
     def done(position, result):
-        unit = "record pairs" if result.details.get("paired") else "records"
-        print(f"{result.path}: {result.records:,} alignment records, {result.total:,} "
-              f"{'fragments' if result.details.get('paired') else 'reads'} counted "
-              f"({unit}), {result.assigned:,} assigned", file=err)
+        unit = "pairs and lone mates" if result.details.get("paired") else "reads"
+        print(f"{result.path}: {result.records:,} alignment records; {result.total:,} {unit} "
+              f"counted, {result.assigned:,} for one feature", file=err)
     return done
 
 
