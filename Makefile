@@ -14,7 +14,8 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench bench-htseq clean
+
+.PHONY: test install demo bench bench-annotation bench-htseq clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -45,6 +46,10 @@ BENCH_DATA ?= benchmarks/data
 bench-htseq: install
 	$(VPY) benchmarks/htseq_leg.py --data $(BENCH_DATA) --reads $(BENCH_READS) \
 	  --fragments $(BENCH_FRAGMENTS) --subset $(BENCH_HTSEQ_SUBSET)
+# Annotation reading alone, dulse against featureCounts, on the benchmark's GTF and on a
+# GENCODE-sized one (written once into benchmarks/data, about 1 GB).
+bench-annotation: install
+	$(VPY) benchmarks/annotation_run.py --repeat $(BENCH_REPEAT)
 
 # Counts the shipped demo reads (a reverse-stranded library, hence -s 2) and shows the results.
 DEMO_OUT ?= build/demo

@@ -18,8 +18,8 @@ __version__ = "0.1.0"
 _HOMES = {
     "count_bam": "dulse.api", "count_bams": "dulse.api",
     "AnnotationError": "dulse.errors", "AnnotationWarning": "dulse.errors",
-    "BamError": "dulse.errors", "InputError": "dulse.errors",
-    "Annotation": "dulse.quantify.annotation", "read_annotation": "dulse.quantify.annotation",
+    "BamError": "dulse.errors", "InputError": "dulse.errors", "DataWarning": "dulse.errors",
+    "Annotation": "dulse.annotation", "read_annotation": "dulse.annotation",
     "CountMatrix": "dulse.results", "FileCounts": "dulse.results",
     "Settings": "dulse.settings", "HtseqSettings": "dulse.settings",
     "read_htseq_annotation": "dulse.htseq_annotation",

@@ -14,10 +14,11 @@ and `executor=` any concurrent.futures.Executor (a Dask client's `get_executor()
 
 import os
 import threading
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from dulse import _engine
-from dulse.errors import BamError
+from dulse.errors import BamError, DataWarning
 from dulse.results import HTSEQ_ROWS, CountMatrix, FileCounts
 from dulse.settings import AUTO, HtseqSettings, Settings
 from dulse.strandedness import AmbiguousStrandedness, StrandCheck
@@ -37,7 +38,9 @@ def count_bam(bam, annotation, settings=None, *, threads=1, **options):
     """
     settings = _settings(settings, options)
     _check_count("threads", threads)
-    return _count(_path(bam), _as_annotation(annotation), settings, threads)
+    result = _count(_path(bam), _as_annotation(annotation), settings, threads)
+    _warn(result)
+    return result
 
 
 def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=None,
@@ -71,13 +74,11 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     if sum((jobs > 1, threads > 1, executor is not None)) > 1:
         raise ValueError("give one of jobs, threads or executor")
     annotation = _as_annotation(annotation)
+    progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
-        from dulse.workers import process_pool
-
-        with process_pool(min(jobs, len(paths)), annotation) as pool:
-            return CountMatrix(annotation.gene_ids,
-                               pool.count_all(paths, per_file, progress))
+        return CountMatrix(annotation.gene_ids,
+                           _in_processes(paths, per_file, annotation, jobs, progress))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
     if executor is None and at_once > 1:
@@ -86,15 +87,65 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
                        for path, settings in zip(paths, per_file)]
             return CountMatrix(annotation.gene_ids, gather(futures, progress))
     if executor is not None:
-        futures = [executor.submit(_count, path, annotation, settings)
+        shared = _shared(executor, annotation)
+        futures = [executor.submit(_count, path, shared, settings)
                    for path, settings in zip(paths, per_file)]
         return CountMatrix(annotation.gene_ids, gather(futures, progress))
     results = []
     for position, (path, settings) in enumerate(zip(paths, per_file)):
         results.append(_count(path, annotation, settings, per_file_threads))
-        if progress is not None:
-            progress(position, results[-1])
+        progress(position, results[-1])
     return CountMatrix(annotation.gene_ids, results)
+
+
+def _shared(executor, annotation):
+    """The annotation as the executor's tasks take it: on a Dask cluster, scattered to every
+    worker once (each then builds its index once), rather than sent with every file."""
+    client = getattr(executor, "_client", None)
+    if client is not None and callable(getattr(client, "scatter", None)):
+        return client.scatter(annotation, broadcast=True)
+    return annotation
+
+
+def _in_processes(paths, per_file, annotation, jobs, progress):
+    """Counts in worker processes, each holding the annotation once. A file named by one of
+    this process's descriptors (process substitution, /dev/stdin) is counted here: a worker
+    could not open it."""
+    from dulse import workers
+
+    results = [None] * len(paths)
+    files = [number for number, path in enumerate(paths) if not _names_a_descriptor(path)]
+    for number, path in enumerate(paths):
+        if number not in files:
+            results[number] = _count(path, annotation, per_file[number])
+            progress(number, results[number])
+
+    def done(position, result):
+        results[files[position]] = result
+        progress(files[position], result)
+
+    if files:
+        workers.run(_count_task, [(paths[n], per_file[n]) for n in files], (annotation,),
+                    workers.worker_count(jobs, len(files)), done, describe=lambda item: item[0])
+    return results
+
+
+def _names_a_descriptor(path):
+    return path == "-" or os.path.abspath(path).startswith(("/dev/fd/", "/proc/", "/dev/stdin"))
+
+
+def _count_task(item, annotation):
+    path, settings = item
+    return _count(path, annotation, settings)
+
+
+def _counted(progress):
+    """A progress callback that also warns of what each file's count noticed."""
+    def done(position, result):
+        _warn(result)
+        if progress is not None:
+            progress(position, result)
+    return done
 
 
 def gather(futures, progress):
@@ -140,13 +191,12 @@ def _settings(settings, options):
 def _path(bam):
     if not isinstance(bam, (str, os.PathLike)):
         raise TypeError(f"a file to count must be a path, not {type(bam).__name__}")
-    path = os.fspath(bam)
-    return "/dev/stdin" if path == "-" else path
+    return os.fspath(bam)
 
 
 def _as_annotation(annotation):
+    from dulse.annotation import Annotation, read_annotation
     from dulse.htseq_annotation import HtseqAnnotation
-    from dulse.quantify.annotation import Annotation, read_annotation
 
     if isinstance(annotation, (str, os.PathLike)):
         return read_annotation(annotation)
@@ -167,11 +217,8 @@ def feature_index(annotation):
         held = _indexes.get(id(annotation))
         if held is not None and held[0] is annotation:
             return held[1]
-    features = _features(annotation)
-    contigs = getattr(annotation, "contigs", None)
-    if contigs is None:
-        contigs = features.contigs
-    index = _engine.FeatureIndex(contigs, features.contig, features.start,
+    features = annotation.features
+    index = _engine.FeatureIndex(annotation.contigs, features.contig, features.start,
                                  features.end, features.strand, features.gene,
                                  len(annotation.gene_ids))
     with _indexes_lock:
@@ -179,29 +226,6 @@ def feature_index(annotation):
             _indexes.pop(next(iter(_indexes)))
         _indexes[id(annotation)] = (annotation, index)
     return index
-
-
-def _features(annotation):
-    features = getattr(annotation, "features", None)
-    if features is not None:
-        return features
-    # An annotation read before features were kept: its merged intervals stand in for them.
-    import numpy
-    from types import SimpleNamespace
-
-    contigs = list(annotation.gene_index)
-    gene_number = {gene: number for number, gene in enumerate(annotation.gene_ids)}
-    rows = [(c, start, end, ord(strand), gene_number[gene])
-            for c, contig in enumerate(contigs)
-            for start, end, gene, strand in annotation.gene_index[contig].intervals]
-    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
-    annotation_contigs = contigs
-    features = SimpleNamespace(
-        contig=numpy.array(columns[0], numpy.int32), start=numpy.array(columns[1], numpy.int32),
-        end=numpy.array(columns[2], numpy.int32), strand=numpy.array(columns[3], numpy.uint8),
-        gene=numpy.array(columns[4], numpy.int32))
-    features.contigs = annotation_contigs
-    return features
 
 
 _HINTS = {
@@ -231,12 +255,13 @@ def _count(path, annotation, settings, threads=1):
             check.by_rule[number])
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
     return FileCounts(path, counts, summary, rule, check, found["records"],
-                      found["pending_peak"], _details(found))
+                      found["pending_peak"], _details(path, found))
 
 
 def _count_file(path, annotation, threads, **arguments):
     try:
-        return _engine.count_file(path, feature_index(annotation), threads=threads, **arguments)
+        return _engine.count_file("/dev/stdin" if path == "-" else path,
+                                  feature_index(annotation), threads=threads, **arguments)
     except OSError as error:
         raise BamError(f"{path}: {error.strerror or error}") from None
     except _engine.AlignmentError as error:
@@ -245,10 +270,20 @@ def _count_file(path, annotation, threads, **arguments):
         raise BamError(f"{path}: {message}" + (f"; {hint}" if hint else ""), kind=kind) from None
 
 
-def _details(found, *keys):
-    return {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
-                                        "lacks_eof_marker", "fractional",
-                                        "no_annotated_contig") + keys}
+def _details(path, found, *keys):
+    notes = []
+    if found["corrupt_tags"]:
+        notes.append(f"{path}: {found['corrupt_tags']:,} records have damaged optional fields "
+                     f"before NH or HI; those tags were taken as absent, as htslib reads them "
+                     f"(samtools view rejects such records)")
+    if found["lacks_eof_marker"]:
+        notes.append(f"{path}: no BGZF end-of-file block: the file may have been cut short at a "
+                     f"block boundary (every record in it was counted)")
+    details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
+                                           "lacks_eof_marker", "fractional",
+                                           "no_annotated_contig", "corrupt_tags") + keys}
+    details["notes"] = notes
+    return details
 
 
 def _count_htseq(path, annotation, settings, threads):
@@ -258,7 +293,7 @@ def _count_htseq(path, annotation, settings, threads):
     found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=True))
     paired = found["first_record_paired"] == 1
     if not paired and found["paired_records"]:
-        if not os.path.isfile(path):
+        if path == "-" or not os.path.isfile(path):
             raise BamError(f"{path}: its first record is single-end and later ones are paired-end, "
                            f"which a stream cannot be counted as (give a file)", kind="unusable")
         found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=False))
@@ -266,7 +301,7 @@ def _count_htseq(path, annotation, settings, threads):
         raise BamError(f"{path}: record {found['first_single_record']} is single-end, although the "
                        f"file's first record is paired-end", kind="unusable")
     counts = found["counts"][("unstranded", "forward", "reverse").index(settings.strandedness)]
-    details = _details(found, "assigned", "missing_mates", "float_genes")
+    details = _details(path, found, "assigned", "missing_mates", "float_genes")
     details["paired"] = paired
     rows = found["htseq"]
     # A multi-mapping read is in __alignment_not_unique and, unless --nonunique is none, in
@@ -275,3 +310,9 @@ def _count_htseq(path, annotation, settings, threads):
                         + (rows["__alignment_not_unique"] if settings.nonunique == "none" else 0))
     return FileCounts(path, counts, found["htseq"], settings.strandedness, None,
                       found["records"], found["pending_peak"], details)
+
+
+def _warn(result):
+    """Warns, in the caller's process, of what counting a file noticed."""
+    for note in result.details.get("notes", ()):
+        warnings.warn(DataWarning(note), stacklevel=3)

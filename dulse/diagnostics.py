@@ -17,7 +17,7 @@ def contig_mismatch(matrix, annotation):
     files = (f"{len(flagged)} of {len(matrix.files)} files have"
              if len(matrix.files) > 1 else "the file has")
     return (f"{files} most mapped reads on contigs the annotation lacks ({worst.path}: "
-            f"{share:.0%}); {naming_hint(worst.details['reference_names'], _contigs(annotation))}")
+            f"{share:.0%}); {naming_hint(worst.details['reference_names'], list(annotation.contigs))}")
 
 
 def _reached(result):
@@ -25,10 +25,6 @@ def _reached(result):
     return (summary["Assigned"] + summary["Unassigned_NoFeatures"]
             + summary["Unassigned_Ambiguity"])
 
-
-def _contigs(annotation):
-    contigs = getattr(annotation, "contigs", None)
-    return list(contigs) if contigs is not None else list(annotation.gene_index)
 
 
 def naming_hint(bam_contigs, annotation_contigs):

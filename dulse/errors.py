@@ -1,6 +1,6 @@
 """Errors that blame the input rather than the program."""
 
-__all__ = ["InputError", "AnnotationError", "BamError", "AnnotationWarning"]
+__all__ = ["InputError", "AnnotationError", "BamError", "AnnotationWarning", "DataWarning"]
 
 
 class InputError(Exception):
@@ -28,3 +28,8 @@ class BamError(InputError):
 
 class AnnotationWarning(UserWarning):
     """Features of an annotation were set aside while reading it."""
+
+
+class DataWarning(UserWarning):
+    """An alignment file was counted, but something in it deserves a look (damaged tags, a
+    missing end-of-file block)."""

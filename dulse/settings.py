@@ -72,9 +72,12 @@ class Settings:
         if self.min_fragment_length > self.max_fragment_length:
             raise ValueError(f"min_fragment_length ({self.min_fragment_length}) is above "
                              f"max_fragment_length ({self.max_fragment_length})")
+        if self.check_fragment_length and not self.both_ends_mapped:
+            raise ValueError("check_fragment_length (-P) needs both_ends_mapped (-B) too, as "
+                             "featureCounts has it")
         if not self.paired:
-            for name in ("count_fragments", "both_ends_mapped", "exclude_chimeric",
-                         "check_fragment_length"):
+            for name in ("count_fragments", "check_fragment_length", "both_ends_mapped",
+                         "exclude_chimeric"):
                 if getattr(self, name):
                     raise ValueError(f"{name} needs paired=True")
 

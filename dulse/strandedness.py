@@ -7,6 +7,8 @@ within UNSTRANDED_WITHIN of one half unstranded. Anything else, or fewer than MI
 assigned under either stranded rule, is ambiguous: reported, never guessed.
 """
 
+from fractions import Fraction
+
 __all__ = ["StrandCheck", "AmbiguousStrandedness"]
 
 FORWARD_AT = 0.8
@@ -39,14 +41,18 @@ class StrandCheck:
 
     def inferred(self):
         """"forward", "reverse", "unstranded", or None when the reads do not tell."""
-        share = self.forward_share
-        if share is None or self.assigned("forward") + self.assigned("reverse") < MIN_READS:
+        forward, reverse = self.assigned("forward"), self.assigned("reverse")
+        if forward + reverse < max(MIN_READS, 1):
             return None
-        if share >= FORWARD_AT:
+        # Exact fractions, so that a share right at a threshold (80%, 35%) is on its side.
+        share = Fraction(forward, forward + reverse)
+        at = Fraction(FORWARD_AT).limit_denominator(1000)
+        within = Fraction(UNSTRANDED_WITHIN).limit_denominator(1000)
+        if share >= at:
             return "forward"
-        if share <= 1 - FORWARD_AT:
+        if share <= 1 - at:
             return "reverse"
-        if abs(share - 0.5) <= UNSTRANDED_WITHIN:
+        if abs(share - Fraction(1, 2)) <= within:
             return "unstranded"
         return None
 

@@ -222,3 +222,45 @@ def parse_summary(path, result: PeerResult):
 def features(*rows):
     """Features from (gene, contig, start, end, strand) tuples."""
     return [Feature(*row) for row in rows]
+
+
+# --------------------------------------------------------------------------------------------
+# Several inputs in one run
+
+
+def run_command(folder, arguments, output=OUTPUT, stdin=None):
+    """Runs ``featureCounts <arguments>`` in ``folder`` (the arguments name the inputs, the
+    annotation and ``-o output``) and parses what it wrote: (exit status, stderr, {input as
+    written in the header: PeerResult}), the last empty when it failed."""
+    folder = Path(folder)
+    done = subprocess.run([EXECUTABLE, *arguments], cwd=folder, capture_output=True, text=True,
+                          env={**os.environ, "LC_ALL": "C"}, input=stdin)
+    if done.returncode != 0:
+        return done.returncode, done.stderr, {}
+    return done.returncode, done.stderr, parse_columns(folder / output)
+
+
+def parse_columns(path):
+    """The counts file and its summary, one PeerResult per input column."""
+    lines = Path(path).read_text().splitlines()
+    header = lines[1].split("\t")
+    inputs = header[len(COUNT_COLUMNS):]
+    results = {name: PeerResult(0, "", command_line=lines[0], header=header) for name in inputs}
+    for line in lines[2:]:
+        fields = line.split("\t")
+        gene = fields[0]
+        for name, text in zip(inputs, fields[len(COUNT_COLUMNS):]):
+            results[name].gene_rows[gene] = dict(zip(COUNT_COLUMNS[1:], fields[1:6]))
+            results[name].count_text[gene] = text
+            results[name].counts[gene] = float(text)
+    summary_lines = Path(str(path) + ".summary").read_text().splitlines()
+    if summary_lines[0].split("\t")[1:] != inputs:
+        raise AssertionError(f"summary columns differ from the counts': {summary_lines[0]}")
+    for line in summary_lines[1:]:
+        row, *values = line.split("\t")
+        for name, value in zip(inputs, values):
+            results[name].summary[row] = int(value)
+    for result in results.values():
+        if tuple(result.summary) != SUMMARY_ROWS:
+            raise AssertionError(f"unexpected summary rows: {list(result.summary)}")
+    return results

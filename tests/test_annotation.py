@@ -1,6 +1,12 @@
 """The annotation reader: GTF, GFF3 and SAF files into the gene list and interval index."""
 
 import gzip
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import tracemalloc
 import warnings
 
 import pytest
@@ -367,6 +373,18 @@ def test_undetectable_format_and_bad_arguments(write):
             read_annotation(path, **kwargs)
 
 
+@pytest.mark.parametrize("argument, value, wanted", [
+    ("file_format", 3, "a str or None"), ("feature_type", 5, "a str or a sequence of str"),
+    ("feature_type", [b"exon"], "a str or a sequence of str"),
+    ("gene_attribute", b"gene_id", "a str or a sequence of str"), ("missing_gene", None, "a str"),
+])
+def test_arguments_of_the_wrong_type(write, argument, value, wanted):
+    path = write(gtf("chr1", 1, 10))
+    with pytest.raises(TypeError, match=f"^{argument} must be {wanted}, not "
+                                        f"{type(value).__name__}$"):
+        read_annotation(path, **{argument: value})
+
+
 # Every index the reader builds keeps the invariants and covers exactly what the file said.
 
 feature = st.tuples(st.sampled_from(["chr1", "chr2", "3"]), st.integers(1, 400),
@@ -394,3 +412,261 @@ def test_index_keeps_invariants_and_coverage(tmp_path_factory, features):
         for start, end, gene, strand in entry.intervals:
             covered.update((contig, position, gene, strand) for position in range(start, end))
     assert covered == expected
+
+
+# Accepted now: both attribute styles in any format, a byte-order mark, track and browser
+# lines, quotes escaped inside quoted values.
+
+@pytest.mark.parametrize("text, name, options, genes", [
+    ("##gff-version 2\n" + gtf("chr1", 1, 10, gene=None, extra="gene_id=G1; transcript_id=T1"),
+     "genes.gtf", {}, ("G1",)),
+    (gtf("chr1", 1, 10, gene=None, extra='gene_id = "G1";'), "genes.gtf", {}, ("G1",)),
+    ("##gff-version 3\n" + gff3("chr1", 1, 10, feature="gene", ID="g1").replace("ID=g1", 'ID "g1"')
+     + gff3("chr1", 1, 5, Parent="g1").replace("Parent=g1", "Parent g1"), "x.gff3", {}, ("g1",)),
+    (gff3("chr1", 1, 10, ID="e1", Name='"a;b"'), "x.gff3", {"gene_attribute": "Name"}, ("a;b",)),
+    ("\ufeff" + gtf("chr1", 1, 10), "genes.gtf", {}, ("G1",)),
+    ("\ufeff##gff-version 3\n" + gff3("chr1", 1, 10, ID="g"), "genes", {}, ("g",)),
+    ("\ufeffGeneID\tChr\tStart\tEnd\tStrand\nA\tchr1\t1\t10\t+\n", "x.saf", {}, ("A",)),
+    ("track name=genes\nbrowser position chr1:1-100\n" + gtf("chr1", 1, 10) + "track\n",
+     "genes.gtf", {}, ("G1",)),
+    ("browser hide all\nA\tchr1\t1\t10\t+\n", "genes.txt", {}, ("A",)),
+    (gtf("chr1", 1, 10, gene='a\\"b'), "genes.gtf", {}, ('a"b',)),
+    (gtf("chr1", 1, 10, gene="a\\\\b"), "genes.gtf", {}, ("a\\b",)),
+    (gtf("chr1", 1, 10, gene=None, extra='note "x; gene_id \\"Y\\""; gene_id "G1";'),
+     "genes.gtf", {}, ("G1",)),
+])
+def test_newly_accepted(write, text, name, options, genes):
+    assert read_annotation(write(text, name), **options).gene_ids == genes
+
+
+@pytest.mark.parametrize("data, line", [
+    (gtf("chr1", 1, 10) + gtf("chr1", 1, 10, gene="G\x00"), 2),
+    (gtf("chr\x01", 1, 10), 1),
+    ("#note\x7f\n" + gtf("chr1", 1, 10), 1),
+    (gtf("chr1", 1, 10) * 2 + "# page\x0cbreak\n", 3),
+    ("A\tchr1\t1\t10\t+\nB\x1b\tchr1\t1\t10\t+\n", 2),
+])
+@pytest.mark.parametrize("compress", [False, True])
+def test_control_characters_are_refused_with_their_line(write, data, line, compress):
+    with pytest.raises(AnnotationError, match=rf"line {line}: contains the control character "
+                                              rf"0x[0-9a-f]{{2}}$"):
+        read_annotation(write(data, "genes.txt", compress=compress))
+
+
+@pytest.mark.parametrize("text, name", [
+    (gtf("chr1", 1, 10) + gtf("chr1", 1, 10, gene="a\tb"), "x.gtf"),
+    (gff3("chr1", 1, 10) + gff3("chr1", 1, 10, ID="a%09b"), "x.gff3"),
+    (gff3("chr1", 1, 10, ID="a%0Ab"), "x.gff3"),
+])
+def test_gene_ids_with_control_characters_are_refused(write, text, name):
+    with pytest.raises(AnnotationError, match=r"line \d: gene ID 'a\\[tn]b' contains a tab"):
+        read_annotation(write(text, name), missing_gene="skip")
+
+
+# Read once, as a stream. Were a FIFO opened twice, or the interpreter lock held while the
+# reader waits for a pipe, these would hang: they run in a child process with a time limit.
+
+def run_isolated(code, *args):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                            capture_output=True, text=True, timeout=60, cwd="/")
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+@pytest.mark.parametrize("compress", [False, True])
+@pytest.mark.parametrize("file_format", [None, "GTF"])
+def test_fifo_is_read_once(tmp_path, compress, file_format):
+    text = "".join(gtf(c, s, s + 9, "+", f"G{s % 7}") for c in ("chr1", "chr2")
+                   for s in range(1, 30_000, 7))
+    source = tmp_path / "source"
+    source.write_bytes(gzip.compress(text.encode()) if compress else text.encode())
+    found = run_isolated("""
+        import os, sys, threading
+        from dulse.annotation import read_annotation
+        source, fifo, file_format = sys.argv[1], sys.argv[2], sys.argv[3] or None
+        os.mkfifo(fifo)
+        def feed():
+            with open(source, "rb") as data, open(fifo, "wb") as out:
+                out.write(data.read())
+        threading.Thread(target=feed, daemon=True).start()
+        annotation = read_annotation(fifo, file_format=file_format)
+        print(annotation.file_format, len(annotation.gene_ids), len(annotation.features.start))
+    """, source, tmp_path / "genes", file_format or "")
+    plain = tmp_path / "plain.gtf"
+    plain.write_text(text)
+    expected = read_annotation(plain)
+    assert found.split() == ["GTF", str(len(expected.gene_ids)),
+                             str(len(expected.features.start))]
+
+
+def test_reading_lets_other_threads_run():
+    # The writer is a Python thread: it fills the pipe only while the reader waits for data
+    # without the interpreter lock.
+    found = run_isolated("""
+        import os, threading
+        from dulse.annotation import read_annotation
+        reader_end, writer_end = os.pipe()
+        line = b"chr1\\tsrc\\texon\\t1\\t10\\t.\\t+\\t.\\tgene_id \\"G1\\";\\n"
+        def write_all():
+            with os.fdopen(writer_end, "wb") as out:
+                for _ in range(200):
+                    out.write(line * 1000)
+        threading.Thread(target=write_all, daemon=True).start()
+        print(len(read_annotation(f"/dev/fd/{reader_end}").features.start))
+    """)
+    assert found.strip() == "200000"
+
+
+@pytest.mark.parametrize("data, expected", [
+    # bgzip writes many members; zero bytes may pad the end.
+    (gzip.compress(gtf("chr1", 1, 10).encode()) + gzip.compress(gtf("chr2", 5, 9).encode()),
+     ("chr1", "chr2")),
+    (gzip.compress(gtf("chr1", 1, 10).encode()) + b"\x00" * 1000, ("chr1",)),
+    # A line longer than the reader's buffer.
+    (gtf("chr1", 1, 10, extra=f'note "{"n" * 3_000_000}";').encode(), ("chr1",)),
+])
+def test_streams_of_several_shapes(write, data, expected):
+    assert read_annotation(write(data, "genes.gtf")).contigs == expected
+
+
+def test_gzip_followed_by_other_bytes(write):
+    data = gzip.compress(gtf("chr1", 1, 10).encode()) + b"trailing text"
+    with pytest.raises(AnnotationError, match="cannot read: bad gzip data"):
+        read_annotation(write(data))
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+def test_failures_leave_no_descriptor_open(write):
+    paths = [write(gtf("chr1", 5, 1), "a.gtf"), write(gzip.compress(b"x" * 100)[:-9], "b.gtf"),
+             write(gtf("chr1", 1, 10, gene=None), "c.gtf"), write("# only\n", "d.txt"),
+             write(gff3("chr1", 1, 10, Parent="p"), "e.gff3")]
+    before = open_descriptors()
+    for _ in range(3):
+        for path in paths:
+            with pytest.raises(AnnotationError):
+                read_annotation(path)
+    assert open_descriptors() == before
+
+
+# Selections: several feature types, gene IDs of several attributes, extra attributes
+
+def test_several_feature_types(write):
+    text = (gtf("chr1", 1, 10, gene="A") + gtf("chr1", 20, 30, gene="B", feature="CDS") +
+            gtf("chr1", 40, 50, gene="C", feature="gene"))
+    annotation = read_annotation(write(text), feature_type=["exon", "CDS"])
+    assert annotation.gene_ids == ("A", "B")
+    with pytest.raises(AnnotationError, match=r"no 'UTR' or 'start_codon' features with a gene "
+                                              r"\(feature types in the file: CDS, exon, gene\)"):
+        read_annotation(write(text), feature_type=("UTR", "start_codon"))
+
+
+@pytest.mark.parametrize("text, name, message", [
+    (gtf("chr1", 1, 10, extra='exon_number "1";') + gtf("chr1", 20, 30, extra='exon_number "2";'),
+     "x.gtf", None),
+    (gtf("chr1", 1, 10, extra='exon_number "1";') + gtf("chr1", 20, 30),
+     "x.gtf", "line 2: the exon has no exon_number attribute"),
+    (gff3("chr1", 1, 100, feature="gene", ID="G1") +
+     gff3("chr1", 1, 10, Parent="G1", exon_number="1") +
+     gff3("chr1", 20, 30, Parent="G1", exon_number="2"), "x.gff3", None),
+    (gff3("chr1", 1, 100, feature="gene", ID="G1") + gff3("chr1", 1, 10, Parent="G1"),
+     "x.gff3", "line 2: no exon_number attribute on the exon or its gene"),
+])
+def test_gene_ids_of_several_attributes(write, text, name, message):
+    path = write(text, name)
+    options = {"gene_attribute": ["gene_id", "exon_number"]}
+    if message is not None:
+        with pytest.raises(AnnotationError, match=message):
+            read_annotation(path, **options)
+        return
+    annotation = read_annotation(path, **options)
+    assert annotation.gene_ids == ("G1:1", "G1:2")
+    assert intervals(annotation) == {"chr1": ((0, 10, "G1:1", "+"), (19, 30, "G1:2", "+"))}
+
+
+def test_extra_attributes_of_gff3_come_from_the_feature_its_parent_or_gene(write):
+    text = "".join([
+        gff3("chr1", 1, 100, feature="gene", ID="g1", gene_name="alpha", level="1"),
+        gff3("chr1", 1, 100, feature="mRNA", ID="t1", Parent="g1", level="2", biotype="pc"),
+        gff3("chr1", 1, 10, Parent="t1", level="3"),
+        gff3("chr1", 50, 60, Parent="t1"),
+    ])
+    annotation = read_annotation(write(text, "x.gff3"),
+                                 extra_attributes=["gene_name", "level", "biotype", "none"])
+    assert annotation.extra_attributes == {"gene_name": ("alpha",), "level": ("3;2",),
+                                           "biotype": ("pc",), "none": ("NA",)}
+    assert annotation.htseq_attributes == {"gene_name": ("alpha",), "level": ("2",),
+                                           "biotype": ("pc",), "none": ("",)}
+
+
+def test_saf_has_no_extra_attributes(write):
+    with pytest.raises(AnnotationError, match="a SAF file has no attributes"):
+        read_annotation(write("A\tchr1\t1\t10\t+\n", "x.saf"), extra_attributes=["gene_name"])
+
+
+@pytest.mark.parametrize("options, error, argument", [
+    ({"path": 5}, TypeError, "path"),
+    ({"feature_type": 5}, TypeError, "feature_type"),
+    ({"gene_attribute": ["gene_id", 3]}, TypeError, "gene_attribute"),
+    ({"extra_attributes": 3}, TypeError, "extra_attributes"),
+    ({"file_format": 3}, TypeError, "file_format"),
+    ({"missing_gene": None}, TypeError, "missing_gene"),
+    ({"feature_type": []}, ValueError, "feature_type"),
+    ({"gene_attribute": ("gene_id", "")}, ValueError, "gene_attribute"),
+    ({"extra_attributes": [""]}, ValueError, "extra_attributes"),
+])
+def test_bad_arguments_name_themselves(write, options, error, argument):
+    options = {"path": write(gtf("chr1", 1, 10)), **options}
+    with pytest.raises(error, match=argument):
+        read_annotation(options.pop("path"), **options)
+
+
+# The annotation itself: arrays, and how it travels
+
+def test_features_are_arrays_in_file_order(write):
+    text = (gtf("chr2", 5, 9, "-", "B") + gtf("chr1", 1, 10, ".", "A") +
+            gtf("chr2", 1, 3, "?", "A"))
+    annotation = read_annotation(write(text))
+    assert annotation.contigs == ("chr2", "chr1") and annotation.gene_ids == ("B", "A")
+    features = annotation.features
+    assert features._fields == ("contig", "start", "end", "strand", "gene")
+    assert [array.dtype.name for array in features] == ["int32", "int32", "int32", "uint8",
+                                                        "int32"]
+    assert [array.tolist() for array in features] == [
+        [0, 1, 0], [4, 0, 0], [9, 10, 3], [ord("-"), ord("."), ord(".")], [0, 1, 1]]
+    assert annotation.interval_count == 5
+
+
+@pytest.mark.parametrize("name, text", [
+    ("genes.gtf", "".join(gtf(f"chr{n % 3}", n, n + 50, "+-."[n % 3], f"G{n % 997}")
+                          for n in range(1, 40_000, 2))),
+    ("x.gff3", GFF3_GENE),
+])
+def test_pickles_to_its_arrays(write, name, text):
+    annotation = read_annotation(write(text, name), extra_attributes=["transcript_id"])
+    data = pickle.dumps(annotation)
+    rows = len(annotation.features.start)
+    assert len(data) < 20 * rows + 30 * len(annotation.gene_ids) + 2000
+    again = pickle.loads(data)
+    assert (again.gene_ids, again.contigs, again.path, again.file_format) == (
+        annotation.gene_ids, annotation.contigs, annotation.path, annotation.file_format)
+    assert [a.tolist() for a in again.features] == [a.tolist() for a in annotation.features]
+    assert again.extra_attributes == annotation.extra_attributes
+    assert again.htseq_attributes == annotation.htseq_attributes
+    assert again.gene_index == annotation.gene_index
+    assert again.featurecounts_columns() == annotation.featurecounts_columns()
+
+
+def test_reading_makes_no_object_per_feature(write):
+    path = write("".join(gtf("chr1", n, n + 9, "+", f"G{n % 100}") for n in range(1, 200_001)))
+    tracemalloc.start()
+    try:
+        annotation = read_annotation(path)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(annotation.features.start) == 200_000
+    assert peak < 200_000  # bytes: for the names, not the rows

@@ -245,6 +245,33 @@ def test_the_saf_describes_the_same_genes_as_the_gtf(data, index):
     assert (saf.gene_ids, saf.gene_index) == index
 
 
+def index_of(annotation):
+    return [(contig, entry.intervals, entry.starts, entry.prefix_max_ends)
+            for contig, entry in annotation.gene_index.items()]
+
+
+@pytest.mark.parametrize("name", ["genes.gtf", "genes.saf"])
+def test_the_native_reader_reads_the_benchmark_annotation_as_the_model_does(data, name):
+    import annotation_model
+
+    ours, theirs = read_annotation(data / name), annotation_model.read_annotation(data / name)
+    assert (ours.gene_ids, index_of(ours)) == (theirs.gene_ids, index_of(theirs))
+    assert [(g.contigs, g.starts, g.ends, g.strands, g.length) for g in ours.layout()] == \
+        [(g.contigs, g.starts, g.ends, g.strands, g.length) for g in theirs.layout()]
+
+
+def test_the_gencode_like_annotation_reads_as_the_model_reads_it(bench, tmp_path):
+    import annotation_model
+    import gencode_like  # beside the benchmark's modules, on the path while `bench` is
+
+    path = tmp_path / "gencode-like.gtf"
+    gencode_like.write(path, 1500, 7)
+    for feature_type in ("exon", "CDS"):
+        ours = read_annotation(path, feature_type=feature_type)
+        theirs = annotation_model.read_annotation(path, feature_type=feature_type)
+        assert (ours.gene_ids, index_of(ours)) == (theirs.gene_ids, index_of(theirs))
+
+
 # The two together: reads fall on the genes the annotation describes.
 
 def test_most_reads_land_on_one_gene_when_counted(data, index):

@@ -9,7 +9,7 @@ is left half-written.
 import sys
 import warnings
 
-from dulse import __version__
+from dulse import __version__, signals, stdio
 from dulse.cli import count, htseq_count
 from dulse.cli.common import Parser, run_command
 
@@ -28,7 +28,8 @@ def build_parser():
 
 
 def main(argv=None):
+    stdio.protect_descriptors()
     argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), signals.handled():
         return run_command(args, argv)

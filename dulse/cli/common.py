@@ -5,6 +5,7 @@ import sys
 import warnings
 from concurrent.futures.process import BrokenProcessPool
 
+from dulse import signals, stdio
 from dulse.errors import InputError
 
 
@@ -30,16 +31,19 @@ def run_command(args, argv):
     except InputError as error:
         print(f"dulse: error: {error}", file=sys.stderr)
         return 1
-    except BrokenProcessPool:
-        print("dulse: error: a worker process died (out of memory?)", file=sys.stderr)
+    except BrokenProcessPool as error:
+        print(f"dulse: error: {error or 'a worker process died (out of memory?)'}",
+              file=sys.stderr)
         return 1
+    except stdio.ReaderGone:
+        return stdio.READER_GONE_STATUS
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         print(f"dulse: error: {where}{error.strerror or error}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("\ndulse: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as interrupt:
+        signals.report(interrupt)
+        return signals.exit_status(interrupt)
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):

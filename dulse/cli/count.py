@@ -23,7 +23,7 @@ from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
 NOT_SUPPORTED = {
-    "-f": 0, "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1, "-A": 1, "--extraAttributes": 1,
+    "-f": 0, "-J": 0, "-G": 1, "-R": 1, "--Rpath": 1, "-A": 1,
     "--minOverlap": 1, "--fracOverlap": 1, "--fracOverlapFeature": 1, "--largestOverlap": 0,
     "--nonOverlap": 1, "--nonOverlapFeature": 1, "--readExtension5": 1, "--readExtension3": 1,
     "--read2pos": 1, "--splitOnly": 0, "--nonSplitOnly": 0,
@@ -57,10 +57,12 @@ def add_parser(commands):
         help="counts file; the summary goes to FILE.summary")
     add("-F", dest="annotation_format", type=_annotation_format, metavar="FORMAT",
         help="GTF (or GFF), GFF3 or SAF (default: told from the file)")
-    add("-t", dest="feature_type", default="exon", metavar="TYPE",
-        help="feature type making up the genes (default: exon)")
+    add("-t", dest="feature_type", default="exon", metavar="TYPES",
+        help="feature types making up the genes, comma-separated (default: exon)")
     add("-g", dest="gene_attribute", default="gene_id", metavar="ATTRIBUTE",
         help="attribute naming the gene (default: gene_id)")
+    add("--extraAttributes", dest="extra_attributes", metavar="NAMES",
+        help="attributes written beside each gene, comma-separated")
     add("--missing-gene", choices=("error", "skip"), default="error",
         help="a feature without the gene attribute stops the run (error) or is left out "
              "with a warning (skip)")
@@ -96,8 +98,9 @@ def add_parser(commands):
     add("-T", dest="threads", type=_positive, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
-    add("-j", dest="jobs", type=_positive, default=1, metavar="N",
-        help="worker processes: files counted at once (default: 1)")
+    add("-j", dest="jobs", type=_jobs, default=1, metavar="N",
+        help="worker processes: files counted at once, no more than the files and the CPUs "
+             "(default: 1)")
     # featureCounts' options that change nothing here: dulse never sorts and writes no
     # temporary files.
     add("--donotsort", action="store_true", help=argparse.SUPPRESS)
@@ -126,6 +129,14 @@ def _positive(text):
     return int(text)
 
 
+def _jobs(text):
+    from dulse.workers import MAX_JOBS
+
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {MAX_JOBS}")
+    return int(text)
+
+
 def _mapq(text):
     if not text.isdigit() or int(text) > 255:
         raise argparse.ArgumentTypeError("must be a whole number from 0 to 255")
@@ -139,12 +150,12 @@ def settings_per_file(args):
         raise UsageError(f"not supported yet: {names}")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
-    paired_only = [flag for flag, on in (("--countReadPairs", args.count_fragments),
-                                         ("-B", args.both_ends_mapped),
-                                         ("-C", args.exclude_chimeric),
-                                         ("-P", args.check_fragment_length)) if on]
-    if paired_only and not args.paired:
-        raise UsageError(f"{', '.join(paired_only)} only apply to paired-end reads: add -p")
+    if args.count_fragments and not args.paired:
+        raise UsageError("--countReadPairs only applies to paired-end reads: add -p")
+    if not args.paired:
+        # As featureCounts does, -B, -C and -P mean nothing for single-end reads (pipelines
+        # such as nf-core/rnaseq pass -B -C for every library).
+        args.both_ends_mapped = args.exclude_chimeric = args.check_fragment_length = False
     words = args.strandedness.split(",")
     if any(word not in STRANDEDNESS for word in words):
         raise UsageError(f"-s must be 0, 1, 2 or auto, or a comma list of these, not "
@@ -175,15 +186,18 @@ def run(args, argv):
     _check_outputs(files, args.annotation, targets)
     err = sys.stderr
     _print_settings(args, settings[0], err)
-    from dulse.quantify.annotation import read_annotation
+    from dulse.annotation import read_annotation
 
+    extra_attributes = tuple(args.extra_attributes.split(",")) if args.extra_attributes else ()
     with StagedFiles(targets) as staged:
         began = time.perf_counter()
         try:
             annotation = read_annotation(
                 args.annotation, file_format=ANNOTATION_FORMATS[args.annotation_format]
-                if args.annotation_format else None, feature_type=args.feature_type,
-                gene_attribute=args.gene_attribute, missing_gene=args.missing_gene)
+                if args.annotation_format else None,
+                feature_type=tuple(args.feature_type.split(",")),
+                gene_attribute=args.gene_attribute, missing_gene=args.missing_gene,
+                extra_attributes=extra_attributes)
         except AnnotationError as error:
             if getattr(error, "gene_missing", False):
                 raise AnnotationError(f"{error} (--missing-gene skip leaves such features "
@@ -201,7 +215,7 @@ def run(args, argv):
 
         header = featurecounts.command_line("dulse", __version__, ["dulse"] + argv)
         with staged.open(args.output) as handle:
-            featurecounts.write_counts(handle, matrix, annotation, header)
+            featurecounts.write_counts(handle, matrix, annotation, header, extra_attributes)
         with staged.open(args.output + ".summary") as handle:
             featurecounts.write_summary(handle, matrix)
         staged.commit()

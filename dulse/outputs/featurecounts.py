@@ -29,24 +29,17 @@ def format_counts(values):
     return text
 
 
-def gene_columns(annotation):
-    """Per gene: Chr, Start, End, Strand and Length joined by tabs."""
-    columns = getattr(annotation, "featurecounts_columns", None)
-    if columns is not None:
-        return columns()
-    return ["\t".join((";".join(layout.contigs), ";".join(map(str, layout.starts)),
-                       ";".join(map(str, layout.ends)), ";".join(layout.strands),
-                       str(layout.length)))
-            for layout in annotation.layout()]
-
-
-def write_counts(handle, matrix, annotation, header_line):
+def write_counts(handle, matrix, annotation, header_line, extra_attributes=()):
+    """The counts file; extra_attributes (names the annotation was read with) become columns
+    between Length and the counts, as --extraAttributes makes them."""
     handle.write(header_line.rstrip("\n") + "\n")
-    handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length")
-                           + _column_names(matrix)) + "\n")
+    handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length",
+                            *extra_attributes) + _column_names(matrix)) + "\n")
     texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
-    lines = gene_columns(annotation)
-    cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
+    cells = [numpy.asarray(matrix.gene_ids, dtype=object),
+             numpy.asarray(annotation.featurecounts_columns(), dtype=object)]
+    cells += [numpy.asarray(annotation.extra_attributes[name], dtype=object)
+              for name in extra_attributes]
     cells += [text.astype(object) for text in texts]
     rows = cells[0]
     for column in cells[1:]:

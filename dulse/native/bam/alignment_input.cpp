@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "bam/bgzf_block.hpp"
 #include "bam/gzip_members.hpp"
 
 namespace dulse::bam {
@@ -23,7 +24,6 @@ SortOrder sort_order_of(const std::string& hd_line) {
 // Whether bytes look like SAM text: a header line, or a record line with tabs, in printable
 // characters.
 bool looks_like_sam(const uint8_t* data, size_t n) {
-  if (n == 0) return true;  // an empty file is SAM without records
   bool tab = data[0] == '@';
   for (size_t i = 0; i < n && data[i] != '\n'; ++i) {
     if (data[i] == '\t') tab = true;
@@ -32,15 +32,28 @@ bool looks_like_sam(const uint8_t* data, size_t n) {
   return tab;
 }
 
+// Whether the file's first block, when it is a whole BGZF block among the bytes at hand,
+// inflates with its checksum right.
+bool first_block_inflates(const uint8_t* data, size_t n) {
+  if (n < kBgzfHeaderLength || !is_bgzf(data)) return true;
+  size_t length = bgzf_block_length(data);
+  if (length < kBgzfHeaderLength || length > n) return true;
+  BlockInflater inflater;
+  std::vector<uint8_t> out(BlockInflater::kMaxBlock);
+  return !inflater.ready() || inflate_bgzf_block(inflater, data, length, out.data()) >= 0;
+}
+
 }  // namespace
 
-int AlignmentInput::open(const char* path) {
+int AlignmentInput::open(const char* path, Interruption* interruption) {
   FileSource source;
+  source.watch(interruption);
   int opened = source.open(path, Access::kStreamToo);
   if (opened == -1) return kCannotOpen;
   if (opened == -2) return unusable("not a file that can be read (a folder?)");
   size_t n = source.fill(2048);
   if (source.failed()) return kCannotOpen;
+  if (n == 0) return unusable("an empty file (0 bytes): nothing was written to it?");
   const uint8_t* start = source.data();
   if (n >= 4 && std::memcmp(start, "CRAM", 4) == 0) {
     return unusable("a CRAM file, which dulse does not read yet: convert it with "
@@ -49,8 +62,13 @@ int AlignmentInput::open(const char* path) {
   if (n >= 2 && start[0] == 0x1f && start[1] == 0x8b) {
     uint8_t inflated[4];
     size_t got = peek_gzip_prefix(start, n < 2048 ? n : 2048, inflated, sizeof inflated);
-    if (got >= 4 && std::memcmp(inflated, "BAM\1", 4) != 0) {
-      return unusable("gzip-compressed, but not BAM (a gzipped SAM file? decompress it first)");
+    if (got < 4 || std::memcmp(inflated, "BAM\1", 4) != 0) {
+      if (!first_block_inflates(start, n)) {
+        return unusable("BGZF block 1 is damaged (its compressed data or checksum is bad)");
+      }
+      if (got >= 4) {
+        return unusable("gzip-compressed, but not BAM (a gzipped SAM file? decompress it first)");
+      }
     }
     int status = bam_.open_keeping_header(std::move(source));
     if (status == Reader::kNoMemory) return unusable("out of memory");
@@ -97,19 +115,34 @@ int AlignmentInput::next() {
     return 1;
   }
   if (status == Reader::kEnd) return 0;
-  message_ = describe_read_error(status, bam_.block_failed(), bam_.blocks_loaded(), records_ + 1);
+  message_ = describe_read_error(status, bam_.block_failed(), bam_.blocks_loaded(), records_ + 1,
+                                 &bam_.decoder());
   return -1;
 }
 
 std::string AlignmentInput::describe_read_error(int code, bool block_failed, uint64_t block,
-                                                uint64_t record) {
+                                                uint64_t record, const RecordDecoder* decoder) {
   std::string which = "record " + std::to_string(record);
   if (block_failed) {
     return "BGZF block " + std::to_string(block) + " is damaged or cut short (while reading " +
            which + ")";
   }
   if (code == Reader::kTruncated) return "the file ends inside " + which + " (truncated?)";
-  return which + " is malformed (its lengths or reference numbers are impossible)";
+  switch (decoder != nullptr ? decoder->problem() : RecordDecoder::Problem::kNone) {
+    case RecordDecoder::Problem::kReference:
+      return which + " names a reference that the header does not list (it lists " +
+             std::to_string(decoder->n_targets()) + ")";
+    case RecordDecoder::Problem::kQueryLength:
+      return which + " is malformed: its CIGAR and its sequence differ in length";
+    case RecordDecoder::Problem::kTags:
+      return which + " is malformed: its optional fields are damaged";
+    case RecordDecoder::Problem::kLengths:
+      return which + " is malformed: its lengths do not fit in it";
+    case RecordDecoder::Problem::kNone:
+      break;
+  }
+  if (code == Reader::kErrorCore) return "the file ends inside " + which + " (truncated?)";
+  return which + " is malformed (its lengths are impossible)";
 }
 
 }  // namespace dulse::bam

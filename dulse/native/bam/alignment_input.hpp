@@ -20,7 +20,9 @@ class AlignmentInput {
   static constexpr int kCannotOpen = -1;
   static constexpr int kUnusable = -2;  // not a file of a kind that can be read
 
-  int open(const char* path);
+  // `interruption`, when given, is asked whether to give up when a signal interrupts a
+  // blocked open or read.
+  int open(const char* path, Interruption* interruption = nullptr);
   // 1 a record is in place, 0 the end, -1 an error (message() says what and where).
   int next();
   const Record& record() const { return is_sam_ ? sam_.record() : bam_.record(); }
@@ -43,6 +45,7 @@ class AlignmentInput {
     return !is_sam_ && bam_.detach(source, rest);
   }
   int32_t n_targets() const { return bam_.n_targets(); }
+  const RecordDecoder& decoder() const { return bam_.decoder(); }
   uint64_t blocks_loaded() const { return bam_.blocks_loaded(); }
   // What a reader of the detached blocks saw at the end of a stream.
   void note_eof_marker(bool seen) { eof_marker_seen_ = seen; }
@@ -50,7 +53,7 @@ class AlignmentInput {
   // A read error in words: a RecordDecoder code, whether it came from a block that could not
   // be read (its number then), and the number of the record being read.
   static std::string describe_read_error(int code, bool block_failed, uint64_t block,
-                                         uint64_t record);
+                                         uint64_t record, const RecordDecoder* decoder = nullptr);
 
  private:
   int unusable(std::string message) {

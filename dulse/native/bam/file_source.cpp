@@ -16,7 +16,7 @@ int FileSource::open(const char* path, Access access) {
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && errno == EINTR && !give_up());
   if (fd < 0) return -1;
   struct stat st;
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -44,6 +44,13 @@ int FileSource::open(const char* path, Access access) {
   return 0;
 }
 
+bool FileSource::give_up() {
+  int saved = errno;
+  interrupted_ = interruption_ != nullptr && interruption_->requested();
+  errno = interrupted_ ? EINTR : saved;
+  return interrupted_;
+}
+
 void FileSource::swap(FileSource& other) noexcept {
   std::swap(fd_, other.fd_);
   std::swap(size_, other.size_);
@@ -54,6 +61,8 @@ void FileSource::swap(FileSource& other) noexcept {
   std::swap(at_end_, other.at_end_);
   std::swap(failed_, other.failed_);
   std::swap(stream_, other.stream_);
+  std::swap(interrupted_, other.interrupted_);
+  std::swap(interruption_, other.interruption_);
 }
 
 void FileSource::close() {
@@ -63,7 +72,7 @@ void FileSource::close() {
   buffer_ = nullptr;
   begin_ = end_ = capacity_ = 0;
   size_ = 0;
-  at_end_ = failed_ = stream_ = false;
+  at_end_ = failed_ = stream_ = interrupted_ = false;
 }
 
 size_t FileSource::fill(size_t n) {
@@ -77,7 +86,7 @@ size_t FileSource::fill(size_t n) {
   while (end_ < n) {
     ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - end_);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && !give_up()) continue;
       failed_ = true;
       break;
     }

@@ -6,6 +6,13 @@
 
 namespace dulse::bam {
 
+// Asked, when a signal interrupts opening or reading, whether to give up (and the read fails).
+class Interruption {
+ public:
+  virtual ~Interruption() = default;
+  virtual bool requested() = 0;
+};
+
 // What a source may be opened on: regular files only, or also pipes, sockets and character
 // devices (read as streams: no size, no reads at an offset).
 enum class Access { kRegularFile, kStreamToo };
@@ -28,6 +35,11 @@ class FileSource {
   // 0; -1 when the file cannot be opened (errno set); -2 when it is not a regular file (or,
   // with kStreamToo, a directory or block device).
   int open(const char* path, Access access = Access::kRegularFile);
+  // Lets `interruption` decide, when a signal interrupts a blocked open or read (of a pipe
+  // with nothing to read, say), whether to give up; by default the call is made again.
+  void watch(Interruption* interruption) { interruption_ = interruption; }
+  // Whether a read failed because the interruption asked to give up.
+  bool interrupted() const { return interrupted_; }
   void close();
   bool is_open() const { return fd_ >= 0; }
 
@@ -52,6 +64,7 @@ class FileSource {
 
  private:
   void swap(FileSource& other) noexcept;
+  bool give_up();
 
   int fd_ = -1;
   uint64_t size_ = 0;
@@ -62,6 +75,8 @@ class FileSource {
   bool at_end_ = false;
   bool failed_ = false;
   bool stream_ = false;
+  bool interrupted_ = false;
+  Interruption* interruption_ = nullptr;
 };
 
 }  // namespace dulse::bam

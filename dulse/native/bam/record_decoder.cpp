@@ -32,8 +32,9 @@ void ByteBuffer::release() {
 }
 
 int RecordDecoder::begin(const uint8_t* head) {
+  problem_ = Problem::kNone;
   block_len_ = static_cast<int32_t>(le32(head));
-  if (block_len_ < static_cast<int32_t>(kCoreLength)) return kErrorRecord;
+  if (block_len_ < static_cast<int32_t>(kCoreLength)) return fail(Problem::kLengths, kErrorRecord);
   const uint8_t* core = head + kBlockLengthSize;
   Record& r = record_;
   r.tid = static_cast<int32_t>(le32(core));
@@ -50,10 +51,10 @@ int RecordDecoder::begin(const uint8_t* head) {
   r.l_qname = bin_mq_nl & 0xff;
 
   body_len_ = static_cast<uint32_t>(block_len_) - kCoreLength;
-  if (r.l_qseq < 0 || r.l_qname < 1) return kErrorRecord;
+  if (r.l_qseq < 0 || r.l_qname < 1) return fail(Problem::kLengths, kErrorRecord);
   uint64_t seq_bytes = (static_cast<uint64_t>(r.l_qseq) + 1) >> 1;
   fixed_ = uint64_t{r.n_cigar} * 4 + r.l_qname + seq_bytes + static_cast<uint64_t>(r.l_qseq);
-  if (fixed_ > body_len_) return kErrorRecord;
+  if (fixed_ > body_len_) return fail(Problem::kLengths, kErrorRecord);
   return 0;
 }
 
@@ -69,7 +70,7 @@ int RecordDecoder::finish(const uint8_t* body) {
     // real one may be waiting in the CG tag.
     if (le32(r.cigar) == (kSoftClip | static_cast<uint32_t>(r.l_qseq) << 4) && r.tid >= 0 &&
         r.pos >= 0) {
-      if (take_cigar_from_cg(body) < 0) return kErrorRecord;
+      if (take_cigar_from_cg(body) < 0) return fail(Problem::kTags, kErrorRecord);
     }
     if (r.l_qseq > 0 && (r.flag & kUnmapped) == 0) {
       int64_t qlen = 0;
@@ -78,11 +79,11 @@ int RecordDecoder::finish(const uint8_t* body) {
         uint32_t v = le32(op);
         if (consumes_query(v & 0xf)) qlen += v >> 4;
       }
-      if (qlen != r.l_qseq) return kErrorRecord;
+      if (qlen != r.l_qseq) return fail(Problem::kQueryLength, kErrorRecord);
     }
   }
   if (r.tid >= n_targets_ || r.tid < -1 || r.mtid >= n_targets_ || r.mtid < -1) {
-    return kErrorCore;
+    return fail(Problem::kReference, kErrorCore);
   }
   // htslib's return value, in its int: it wraps negative for a block length within 4 of 2^31,
   // and pysam then raises with that number.

@@ -70,6 +70,10 @@ class RecordDecoder {
   // block length within 4 of 2^31), or kErrorRecord / kErrorCore.
   int finish(const uint8_t* body);
 
+  // What was wrong with the last record that failed, in words for a message.
+  enum class Problem { kNone, kLengths, kQueryLength, kTags, kReference };
+  Problem problem() const { return problem_; }
+
   const Record& record() const { return record_; }
   void clear() { record_ = Record{}; }
   void release() { aux_.release(); }
@@ -77,7 +81,13 @@ class RecordDecoder {
  private:
   int take_cigar_from_cg(const uint8_t* body);
 
+  int fail(Problem problem, int code) {
+    problem_ = problem;
+    return code;
+  }
+
   int32_t n_targets_ = 0;
+  Problem problem_ = Problem::kNone;
   int32_t block_len_ = 0;
   uint32_t body_len_ = 0;
   uint64_t fixed_ = 0;

@@ -222,7 +222,8 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
     if (status == 0) status = worker.decoder.finish(bytes + bam::kBlockLengthSize + bam::kCoreLength);
     if (status <= 0) {
       chunk.status = CountStatus::kUnreadable;
-      chunk.message = bam::AlignmentInput::describe_read_error(status, false, 0, number);
+      chunk.message =
+          bam::AlignmentInput::describe_read_error(status, false, 0, number, &worker.decoder);
       return false;
     }
     CountStatus counted = step.take(worker.decoder.record(), number);
@@ -319,7 +320,7 @@ void ChunkCounter::stop_workers() {
   threads_running_.clear();
 }
 
-CountStatus ChunkCounter::count(Interrupt* interrupt) {
+CountStatus ChunkCounter::count(bam::Interruption* interrupt) {
   for (int t = 0; t < threads_; ++t) {
     workers_.push_back(std::make_unique<Worker>(file_, n_targets_));
   }

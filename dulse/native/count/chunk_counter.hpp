@@ -26,8 +26,6 @@
 
 namespace dulse::count {
 
-class Interrupt;
-
 class ChunkCounter {
  public:
   static constexpr size_t kBlocksPerChunk = 32;
@@ -38,7 +36,7 @@ class ChunkCounter {
   // Takes the rest of the file from `input`. False when it cannot be read in chunks (plain
   // gzip members); the input is then left as it was.
   bool attach(bam::AlignmentInput& input);
-  CountStatus count(Interrupt* interrupt);
+  CountStatus count(bam::Interruption* interrupt);
 
   const std::string& message() const { return message_; }
   uint64_t records() const { return records_; }

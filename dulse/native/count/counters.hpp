@@ -29,6 +29,9 @@ struct Counters {
   int64_t records = 0;  // records read from the file
   // Reads (fragments) that reached the features on contigs the annotation lacks.
   int64_t no_annotated_contig = 0;
+  // Records whose optional fields are damaged before a tag counting looks for (NH, HI): the
+  // tag then counts as absent, as featureCounts and htslib take it.
+  int64_t corrupt_tags = 0;
   // What the reads (or fragments) that reached the features came to under each strandedness,
   // the chosen one included: strandedness measured in the same pass.
   struct RuleTally {
@@ -105,6 +108,7 @@ inline void Counters::add(const Counters& other) {
   for (const CounterName& row : kSummaryRows) this->*row.field += other.*row.field;
   records += other.records;
   no_annotated_contig += other.no_annotated_contig;
+  corrupt_tags += other.corrupt_tags;
   for (int s = 0; s < kStrandednessCount; ++s) {
     by_rule[s].assigned += other.by_rule[s].assigned;
     by_rule[s].no_features += other.by_rule[s].no_features;

@@ -12,9 +12,11 @@ bool counts_reverse(const Read& read) {
   return read.reverse() != (read.has(kPaired) && read.has(kRead2));
 }
 
+// A feature without a strand ('.') is, to featureCounts, on neither strand: no read lies on its
+// strand (-s 1 never counts it) and every read lies on the other (-s 2 always does).
 bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
-  if (rule == Strandedness::kUnstranded || strand == index::kBoth) return true;
-  bool same = (strand == index::kMinus) == reverse;
+  if (rule == Strandedness::kUnstranded) return true;
+  bool same = strand != index::kBoth && (strand == index::kMinus) == reverse;
   return rule == Strandedness::kForward ? same : !same;
 }
 
@@ -144,6 +146,10 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     ends[r + 1] = hits_.size();
   }
   if (!annotated) ++counters_.no_annotated_contig;
+  if (hits_.empty()) {
+    for (auto& tally : counters_.by_rule) ++tally.no_features;
+    return;
+  }
 
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);

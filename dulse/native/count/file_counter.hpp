@@ -15,13 +15,9 @@
 
 namespace dulse::count {
 
-class Interrupt {
- public:
-  virtual ~Interrupt() = default;
-  // Asked from the thread that called count(), every few thousand records or a few times a
-  // second.
-  virtual bool requested() = 0;
-};
+// Asked from the thread that called count(), every few thousand records or a few times a
+// second, and when a signal interrupts a blocked read, whether to stop.
+using Interrupt = bam::Interruption;
 
 class FileCounter {
  public:

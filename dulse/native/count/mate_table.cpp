@@ -59,7 +59,7 @@ bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read&
   return true;
 }
 
-void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool by_position) {
+void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
   Slot& slot = slots_[static_cast<size_t>(s)];
@@ -78,8 +78,8 @@ void MateTable::hold(std::string_view name, const PairKey& key, Read& read, bool
   slot.next = head;
   head = s;
   ++size_;
-  if (by_position) {
-    due_.push_back(Due{place(slot.read.mtid, slot.read.mpos), s, slot.generation});
+  if (due != kNever) {
+    due_.push_back(Due{due, s, slot.generation});
     std::push_heap(due_.begin(), due_.end(), later);
   }
 }

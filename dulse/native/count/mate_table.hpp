@@ -8,7 +8,8 @@
 // points back at it, primary or not. A read waits here until its mate arrives. In a
 // coordinate-sorted file a read also leaves when the file has passed its mate's position without
 // the mate arriving: it is then a singleton, so the table holds only the pairs open across the
-// current position.
+// current position, and the reads whose mate is flagged unmapped and not placed beside them
+// (such a mate may come unplaced at the end of the file).
 #pragma once
 
 #include <cstdint>
@@ -46,9 +47,10 @@ class MateTable {
   bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate,
                  bool earliest = false);
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
-  // left with the table's spare ones). With `by_position`, settle_before() lets it go once the
-  // file has passed its mate's place.
-  void hold(std::string_view name, const PairKey& key, Read& read, bool by_position);
+  // left with the table's spare ones). settle_before() lets it go once the file has passed
+  // `due`, the place where its mate would be (kNever: it waits to the end).
+  static constexpr uint64_t kNever = UINT64_MAX;
+  void hold(std::string_view name, const PairKey& key, Read& read, uint64_t due);
 
   // Hands every waiting read whose mate should have come before `now` (a place) to
   // settle(Read&), and forgets it; those whose mate's place is before `floor` stay, without a

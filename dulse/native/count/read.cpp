@@ -7,10 +7,13 @@ namespace dulse::count {
 
 namespace {
 
-// An integer tag's value, or false when the tag is absent or not an integer.
-bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value) {
-  const uint8_t* type = bam::find_aux(record, tag);
-  if (type == nullptr) return false;
+// An integer tag's value, or false when the tag is absent or not an integer. A tag area that
+// cannot be walked up to the tag reads as the tag's absence (as htslib reads it), and is noted.
+bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value, bool* corrupt) {
+  const uint8_t* type = nullptr;
+  bam::AuxLookup found = bam::lookup_aux(record.aux, record.aux_len, tag, &type);
+  if (found == bam::AuxLookup::kCorrupt) *corrupt = true;
+  if (found != bam::AuxLookup::kFound) return false;
   bam::AuxValue decoded = bam::decode_aux(type);
   if (decoded.kind != bam::AuxValue::kInteger) return false;
   *value = decoded.integer;
@@ -19,7 +22,7 @@ bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value) {
 
 }  // namespace
 
-void load_read(const bam::Record& record, int max_blocks, Read& read) {
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read) {
   read.flag = record.flag;
   read.mapq = record.mapq;
   read.tid = record.tid;
@@ -28,9 +31,10 @@ void load_read(const bam::Record& record, int max_blocks, Read& read) {
   read.mpos = record.mpos;
   read.isize = record.isize;
   int64_t nh = 1;
-  read.has_nh = integer_tag(record, "NH", &nh);
+  read.tags_corrupt = false;
+  read.has_nh = integer_tag(record, "NH", &nh, &read.tags_corrupt);
   read.nh = read.has_nh && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
-  read.has_hi = integer_tag(record, "HI", &read.hi);
+  read.has_hi = with_hi && integer_tag(record, "HI", &read.hi, &read.tags_corrupt);
   read.blocks.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 

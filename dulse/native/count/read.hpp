@@ -44,6 +44,7 @@ struct Read {
   int32_t nh = 1;  // the NH tag; 1 when absent, below 1 or unreadable
   bool has_nh = false;  // an integer NH tag is there
   bool has_hi = false;
+  bool tags_corrupt = false;  // its optional fields could not be read up to a tag looked for
   int64_t hi = 0;  // the HI tag, when has_hi
   std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
   std::string name;  // filled only for a read that waits for its mate
@@ -55,8 +56,8 @@ struct Read {
 };
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
-// first max_blocks are not kept.
-void load_read(const bam::Record& record, int max_blocks, Read& read);
+// first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing).
+void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

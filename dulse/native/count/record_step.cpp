@@ -31,8 +31,9 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, read_);
+  load_read(record, settings.max_m_operations, file_.fragments(), read_);
   read_.number = number;
+  if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (settings.htseq()) {
     // htseq-count tells a paired file by its first record; records that disagree are
     // noted for the caller.
@@ -112,14 +113,17 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
     rules_->count_fragment(mate_, &read);
     return;
   }
+  uint64_t due = MateTable::kNever;
   if (file_.by_position) {
-    uint64_t mate_place = MateTable::place(read.mtid, read.mpos);
-    if (mate_place >= floor_ && mate_place < MateTable::place(read.tid, read.pos)) {
+    // A mate flagged unmapped may lie anywhere (beside this read, or unplaced at the end of
+    // the file): it is waited for to the end. Any other mate lies where the mate fields say.
+    due = read.has(kMateUnmapped) ? MateTable::kNever : MateTable::place(read.mtid, read.mpos);
+    if (due >= floor_ && due < MateTable::place(read.tid, read.pos)) {
       rules_->count_fragment(read, nullptr);  // its mate would have come already
       return;
     }
   }
-  table_.hold(name, key, read, file_.by_position);
+  table_.hold(name, key, read, due);
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
 }

@@ -38,7 +38,8 @@ int32_t fill_max_end(Item* items, size_t n, size_t i, int level) {
 
 FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string> contig_names,
                            int32_t n_genes)
-    : contig_names_(std::move(contig_names)), n_genes_(n_genes) {
+    : contig_names_(std::move(contig_names)), n_genes_(n_genes),
+      n_features_(static_cast<int32_t>(rows.size())) {
   auto n_contigs = static_cast<int32_t>(contig_names_.size());
   for (int32_t c = 0; c < n_contigs; ++c) contig_numbers_.emplace(contig_names_[c], c);
   std::vector<int32_t> order(rows.size());
@@ -47,26 +48,50 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
     if (rows[a].contig != rows[b].contig) return rows[a].contig < rows[b].contig;
     return rows[a].start < rows[b].start;
   });
-  items_.reserve(rows.size());
-  contig_begin_.assign(static_cast<size_t>(n_contigs) + 1, 0);
-  for (int32_t row : order) {
-    const Row& r = rows[row];
-    items_.push_back(Item{r.start, r.end, r.end, row, r.gene, r.strand});
-    ++contig_begin_[static_cast<size_t>(r.contig) + 1];
-  }
-  for (size_t c = 1; c < contig_begin_.size(); ++c) contig_begin_[c] += contig_begin_[c - 1];
-  for (size_t c = 0; c + 1 < contig_begin_.size(); ++c) {
-    index_contig(items_.data() + contig_begin_[c], contig_begin_[c + 1] - contig_begin_[c]);
+  contigs_.assign(static_cast<size_t>(n_contigs), Contig{0, 0, 0, 0, 0, 0});
+  size_t next = 0;
+  for (int32_t c = 0; c < n_contigs; ++c) {
+    Contig& contig = contigs_[static_cast<size_t>(c)];
+    contig.short_begin = short_.size();
+    contig.long_begin = long_.size();
+    int32_t reach = INT32_MIN;
+    for (; next < order.size() && rows[order[next]].contig == c; ++next) {
+      const Row& r = rows[order[next]];
+      Item item{r.start, r.end, r.end, order[next], r.gene, r.strand};
+      if (r.end - r.start <= kShortLength) {
+        reach = std::max(reach, r.end);
+        item.max_end = reach;
+        short_.push_back(item);
+      } else {
+        long_.push_back(item);
+      }
+    }
+    contig.short_end = short_.size();
+    contig.long_end = long_.size();
+    size_t n_long = contig.long_end - contig.long_begin;
+    if (n_long > 0) {
+      fill_max_end(long_.data() + contig.long_begin, n_long, (size_t{1} << root_level(n_long)) - 1,
+                   root_level(n_long));
+    }
+    // bins_[b]: the first short item starting at or after b << kBinShift.
+    contig.bins_begin = bins_.size();
+    size_t n_short = contig.short_end - contig.short_begin;
+    if (n_short > 0) {
+      int32_t last_start = short_[contig.short_end - 1].start;
+      contig.n_bins = (static_cast<size_t>(last_start) >> kBinShift) + 1;
+      size_t item = contig.short_begin;
+      for (size_t b = 0; b < contig.n_bins; ++b) {
+        int64_t bin_start = static_cast<int64_t>(b) << kBinShift;
+        while (item < contig.short_end && short_[item].start < bin_start) ++item;
+        bins_.push_back(static_cast<uint32_t>(item - contig.short_begin));
+      }
+    }
   }
 }
 
-void FeatureIndex::index_contig(Item* items, size_t n) {
-  if (n > 0) fill_max_end(items, n, (size_t{1} << root_level(n)) - 1, root_level(n));
-}
-
-class FeatureIndex::Query {
+class FeatureIndex::TreeQuery {
  public:
-  Query(const Item* items, size_t n, int32_t start, int32_t end, std::vector<Hit>& hits)
+  TreeQuery(const Item* items, size_t n, int32_t start, int32_t end, std::vector<Hit>& hits)
       : items_(items), n_(n), start_(start), end_(end), hits_(hits) {}
 
   void visit(size_t i, int level) {
@@ -89,7 +114,7 @@ class FeatureIndex::Query {
   void take(const Item& item) {
     if (item.end <= start_) return;
     int32_t overlap = std::min(item.end, end_) - std::max(item.start, start_);
-    hits_.push_back(Hit{item.feature, item.gene, overlap, item.strand, item.start, item.end});
+    hits_.push_back(Hit{item.feature, item.gene, item.start, item.end, overlap, item.strand});
   }
 
   const Item* items_;
@@ -99,14 +124,56 @@ class FeatureIndex::Query {
   std::vector<Hit>& hits_;
 };
 
+void FeatureIndex::query_short(const Contig& c, int32_t start, int32_t end,
+                               std::vector<Hit>& hits) const {
+  const Item* items = short_.data() + c.short_begin;
+  size_t n = c.short_end - c.short_begin;
+  if (n == 0) return;
+  // The first item starting at or after `end`: within the bin of `end`.
+  size_t bin = static_cast<size_t>(end - 1) >> kBinShift;
+  size_t i;
+  if (bin >= c.n_bins) {
+    i = n;
+  } else {
+    size_t lo = bins_[c.bins_begin + bin];
+    size_t hi = bin + 1 < c.n_bins ? bins_[c.bins_begin + bin + 1] : n;
+    const Item* found = std::lower_bound(items + lo, items + hi, end,
+                                         [](const Item& item, int32_t x) { return item.start < x; });
+    i = static_cast<size_t>(found - items);
+  }
+  // Walk down while some item up to here still reaches past `start`; the hits come out last
+  // first and are turned round.
+  size_t first_hit = hits.size();
+  for (size_t j = i; j-- > 0 && items[j].max_end > start;) {
+    const Item& item = items[j];
+    if (item.end > start) {
+      int32_t overlap = std::min(item.end, end) - std::max(item.start, start);
+      hits.push_back(Hit{item.feature, item.gene, item.start, item.end, overlap, item.strand});
+    }
+  }
+  std::reverse(hits.begin() + static_cast<ptrdiff_t>(first_hit), hits.end());
+}
+
 void FeatureIndex::query(int32_t contig, int32_t start, int32_t end,
                          std::vector<Hit>& hits) const {
   if (contig < 0 || contig >= n_contigs() || start >= end) return;
-  size_t begin = contig_begin_[static_cast<size_t>(contig)];
-  size_t n = contig_begin_[static_cast<size_t>(contig) + 1] - begin;
-  if (n == 0) return;
-  int level = root_level(n);
-  Query(items_.data() + begin, n, start, end, hits).visit((size_t{1} << level) - 1, level);
+  const Contig& c = contigs_[static_cast<size_t>(contig)];
+  size_t first = hits.size();
+  query_short(c, start, end, hits);
+  size_t n_long = c.long_end - c.long_begin;
+  if (n_long == 0) return;
+  size_t middle = hits.size();
+  int level = root_level(n_long);
+  TreeQuery(long_.data() + c.long_begin, n_long, start, end, hits)
+      .visit((size_t{1} << level) - 1, level);
+  if (middle != first && middle != hits.size()) {
+    // Both runs hit: one order, by start, then by row.
+    std::inplace_merge(hits.begin() + static_cast<ptrdiff_t>(first),
+                       hits.begin() + static_cast<ptrdiff_t>(middle), hits.end(),
+                       [](const Hit& a, const Hit& b) {
+                         return a.start != b.start ? a.start < b.start : a.feature < b.feature;
+                       });
+  }
 }
 
 }  // namespace dulse::index

@@ -1,11 +1,15 @@
-// Every feature of an annotation in one flat array, sorted by contig and start, with one query:
+// Every feature of an annotation in flat arrays, sorted by contig and start, with one query:
 // the features that overlap a range, each with the length of the overlap.
 //
-// Each contig's run of the array is an implicit interval tree: the item at position i sits at
-// the level given by the number of trailing 1 bits of i, its children at i -/+ 2^(level-1), and
-// each item carries the largest end within its subtree, so a query skips every subtree that
-// ends before the range. Positions past the contig's last item are virtual nodes whose
-// existing descendants all lie in their left subtree.
+// A contig's features are kept in two runs. Short features (kShortLength bases or fewer), the
+// great majority, lie in a run whose items carry the largest end of the items up to them; a
+// query finds the first item starting at or after its end (through a table of bins) and walks
+// down while that running maximum still reaches its start, which it does for at most
+// kShortLength bases. The few long features lie in an implicit interval tree: the item at
+// position i sits at the level given by the number of trailing 1 bits of i, its children at
+// i -/+ 2^(level-1), and each item carries the largest end within its subtree, so a query skips
+// every subtree that ends before the range. Positions past the run's last item are virtual
+// nodes whose existing descendants all lie in their left subtree.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +27,10 @@ enum Strand : uint8_t { kPlus = 0, kMinus = 1, kBoth = 2 };
 struct Hit {
   int32_t feature;  // the row of the feature in the annotation
   int32_t gene;
+  int32_t start;    // the feature's own start and end
+  int32_t end;
   int32_t overlap;  // bases of the range on the feature, at least 1
   Strand strand;
-  int32_t start;  // the feature's own range, for rules that look base by base
-  int32_t end;
 };
 
 class FeatureIndex {
@@ -41,6 +45,8 @@ class FeatureIndex {
     Strand strand;
   };
 
+  static constexpr int32_t kShortLength = 8192;
+
   FeatureIndex(const std::vector<Row>& rows, std::vector<std::string> contig_names,
                int32_t n_genes);
 
@@ -51,14 +57,15 @@ class FeatureIndex {
   }
   const std::vector<std::string>& contig_names() const { return contig_names_; }
 
-  int32_t n_contigs() const { return static_cast<int32_t>(contig_begin_.size()) - 1; }
+  int32_t n_contigs() const { return static_cast<int32_t>(contig_names_.size()); }
+  int32_t n_genes() const { return n_genes_; }
+  int32_t n_features() const { return n_features_; }
   // Whether any feature lies on the contig.
   bool has_features(int32_t contig) const {
-    return contig >= 0 && contig < n_contigs() &&
-           contig_begin_[static_cast<size_t>(contig) + 1] > contig_begin_[static_cast<size_t>(contig)];
+    if (contig < 0 || contig >= n_contigs()) return false;
+    const Contig& c = contigs_[static_cast<size_t>(contig)];
+    return c.short_end > c.short_begin || c.long_end > c.long_begin;
   }
-  int32_t n_genes() const { return n_genes_; }
-  int32_t n_features() const { return static_cast<int32_t>(items_.size()); }
 
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
   // their starts (then of their rows). A contig outside the index has no features.
@@ -68,20 +75,30 @@ class FeatureIndex {
   struct Item {
     int32_t start;
     int32_t end;
-    int32_t max_end;  // the largest end in the item's subtree
+    int32_t max_end;  // short run: the largest end up to this item; long run: in its subtree
     int32_t feature;
     int32_t gene;
     Strand strand;
   };
+  struct Contig {
+    size_t short_begin, short_end;  // into short_
+    size_t long_begin, long_end;    // into long_
+    size_t bins_begin;              // into bins_: bins_[bins_begin + b] is the first short
+    size_t n_bins;                  // item of the contig starting at or after b << kBinShift
+  };
+  static constexpr int kBinShift = 14;
 
-  class Query;
-  void index_contig(Item* items, size_t n);
+  class TreeQuery;
+  void query_short(const Contig& c, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
-  std::vector<Item> items_;
-  std::vector<size_t> contig_begin_;  // contig c holds items_[contig_begin_[c], [c + 1])
+  std::vector<Item> short_;
+  std::vector<Item> long_;
+  std::vector<uint32_t> bins_;
+  std::vector<Contig> contigs_;
   std::vector<std::string> contig_names_;
   std::unordered_map<std::string, int32_t> contig_numbers_;
   int32_t n_genes_;
+  int32_t n_features_ = 0;
 };
 
 }  // namespace dulse::index

@@ -67,6 +67,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    &n_genes)) {
     return nullptr;
   }
+  if (n_genes < 0) {
+    PyErr_SetString(PyExc_ValueError, "n_genes must be 0 or more");
+    return nullptr;
+  }
   PyRef names(PySequence_Fast(names_object, "contig_names must be a sequence of str"));
   if (!names) return nullptr;
   std::vector<std::string> contig_names;
@@ -304,6 +308,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "reference_names", names_of(input)) < 0 ||
       set_item(result.get(), "no_annotated_contig",
                PyRef(PyLong_FromLongLong(c.no_annotated_contig))) < 0 ||
+      set_item(result.get(), "corrupt_tags", PyRef(PyLong_FromLongLong(c.corrupt_tags))) < 0 ||
       set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
       set_item(result.get(), "lacks_eof_marker",
                PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
@@ -389,10 +394,12 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   count::CountStatus status = count::CountStatus::kDone;
   PyThreadState* state = PyEval_SaveThread();
   SignalCheck signals(&state);
-  opened = input.open(name);
+  opened = input.open(name, &signals);
   saved_errno = errno;
   if (opened == 0) status = counter.count(input, threads, &signals);
   PyEval_RestoreThread(state);
+  // A signal's handler raised while the file was read: that exception is the answer.
+  if (PyErr_Occurred()) return nullptr;
 
   if (opened == bam::AlignmentInput::kCannotOpen) {
     errno = saved_errno;

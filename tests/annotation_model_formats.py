@@ -1,4 +1,4 @@
-"""Line readers for the annotation formats: GTF, GFF3 and SAF, and telling them apart.
+"""The model reader's line readers for GTF, GFF3 and SAF, and telling them apart.
 
 Each reader walks the lines of a file and hands every feature of the chosen type to an
 IndexBuilder with 0-based, half-open coordinates.
@@ -8,7 +8,7 @@ import gzip
 import re
 from urllib.parse import unquote
 
-from dulse.quantify.errors import AnnotationError
+from dulse.errors import AnnotationError
 
 INT32_MAX = 2**31 - 1
 STRANDS = frozenset("+-.?")

@@ -1,0 +1,150 @@
+"""The engine's feature index (dulse._engine.FeatureIndex) against a brute-force scan: every
+feature overlapping [start, end) of a contig, with the length of the overlap, in the index's
+order (by start, then by row)."""
+
+import numpy
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from dulse._engine import FeatureIndex
+
+STRANDS = {"+": ord("+"), "-": ord("-"), ".": ord(".")}
+
+
+def build(contigs, rows, n_genes=None):
+    """An index of rows (contig number, start, end, strand, gene); 0-based, end exclusive."""
+    columns = list(zip(*rows)) if rows else [(), (), (), (), ()]
+    contig, start, end, strand, gene = columns
+    if n_genes is None:
+        n_genes = max(gene, default=-1) + 1
+    return FeatureIndex(list(contigs), numpy.array(contig, numpy.int32),
+                        numpy.array(start, numpy.int32), numpy.array(end, numpy.int32),
+                        numpy.array([STRANDS[s] for s in strand], numpy.uint8),
+                        numpy.array(gene, numpy.int32), n_genes)
+
+
+def brute_force(rows, contig, start, end):
+    """The features sharing at least one base with [start, end), as (row, bases shared)."""
+    hits = [(row_start, number, min(row_end, end) - max(row_start, start))
+            for number, (row_contig, row_start, row_end, _, _) in enumerate(rows)
+            if row_contig == contig and max(row_start, start) < min(row_end, end)]
+    return [(number, overlap) for _, number, overlap in sorted(hits)]
+
+
+N_CONTIGS = 3
+
+
+@st.composite
+def feature_rows(draw):
+    """Features on three contigs (the last often empty): mostly short, some long enough to span
+    most others, many nested or sharing a start; sometimes hundreds on one contig, so that the
+    index's tree is deeper than its scanned leaves. Large sets come from a seeded generator."""
+    count = draw(st.sampled_from((0, 1, 2, 5, 30, 400)))
+    rng = draw(st.randoms(use_true_random=False))
+    rows = []
+    for _ in range(count):
+        contig = rng.choice((0, 0, 0, 1, 1, 2))
+        start = rng.randint(0, 3000)
+        kind = rng.randint(0, 9)
+        length = (rng.randint(2000, 100_000) if kind == 0 else
+                  rng.randint(1, 3) if kind == 1 else rng.randint(1, 400))
+        if kind == 2 and rows:  # the same start as another feature
+            contig, start = rows[-1][0], rows[-1][1]
+        rows.append((contig, start, start + length, rng.choice("+-."), rng.randint(0, 9)))
+    if rows and draw(st.booleans()):  # features nested in the first one
+        contig, start, end, _, _ = rows[0]
+        for _ in range(rng.randint(1, 20)):
+            inner = rng.randint(start, end - 1)
+            rows.append((contig, inner, rng.randint(inner + 1, end), "+", 0))
+    return rows
+
+
+QUERIES = st.tuples(st.integers(-1, N_CONTIGS),
+                    st.one_of(st.integers(-5, 3500), st.integers(-5, 105_000)),
+                    st.one_of(st.integers(0, 600), st.integers(0, 110_000))).map(lambda q: (q[0], q[1], q[1] + q[2]))
+
+
+@settings(max_examples=100, derandomize=True, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(feature_rows(), st.lists(QUERIES, min_size=1, max_size=40), st.data())
+def test_overlaps_match_a_scan(rows, queries, data):
+    index = build(["chr1", "chr2", "empty"], rows, n_genes=10)
+    assert index.n_features == len(rows)
+    # Queries at the edges of features: the base before, the first, the last, the one after.
+    for _ in range(min(len(rows), 10)):
+        contig, start, end, _, _ = data.draw(st.sampled_from(rows))
+        edge = data.draw(st.sampled_from((start - 1, start, end - 1, end)))
+        queries.append((contig, edge, edge + data.draw(st.integers(0, 3))))
+    for contig, start, end in queries:
+        assert index.overlaps(contig, start, end) == brute_force(rows, contig, start, end), (
+            contig, start, end)
+
+
+def test_whole_contig_answers_every_feature_in_order():
+    rows = [(0, 50, 60, "+", 1), (0, 10, 20, "-", 0), (0, 10, 15, ".", 2), (0, 0, 100_000, "+", 1),
+            (1, 5, 6, "+", 0)]
+    index = build(["a", "b"], rows)
+    assert index.overlaps(0, 0, 1 << 30) == [(3, 100_000), (1, 10), (2, 5), (0, 10)]
+    assert index.overlaps(1, 0, 1 << 30) == [(4, 1)]
+
+
+@pytest.mark.parametrize("contig, start, end", [
+    (-1, 0, 100), (2, 0, 100), (1 << 30, 0, 100),  # contigs outside the index
+    (1, 0, 100),                                   # a contig without features
+    (0, 30, 30), (0, 40, 30),                      # empty ranges
+    (0, 20, 25), (0, 0, 10),                       # between and before the features
+])
+def test_queries_that_find_nothing(contig, start, end):
+    index = build(["a", "b"], [(0, 10, 20, "+", 0), (0, 25, 35, "-", 0)])
+    assert index.overlaps(contig, start, end) == []
+
+
+def test_no_features_at_all():
+    index = build(["a"], [], n_genes=0)
+    assert index.n_features == 0
+    assert index.overlaps(0, 0, 1 << 30) == []
+
+
+ONE = numpy.array([0], numpy.int32)
+TWO = numpy.array([0, 0], numpy.int32)
+PLUS = numpy.array([ord("+")], numpy.uint8)
+BAD_INDEXES = {
+    "contig beyond the names": (["a"], [1], [0], [5], [0], 1),
+    "negative contig": (["a"], [-1], [0], [5], [0], 1),
+    "gene beyond n_genes": (["a"], [0], [0], [5], [1], 1),
+    "negative gene": (["a"], [0], [0], [5], [-1], 1),
+    "negative start": (["a"], [0], [-1], [5], [0], 1),
+    "empty feature": (["a"], [0], [5], [5], [0], 1),
+    "end before start": (["a"], [0], [10], [5], [0], 1),
+    "no contig names": ([], [0], [0], [5], [0], 1),
+    "start shorter than contig": (["a"], [0, 0], [0], [5, 6], [0, 0], 1),
+    "gene shorter than contig": (["a"], [0, 0], [0, 1], [5, 6], [0], 1),
+}
+
+
+@pytest.mark.parametrize("names, contig, start, end, gene, n_genes", BAD_INDEXES.values(),
+                         ids=BAD_INDEXES.keys())
+def test_bad_features_are_refused(names, contig, start, end, gene, n_genes):
+    arrays = [numpy.array(values, numpy.int32) for values in (contig, start, end)]
+    strand = numpy.full(len(contig), ord("+"), numpy.uint8)
+    with pytest.raises(ValueError):
+        FeatureIndex(names, *arrays, strand, numpy.array(gene, numpy.int32), n_genes)
+
+
+@pytest.mark.parametrize("arrays, error", [
+    ((ONE, ONE, numpy.array([5.0]), PLUS, ONE), TypeError),      # floats for ends
+    ((ONE, ONE, ONE + 5, PLUS, numpy.array([0], numpy.int64)), TypeError),  # int64 genes
+    ((ONE, numpy.zeros((1, 1), numpy.int32), ONE + 5, PLUS, ONE), ValueError),  # 2-D starts
+    ((ONE, ONE, ONE + 5, numpy.array([ord("+")] * 2, numpy.uint8), ONE), ValueError),
+    ((TWO, ONE, ONE + 5, PLUS, ONE), ValueError),
+])
+def test_bad_arrays_are_refused(arrays, error):
+    with pytest.raises(error):
+        FeatureIndex(["a"], *arrays, 1)
+
+
+def test_negative_gene_count_is_refused():
+    empty = numpy.array([], numpy.int32)
+    with pytest.raises(ValueError):
+        FeatureIndex(["a"], empty, empty, empty, numpy.array([], numpy.uint8), empty, -1)
