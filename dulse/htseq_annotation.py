@@ -6,9 +6,11 @@ features that one attribute value picks (--feature-query 'attr == "value"').
 htseq-count reads any GFF line alike: attributes written `key "value"` or `key=value`, no
 Parent chains. A gene's additional attributes and chromosome are those of its last feature.
 
-`read_htseq_annotation` is the one door the counting and the outputs go through: it stands in
-for the package's annotation reader until that reader offers several types, several id
-attributes, extra attributes and the per-feature filter itself.
+`read_htseq_annotation` is the one door the counting and the outputs go through. A GTF file on
+disk is read by the package's native reader, which reads attributes as htseq-count does; a
+GFF3 file (where that reader follows Parent chains, and htseq-count does not), a stream, a
+--feature-query (which that reader does not offer) and a strandless feature under stranded
+counting (to name its line) go through the line reader here.
 """
 
 import gzip
@@ -77,6 +79,11 @@ def read_htseq_annotation(path, *, feature_types=("exon",), id_attributes=("gene
     Raises AnnotationError naming the file and line.
     """
     path = os.fspath(path)
+    if feature_query is None and os.path.isfile(path):
+        native = _read_native(path, feature_types, id_attributes, additional_attributes,
+                              stranded)
+        if native is not None:
+            return native
     types = frozenset(feature_types)
     id_finders = [(name, _finder(name)) for name in id_attributes]
     extra_finders = [_finder(name) for name in additional_attributes]
@@ -155,6 +162,28 @@ def read_htseq_annotation(path, *, feature_types=("exon",), id_attributes=("gene
                   for k, name in enumerate(additional_attributes)}
     chromosomes = tuple(last_contig[g] for g in range(len(genes)))
     return HtseqAnnotation(genes, contigs, features, attributes, chromosomes, path, len(rows))
+
+
+def _read_native(path, feature_types, id_attributes, additional_attributes, stranded):
+    """The annotation through the native reader, or None where htseq-count reads otherwise."""
+    from dulse.annotation import read_annotation
+
+    try:
+        read = read_annotation(path, feature_type=tuple(feature_types),
+                               gene_attribute=tuple(id_attributes),
+                               extra_attributes=tuple(additional_attributes))
+    except AnnotationError:
+        return None  # said again, as htseq-count would say it, by the line reader
+    features = read.features
+    if read.file_format != "GTF" or (stranded and (features.strand == ord(".")).any()):
+        return None
+    n_genes = len(read.gene_ids)
+    last = numpy.full(n_genes, -1, dtype=numpy.int64)
+    numpy.maximum.at(last, features.gene, numpy.arange(len(features.gene)))
+    chromosomes = tuple(read.contigs[contig] for contig in features.contig[last].tolist())
+    attributes = {name: tuple(read.htseq_attributes[name]) for name in additional_attributes}
+    return HtseqAnnotation(read.gene_ids, read.contigs, tuple(features), attributes, chromosomes,
+                           path, len(features.gene))
 
 
 def _gene_id(path, lineno, kind, text, finders):
