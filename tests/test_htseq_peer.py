@@ -6,7 +6,8 @@ several minimum qualities. The counts table must be the same text.
 Pairs are compared with --pairs-as-1.99 (1.99.2 calls a pair without an aligned read 1
 __not_aligned); test_htseq.py checks the 2.x rule dulse follows by default. Skipped where
 htseq-count is not installed, except under CI=true, where that fails.
-HTSEQ_EXAMPLES=50 widens the search.
+HTSEQ_EXAMPLES=50 widens the search, HTSEQ_SHRINK=1 shrinks a failing example, and
+HTSEQ_KEEP=FOLDER keeps its input files there.
 """
 
 import os

@@ -8,12 +8,13 @@ pair whose read 1 is unaligned or missing is counted by its read 2.
 """
 
 import argparse
+import errno
 import os
 import sys
 import time
 import warnings
 
-from dulse import __version__
+from dulse import __version__, stdio
 from dulse.api import count_bams
 from dulse.cli.common import UsageError
 from dulse.errors import AnnotationError
@@ -149,6 +150,8 @@ def run(args, argv):
             raise UsageError(f"the output {output} would overwrite an input")
         if os.path.isdir(output):
             raise UsageError(f"the output {output} is a folder")
+    if output is None and (sys.stdout is None or sys.stdout.closed):
+        raise OSError(errno.EBADF, "closed; give -c FILE to write to a file", stdio.STDOUT)
     err = sys.stderr
     quiet = args.quiet
     staged = StagedFiles([output] if output is not None else [])
@@ -176,8 +179,8 @@ def run(args, argv):
         text = htseq.counts_table(matrix, annotation, delimiter=args.delimiter,
                                   with_header=args.with_header, **layout)
         if output is None:
-            sys.stdout.write(text)
-            sys.stdout.flush()
+            with stdio.standard_output() as stream:
+                stream.write(text)
             return 0
         before = ""
         if args.append_output and os.path.exists(output):
