@@ -14,7 +14,8 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench bench-annotation clean
+
+.PHONY: test install demo bench bench-annotation bench-htseq clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -36,6 +37,15 @@ bench: install
 	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
 	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
 
+# dulse htseq-count against htseq-count on the benchmark's single-end and paired sets (the data
+# generate.py writes; htseq-count on the first BENCH_HTSEQ_SUBSET records, scaled per record).
+BENCH_FRAGMENTS ?= 1000000
+BENCH_HTSEQ_SUBSET ?= 200000
+BENCH_DATA ?= benchmarks/data
+
+bench-htseq: install
+	$(VPY) benchmarks/htseq_leg.py --data $(BENCH_DATA) --reads $(BENCH_READS) \
+	  --fragments $(BENCH_FRAGMENTS) --subset $(BENCH_HTSEQ_SUBSET)
 # Annotation reading alone, dulse against featureCounts, on the benchmark's GTF and on a
 # GENCODE-sized one (written once into benchmarks/data, about 1 GB).
 bench-annotation: install

@@ -63,6 +63,21 @@ class StagedFiles:
             self._staged[target] = (plan, file)
         return _Output(file, target, keep_open=plan.how == IN_PLACE)
 
+    def path(self, target):
+        """The name of a new temporary file standing in for target, for writers that open
+        it themselves (matrix files); a target that is not a regular file is refused."""
+        plan = _plan(target)
+        if plan.how != REPLACE:
+            raise OSError(errno.EINVAL, "this output is written as a regular file only", target)
+        folder, name = os.path.split(plan.path)
+        try:
+            handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+        except OSError as error:
+            raise OSError(error.errno, f"cannot write here: {error.strerror}", target) from None
+        os.close(handle)
+        self._staged[target] = (plan, temporary)
+        return temporary
+
     def commit(self):
         for target, (plan, held) in list(self._staged.items()):
             try:

@@ -32,22 +32,31 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
 }
 
 bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
-                          Read& mate) {
+                          Read& mate, bool earliest) {
   if (size_ == 0) return false;
   uint64_t h = hash_of(name, key);
   bool first = read.has(kRead1);
+  int32_t* found = nullptr;
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
   for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
     Slot& slot = slots_[static_cast<size_t>(s)];
     if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
         slot.read.name == name) {
-      *link = slot.next;
-      std::swap(mate, slot.read);
-      release(s);
-      return true;
+      if (!earliest) {
+        found = link;
+        break;
+      }
+      if (found == nullptr || slot.read.number < slots_[static_cast<size_t>(*found)].read.number) {
+        found = link;
+      }
     }
   }
-  return false;
+  if (found == nullptr) return false;
+  int32_t s = *found;
+  *found = slots_[static_cast<size_t>(s)].next;
+  std::swap(mate, slots_[static_cast<size_t>(s)].read);
+  release(s);
+  return true;
 }
 
 void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint64_t due) {
@@ -63,6 +72,8 @@ void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.key = key;
   slot.used = true;
+  slot.held_at = static_cast<int32_t>(held_.size());
+  held_.push_back(s);
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
   slot.next = head;
   head = s;
@@ -82,6 +93,10 @@ void MateTable::unlink(int32_t s) {
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
   Slot& slot = slots_[static_cast<size_t>(s)];
+  int32_t last = held_.back();
+  held_[static_cast<size_t>(slot.held_at)] = last;
+  slots_[static_cast<size_t>(last)].held_at = slot.held_at;
+  held_.pop_back();
   slot.used = false;
   ++slot.generation;
   slot.next = free_;
@@ -115,21 +130,26 @@ void MateTable::grow() {
 }
 
 void MateTable::drain(std::vector<Read>& out) {
-  for (Slot& slot : slots_) {
-    if (slot.used) out.push_back(std::move(slot.read));
-  }
+  size_t from = out.size();
+  for (int32_t s : held_) out.push_back(std::move(slots_[static_cast<size_t>(s)].read));
+  std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
+            [](const Read& a, const Read& b) { return a.number < b.number; });
   clear();
 }
 
 void MateTable::clear() {
-  std::fill(buckets_.begin(), buckets_.end(), -1);
-  free_ = -1;
-  for (size_t s = slots_.size(); s-- > 0;) {
-    if (slots_[s].used) ++slots_[s].generation;
-    slots_[s].used = false;
-    slots_[s].next = free_;
-    free_ = static_cast<int32_t>(s);
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
   }
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    ++slot.generation;
+    slot.used = false;
+    slot.next = free_;
+    free_ = s;
+  }
+  held_.clear();
   size_ = 0;
   due_.clear();
 }

@@ -42,8 +42,10 @@ PairKey pair_key(const Read& read);
 class MateTable {
  public:
   // Takes out the waiting mate of `read` (named `name`) into `mate` (swapping buffers); false
-  // when none waits.
-  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate);
+  // when none waits. Of several, the first found, or with `earliest` the one that came first
+  // in the file.
+  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate,
+                 bool earliest = false);
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
   // left with the table's spare ones). settle_before() lets it go once the file has passed
   // `due`, the place where its mate would be (kNever: it waits to the end).
@@ -65,14 +67,12 @@ class MateTable {
       release(due.slot);
     }
   }
-  // Moves every waiting read (with its name) to `out`, and forgets them.
+  // Moves every waiting read (with its name) to `out` in file order, and forgets them.
   void drain(std::vector<Read>& out);
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {
-    for (int32_t s = 0; s < static_cast<int32_t>(slots_.size()); ++s) {
-      if (slots_[static_cast<size_t>(s)].used) settle(slots_[static_cast<size_t>(s)].read);
-    }
+    for (int32_t s : held_) settle(slots_[static_cast<size_t>(s)].read);
     clear();
   }
 
@@ -92,6 +92,7 @@ class MateTable {
     uint64_t hash = 0;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
     uint32_t generation = 0;
+    int32_t held_at = -1;  // its place in held_
     bool used = false;
   };
   struct Due {
@@ -112,6 +113,9 @@ class MateTable {
   int32_t free_ = -1;
   size_t size_ = 0;
   std::vector<Due> due_;  // a min-heap on place
+  // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
+  // by name empty it at every new name).
+  std::vector<int32_t> held_;
 };
 
 }  // namespace dulse::count

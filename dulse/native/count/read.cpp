@@ -32,9 +32,8 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.isize = record.isize;
   int64_t nh = 1;
   read.tags_corrupt = false;
-  read.nh = integer_tag(record, "NH", &nh, &read.tags_corrupt) && nh > 1
-                ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh)
-                : 1;
+  read.has_nh = integer_tag(record, "NH", &nh, &read.tags_corrupt);
+  read.nh = read.has_nh && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
   read.has_hi = with_hi && integer_tag(record, "HI", &read.hi, &read.tags_corrupt);
   read.blocks.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;

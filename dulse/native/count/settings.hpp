@@ -1,4 +1,5 @@
-// How one alignment file is counted: featureCounts' options, one field each.
+// How one alignment file is counted: featureCounts' options, one field each, and the choices
+// htseq-count's rules add.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,18 @@ enum class Strandedness : uint8_t {
 };
 constexpr int kStrandednessCount = 3;
 
+// Whose rules count: featureCounts' or htseq-count's.
+enum class Rules : uint8_t { kFeatureCounts = 0, kHtseq = 1 };
+
+// htseq-count's -m: how the genes under each aligned base make up the fragment's genes.
+enum class OverlapMode : uint8_t { kUnion = 0, kIntersectionStrict = 1, kIntersectionNonempty = 2 };
+// htseq-count's --nonunique: what an ambiguous or multi-mapping fragment gives its genes.
+enum class Nonunique : uint8_t { kNone = 0, kAll = 1, kFraction = 2, kRandom = 3 };
+// htseq-count's -r: mates meet as adjacent records of one name, or anywhere (by position).
+enum class Pairing : uint8_t { kName = 0, kPosition = 1 };
+
 struct Settings {
+  Rules rules = Rules::kFeatureCounts;
   bool paired = false;               // -p: records with the paired flag are read as pairs
   bool count_fragments = false;      // --countReadPairs: one count per pair, not per read
   bool both_ends_mapped = false;     // -B: a pair counts only with both ends mapped
@@ -36,6 +48,21 @@ struct Settings {
   // (counted as Unassigned_Secondary), NH still weighing the primary ones.
   bool count_secondary = true;
   bool count_supplementary = true;
+
+  // htseq-count's rules (with rules == kHtseq; min_mapq is its -a, count_secondary and
+  // count_supplementary its --secondary- and --supplementary-alignments, and paired says that
+  // the file's first record decides, as htseq-count decides).
+  OverlapMode overlap_mode = OverlapMode::kUnion;
+  Nonunique nonunique = Nonunique::kNone;
+  Pairing pairing = Pairing::kName;
+  uint64_t random_seed = 0;  // --nonunique random: the choice is a hash of this and the record
+  // htseq-count 1.99.2's pairs: one without an aligned read 1 is __not_aligned, whatever its
+  // read 2 (2.x counts such a pair by its read 2, as its documentation says); and with one of
+  // secondary and supplementary alignments scored, only read 1 is looked at for the other
+  // kind.
+  bool read1_decides = false;
+
+  bool htseq() const { return rules == Rules::kHtseq; }
 };
 
 }  // namespace dulse::count

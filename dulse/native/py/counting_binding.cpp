@@ -2,7 +2,8 @@
 //
 //   FeatureIndex(contig_names, contig, start, end, strand, gene, n_genes)
 //   count_file(path, index, **settings) -> dict: "counts" holds one array per strandedness
-//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule
+//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule, or
+//   under htseq-count's rules (rules=1) its five special counters
 //
 // count_file releases the interpreter lock while it reads the file, taking it back only to
 // look for a pending signal (Ctrl-C) now and then.
@@ -233,6 +234,44 @@ PyRef by_rule(const count::Counters& c) {
   return rules;
 }
 
+PyRef logged_array(const count::GeneCounts& counts, int32_t n_genes) {
+  npy_intp dims[1] = {n_genes};
+  PyRef array(PyArray_SimpleNew(1, dims, NPY_BOOL));
+  if (!array) return array;
+  std::vector<uint8_t> logged = counts.logged_genes();
+  std::copy(logged.begin(), logged.end(),
+            static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+  return array;
+}
+
+// htseq-count's counters, and what tells whether the file was read as htseq-count reads it.
+int add_htseq(PyObject* result, const count::FileCounter& counter,
+              const count::Settings& settings, int32_t n_genes) {
+  const count::Counters& c = counter.counters();
+  PyRef rows(PyDict_New());
+  if (!rows) return -1;
+  for (const count::HtseqCounterName& row : count::kHtseqRows) {
+    if (set_item(rows.get(), row.name, PyRef(PyLong_FromLongLong(c.htseq.*row.field))) < 0) {
+      return -1;
+    }
+  }
+  const count::GeneCounts& counts = counter.counts(settings.strandedness);
+  PyRef logged = settings.nonunique == count::Nonunique::kFraction ? logged_array(counts, n_genes)
+                                                                    : PyRef::borrow(Py_None);
+  if (set_item(result, "htseq", std::move(rows)) < 0 || !logged ||
+      set_item(result, "float_genes", std::move(logged)) < 0 ||
+      set_item(result, "assigned", PyRef(PyLong_FromLongLong(c.htseq.assigned))) < 0 ||
+      set_item(result, "missing_mates", PyRef(PyLong_FromLongLong(c.htseq.missing_mates))) < 0 ||
+      set_item(result, "first_record_paired",
+               PyRef(PyLong_FromLongLong(c.first_record_paired))) < 0 ||
+      set_item(result, "first_single_record",
+               PyRef(PyLong_FromLongLong(c.first_single_record))) < 0 ||
+      set_item(result, "paired_records", PyRef(PyLong_FromLongLong(counter.paired_records()))) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
                     const count::Settings& settings, int32_t n_genes) {
   PyRef counts(PyTuple_New(count::kStrandednessCount));
@@ -276,6 +315,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
     return nullptr;
   }
+  if (settings.htseq() && add_htseq(result.get(), counter, settings, n_genes) < 0) return nullptr;
   return result.release();
 }
 
@@ -285,20 +325,24 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "check_fragment_length", "min_fragment_length", "max_fragment_length", "strandedness",
       "min_mapq", "multi_mapping", "fraction", "primary_only", "multi_overlap",
       "ignore_duplicates", "max_m_operations", "count_secondary", "count_supplementary",
-      "counts_for_every_rule", "threads", nullptr};
+      "counts_for_every_rule", "threads", "rules", "overlap_mode", "nonunique", "pairing",
+      "random_seed", "read1_decides", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
-      supplementary = 1, threads = 1;
+      supplementary = 1, threads = 1, rules = 0, overlap_mode = 0, nonunique = 0, pairing = 0;
+  unsigned long long seed = 0;
+  int read1_decides = 0;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppi:count_file", const_cast<char**>(keywords),
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiiiiKp:count_file", const_cast<char**>(keywords),
           PyUnicode_FSConverter, &path_object, index_type, &index_object, &paired, &fragments,
           &both, &chimeric, &length, &settings.min_fragment_length,
           &settings.max_fragment_length, &strandedness, &settings.min_mapq, &multi, &fraction,
           &primary, &overlap, &duplicates, &settings.max_m_operations, &secondary,
-          &supplementary, &every_rule, &threads)) {
+          &supplementary, &every_rule, &threads, &rules, &overlap_mode, &nonunique, &pairing,
+          &seed, &read1_decides)) {
     return nullptr;
   }
   PyRef path(path_object);
@@ -306,6 +350,17 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "strandedness must be 0, 1 or 2");
     return nullptr;
   }
+  if (rules < 0 || rules > 1 || overlap_mode < 0 || overlap_mode > 2 || nonunique < 0 ||
+      nonunique > 3 || pairing < 0 || pairing > 1) {
+    PyErr_SetString(PyExc_ValueError, "rules, overlap_mode, nonunique or pairing out of range");
+    return nullptr;
+  }
+  settings.rules = static_cast<count::Rules>(rules);
+  settings.overlap_mode = static_cast<count::OverlapMode>(overlap_mode);
+  settings.nonunique = static_cast<count::Nonunique>(nonunique);
+  settings.pairing = static_cast<count::Pairing>(pairing);
+  settings.random_seed = seed;
+  settings.read1_decides = read1_decides;
   settings.paired = paired;
   settings.count_fragments = fragments;
   settings.both_ends_mapped = both;
