@@ -21,7 +21,7 @@ from dulse.api import feature_index
 from dulse.quantify.annotation import read_annotation
 from dulse.settings import STRANDEDNESS_NAMES, Settings
 
-from memory import release_free_memory, reset_peak, status_kib
+from memory import cpu_seconds, release_free_memory, reset_peak, status_kib
 from legs import counts_digest
 
 MODES = {
@@ -46,13 +46,16 @@ def main(argv):
     before = status_kib("VmRSS")
     setup_peak = status_kib("VmHWM")
     peak_reset = reset_peak()
+    cpu = cpu_seconds()
     began = time.perf_counter()
     found = _engine.count_file(bam, index, **arguments)
     seconds = time.perf_counter() - began
+    cpu = cpu_seconds() - cpu
     peak = status_kib("VmHWM")
     counts = found["counts"][strand]
     print(json.dumps({
-        "seconds": seconds, "index_seconds": index_seconds, "rss_before_kib": before,
+        "seconds": seconds, "cpu_seconds": cpu, "index_seconds": index_seconds,
+        "rss_before_kib": before,
         "call_peak_kib": peak, "peak_reset": peak_reset,
         "process_peak_kib": max(setup_peak, peak), "records": found["records"],
         "pending_peak": found["pending_peak"], "sort_order": found["sort_order"],

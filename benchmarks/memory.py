@@ -1,4 +1,7 @@
-"""This process's resident size, as the kernel reports it, for the legs that time a call."""
+"""This process's resident size and processor time, as the kernel reports them, for the legs
+that time a call."""
+
+import resource
 
 
 def status_kib(field):
@@ -29,3 +32,9 @@ def release_free_memory():
         ctypes.CDLL("libc.so.6").malloc_trim(0)
     except (OSError, AttributeError):
         pass
+
+
+def cpu_seconds():
+    """The processor time this process has used so far, user and system."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime

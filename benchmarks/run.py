@@ -20,7 +20,9 @@ Legs:
   dulse count      the command line with featureCounts' options, the whole run (annotation
                    reading included), shown beside featureCounts' whole run
 For the module and engine legs the time is that of the call alone, the index being built before
-it; for the tools it is the process's wall time. Peak is the process's peak resident size;
+it; for the tools it is the process's wall time. Beside it, the processor time (user and system)
+of the call or the process, and the ratios of those: on a machine that is not idle they move
+less than wall times do. Peak is the process's peak resident size;
 "before" is the resident size just before the call (interpreter, pysam, the index), "call" what
 the call adds to it at its peak, and "pending" the most mates the engine held at once waiting for
 their mate. The engine's and dulse count's summary rows and gene counts are compared with
@@ -100,14 +102,15 @@ class PeakWatch(threading.Thread):
 
 
 def run_process(argv):
-    """-> (wall seconds, peak RSS in KiB, stdout text); raises RuntimeError on failure."""
+    """-> (wall seconds, peak RSS in KiB, stdout text, processor seconds); raises RuntimeError
+    on failure."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         began = time.perf_counter()
         process = subprocess.Popen(argv, stdout=out, stderr=err, cwd=HERE)
         watch = PeakWatch(process.pid)
         watch.start()
         # Reaping by wait4 here: until then the pid cannot be reused under the watch.
-        _, status, _ = os.wait4(process.pid, 0)
+        _, status, usage = os.wait4(process.pid, 0)
         wall = time.perf_counter() - began
         watch.done.set()
         watch.join()
@@ -118,7 +121,8 @@ def run_process(argv):
             message = err.read().decode(errors="replace").strip().splitlines()[-5:]
             raise RuntimeError(f"{argv[0]} exited with {process.returncode}: "
                                + " | ".join(message))
-        return wall, watch.peak_kib, out.read().decode(errors="replace")
+        return (wall, watch.peak_kib, out.read().decode(errors="replace"),
+                usage.ru_utime + usage.ru_stime)
 
 
 def measure(legs, repeat):
@@ -141,9 +145,9 @@ def _mb(kib):
     return None if kib is None else kib / 1024
 
 
-COLUMNS = (("leg", 18), ("wall s", 7), ("Mrec/s", 7), ("peak MB", 8), ("before MB", 9),
-           ("call MB", 8), ("pending", 8), ("x samtools", 10), ("fC / leg", 8),
-           ("obj / leg", 9))
+COLUMNS = (("leg", 18), ("wall s", 7), ("cpu s", 6), ("Mrec/s", 7), ("peak MB", 8),
+           ("before MB", 9), ("call MB", 8), ("pending", 8), ("x samtools", 10), ("fC / leg", 8),
+           ("obj / leg", 9), ("cpu x sam", 9), ("cpu fC/leg", 10))
 
 # Ratios: targets on the coordinate-sorted pairs (counting phase) and the single-end files.
 PAIRS_MAX_X_SAMTOOLS = 1.3
@@ -159,13 +163,16 @@ def by_role(legs, role):
     return next((leg for leg in legs if leg.role == role and leg.best is not None), None)
 
 
-def ratios(leg, legs):
-    """(x samtools, featureCounts / leg) for one leg's best time: times, the first leg / samtools,
-    the second featureCounts (counting phase) / leg."""
+def ratios(leg, legs, field="best"):
+    """(x samtools, featureCounts / leg) for one leg's best time (`field` best_cpu: processor
+    time): the first the leg's / samtools', the second featureCounts' (counting phase) / the
+    leg's."""
     floor, peer = by_role(legs, FLOOR), by_role(legs, PEER)
-    seconds = leg.best
-    return (seconds / floor.best if floor and seconds else None,
-            peer.best / seconds if peer and seconds else None)
+    seconds = getattr(leg, field)
+    floor_seconds = getattr(floor, field) if floor else None
+    peer_seconds = getattr(peer, field) if peer else None
+    return (seconds / floor_seconds if floor_seconds and seconds else None,
+            peer_seconds / seconds if peer_seconds and seconds else None)
 
 
 def _row(name, cells):
@@ -187,8 +194,10 @@ def table(title, legs, records):
             continue
         seconds = leg.best
         x_samtools, fc_over = ratios(leg, legs)
+        cpu_x_samtools, cpu_fc_over = ratios(leg, legs, "best_cpu")
         lines.append(_row(leg.name, [
             f"{seconds:.3f}",
+            _fmt(leg.best_cpu, 3),
             _fmt(records / seconds / 1e6 if records else None),
             _fmt(_mb(leg.peak_kib), 1),
             _fmt(_mb(leg.before_kib), 1),
@@ -197,22 +206,28 @@ def table(title, legs, records):
             _fmt(x_samtools),
             _fmt(fc_over),
             _fmt(objects.best / seconds if objects and leg.module else None),
+            _fmt(cpu_x_samtools),
+            _fmt(cpu_fc_over),
         ]))
     whole = [leg for leg in legs if leg.role == WHOLE]
     peer = next((leg for leg in legs if leg.role == PEER), None)
     if whole or peer:
         lines.append("whole runs, annotation reading included:")
     peer_whole = peer.whole_best if peer else None
-    for leg, seconds in [(leg, leg.whole_best) for leg in whole] + [(peer, peer_whole)]:
+    peer_whole_cpu = min(peer.cpu_times) if peer and peer.cpu_times else None
+    for leg in whole + [peer]:
         if leg is None:
             continue
+        seconds = leg.whole_best
         if seconds is None:
             lines.append(f"{leg.name:<18}  failed: {leg.failed}")
             continue
+        cpu = min(leg.cpu_times) if leg.cpu_times else None
         lines.append(_row(leg.name, [
-            f"{seconds:.3f}", _fmt(records / seconds / 1e6 if records else None),
+            f"{seconds:.3f}", _fmt(cpu, 3), _fmt(records / seconds / 1e6 if records else None),
             _fmt(_mb(leg.peak_kib), 1), "-", "-", "-", "-",
-            _fmt(peer_whole / seconds if peer_whole else None), "-"]))
+            _fmt(peer_whole / seconds if peer_whole else None), "-", "-",
+            _fmt(peer_whole_cpu / cpu if peer_whole_cpu and cpu else None)]))
     return "\n".join(lines)
 
 
@@ -288,7 +303,8 @@ def memory_lines(large, small, large_records, small_records):
 
 
 def target_lines(tables, memory_flat):
-    """Each target, the ratio measured and whether it is met."""
+    """Each target, the ratio measured and whether it is met, judged on wall times; the ratio of
+    processor times is given beside, for a machine that was not idle."""
     lines = []
 
     def verdict(ok):
@@ -298,13 +314,14 @@ def target_lines(tables, memory_flat):
     if pairs is not None:
         engine = next((leg for leg in pairs if leg.name == "dulse engine"), None)
         x_samtools, fc_over = ratios(engine, pairs) if engine and engine.best else (None, None)
+        cpu_x, cpu_over = ratios(engine, pairs, "best_cpu") if engine else (None, None)
         if x_samtools is not None:
-            lines.append(f"coordinate-sorted pairs, dulse engine x samtools {x_samtools:.2f} "
-                         f"(at most {PAIRS_MAX_X_SAMTOOLS}): "
+            lines.append(f"coordinate-sorted pairs, dulse engine x samtools {x_samtools:.2f}"
+                         f"{_cpu_note(cpu_x)} (at most {PAIRS_MAX_X_SAMTOOLS}): "
                          f"{verdict(x_samtools <= PAIRS_MAX_X_SAMTOOLS)}")
         if fc_over is not None:
-            lines.append(f"coordinate-sorted pairs, featureCounts / dulse engine {fc_over:.2f} "
-                         f"(at least {PAIRS_MIN_FC_OVER_DULSE}): "
+            lines.append(f"coordinate-sorted pairs, featureCounts / dulse engine {fc_over:.2f}"
+                         f"{_cpu_note(cpu_over)} (at least {PAIRS_MIN_FC_OVER_DULSE}): "
                          f"{verdict(fc_over >= PAIRS_MIN_FC_OVER_DULSE)}")
         if memory_flat is not None:
             lines.append(f"coordinate-sorted pairs, memory independent of the file's size: "
@@ -316,11 +333,16 @@ def target_lines(tables, memory_flat):
         for leg in legs:
             if leg.name in ("native path", "dulse engine") and leg.best is not None:
                 x_samtools, _ = ratios(leg, legs)
+                cpu_x, _ = ratios(leg, legs, "best_cpu")
                 if x_samtools is not None:
-                    lines.append(f"single-end {name}, {leg.name} x samtools {x_samtools:.2f} "
-                                 f"(at most {SINGLE_MAX_X_SAMTOOLS}): "
+                    lines.append(f"single-end {name}, {leg.name} x samtools {x_samtools:.2f}"
+                                 f"{_cpu_note(cpu_x)} (at most {SINGLE_MAX_X_SAMTOOLS}): "
                                  f"{verdict(x_samtools <= SINGLE_MAX_X_SAMTOOLS)}")
     return lines
+
+
+def _cpu_note(ratio):
+    return "" if ratio is None else f" (processor time: {ratio:.2f})"
 
 
 SETS = ("sorted", "unsorted", "pairs-sorted", "pairs-byname", "pairs-unsorted")

@@ -149,7 +149,7 @@ def test_the_engine_leg_reports_the_engines_result_of_one_call(bench, tiny, pair
         "counts": legs.counts_digest(zip(annotation.gene_ids, found["counts"][2].tolist()))}
     assert leg.records == found["records"] == len(PAIRS if paired else SINGLE)
     assert leg.pending_peak == found["pending_peak"]
-    assert leg.best > 0 and leg.before_kib > 0 and leg.index_seconds > 0
+    assert leg.best > 0 and leg.best_cpu > 0 and leg.before_kib > 0 and leg.index_seconds > 0
 
 
 @pytest.mark.parametrize("paired", [False, True])
@@ -180,6 +180,7 @@ def test_featurecounts_legs_time_the_counting_and_read_its_outputs(bench, tiny, 
     assert header_only.failed is None and "-p" not in header_only.argv
     assert peer.failed is None and ("-p" in peer.argv) == paired
     assert peer.best == peer.whole_best - header_only.whole_best
+    assert peer.best_cpu == peer.cpu_times[0] - header_only.cpu_times[0]
     lines = run._same_as_featurecounts(timed + [engine])
     assert lines == [f"dulse engine = featureCounts: Assigned {engine.result['summary']['Assigned']}"
                      f", all 14 summary rows and the counts of all 4 genes equal"]
@@ -219,9 +220,12 @@ def test_a_difference_from_featurecounts_is_named(bench, change, said):
     assert lines[1].startswith("dulse count = featureCounts: Assigned 5, all 3 summary rows")
 
 
-def _timed(legs, name, seconds, role=None, **facts):
+def _timed(legs, name, seconds, role=None, cpu=None, **facts):
+    """A leg with two runs, the first the shorter; processor time half the wall time unless
+    given."""
     leg = legs.Leg(name, [], None, role=role, compared=name.startswith("dulse"))
     leg.times = [seconds, seconds * 1.5]
+    leg.cpu_times = [cpu or seconds / 2, (cpu or seconds / 2) * 1.2]
     for field, value in facts.items():
         setattr(leg, field, value)
     return leg
@@ -233,7 +237,7 @@ def _table_legs(legs, engine_seconds=1.2, fc_seconds=4.5, header_seconds=0.5):
     peer = _timed(legs, "featureCounts", fc_seconds, legs.PEER)
     peer.baseline = header_only
     return [
-        _timed(legs, "dulse engine", engine_seconds, pending_peak=321, call_kib=2048),
+        _timed(legs, "dulse engine", engine_seconds, cpu=0.9, pending_peak=321, call_kib=2048),
         _timed(legs, "samtools view -c", 1.0, legs.FLOOR),
         header_only, peer,
         _timed(legs, "dulse count", 8.0, legs.WHOLE),
@@ -244,14 +248,18 @@ def test_the_table_shows_ratios_pending_mates_and_the_whole_runs_apart(bench):
     run, legs = bench
     rows = run.table("title", _table_legs(legs), 2_000_000).splitlines()
     engine = next(row.split() for row in rows if row.startswith("dulse engine"))
-    # wall, Mrec/s, peak, before, call, pending, x samtools, fC / leg (4.0 s counting / 1.2 s)
-    assert engine[2:] == ["1.200", "1.67", "0.0", "-", "2.0", "321", "1.20", "3.33", "-"]
+    # wall, cpu, Mrec/s, peak, before, call, pending, x samtools, fC / leg (4.0 s counting /
+    # 1.2 s), obj / leg, then the ratios of processor times: 0.9 / 0.5 and 2.0 / 0.9
+    assert engine[2:] == ["1.200", "0.900", "1.67", "0.0", "-", "2.0", "321", "1.20", "3.33",
+                          "-", "1.80", "2.22"]
+    peer = next(row.split() for row in rows if row.startswith("featureCounts"))
+    assert peer[1:3] == ["4.000", "2.000"]  # the header-only run's 0.5 s and 0.25 s taken off
     assert not any(row.startswith("featureCounts, header only") for row in rows)
     whole = rows[rows.index("whole runs, annotation reading included:") + 1:]
-    assert [row.split()[0:3] for row in whole] == [["dulse", "count", "8.000"],
-                                                  ["featureCounts", "4.500", "0.44"]]
-    # featureCounts' whole run over dulse count's: 4.5 / 8.0
-    assert whole[0].split()[-2] == "0.56"
+    assert [row.split()[0:4] for row in whole] == [["dulse", "count", "8.000", "4.000"],
+                                                  ["featureCounts", "4.500", "2.250", "0.44"]]
+    # featureCounts' whole run over dulse count's: 4.5 / 8.0, in processor time 2.25 / 4.0
+    assert whole[0].split()[-4:] == ["0.56", "-", "-", "0.56"]
 
 
 @pytest.mark.parametrize("engine_seconds, fc_seconds, verdicts", [
@@ -275,9 +283,10 @@ def test_the_single_end_target_is_judged_per_leg(bench, native_seconds, verdict)
     table_legs = _table_legs(legs) + [_timed(legs, "native path", native_seconds)]
     lines = run.target_lines({"sorted": table_legs}, memory_flat=None)
     assert lines == [
-        "single-end sorted, dulse engine x samtools 1.20 (at most 1.1): MISSED",
-        f"single-end sorted, native path x samtools {native_seconds:.2f} (at most 1.1): "
-        f"{verdict}"]
+        "single-end sorted, dulse engine x samtools 1.20 (processor time: 1.80) (at most 1.1): "
+        "MISSED",
+        f"single-end sorted, native path x samtools {native_seconds:.2f} (processor time: "
+        f"{native_seconds:.2f}) (at most 1.1): {verdict}"]
 
 
 @pytest.mark.parametrize("small_kib, large_kib, flat", [
