@@ -181,9 +181,10 @@ def test_featurecounts_legs_time_the_counting_and_read_its_outputs(bench, tiny, 
     assert peer.failed is None and ("-p" in peer.argv) == paired
     assert peer.best == peer.whole_best - header_only.whole_best
     assert peer.best_cpu == peer.cpu_times[0] - header_only.cpu_times[0]
-    lines = run._same_as_featurecounts(timed + [engine])
-    assert lines == [f"dulse engine = featureCounts: Assigned {engine.result['summary']['Assigned']}"
-                     f", all 14 summary rows and the counts of all 4 genes equal"]
+    assigned = engine.result["summary"]["Assigned"]
+    assert run._same_as_featurecounts(timed + [engine]) == [
+        f"dulse engine = featureCounts: Assigned {assigned}, all 14 summary rows and the counts "
+        f"of all 4 genes equal"]
 
 
 # The comparison with featureCounts, the tables and the verdicts, on made-up measurements.
