@@ -28,14 +28,19 @@ test: install
 	$(VENV)/bin/pytest -q
 
 # `make bench` writes the benchmark data once (benchmarks/data, reused afterwards) and times the
-# installed module against samtools and featureCounts; `make bench BENCH_READS=5000000` for
-# another size (1 to 20 million reads).
+# installed counting module and engine against samtools and featureCounts, on single-end reads
+# and paired-end fragments; `make bench BENCH_READS=5000000 BENCH_FRAGMENTS=4M` for other sizes.
+# The engine's memory on coordinate-sorted pairs is also measured on BENCH_SMALL_FRAGMENTS.
 BENCH_READS ?= 2000000
+BENCH_FRAGMENTS ?= 1000000
+BENCH_SMALL_FRAGMENTS ?= 250000
 BENCH_REPEAT ?= 3
 
 bench: install
-	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
-	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
+	$(VPY) benchmarks/generate.py --reads $(BENCH_READS) --fragments $(BENCH_FRAGMENTS) \
+	  --fragments $(BENCH_SMALL_FRAGMENTS)
+	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --fragments $(BENCH_FRAGMENTS) \
+	  --small-fragments $(BENCH_SMALL_FRAGMENTS) --repeat $(BENCH_REPEAT)
 
 # dulse htseq-count against htseq-count on the benchmark's single-end and paired sets (the data
 # generate.py writes; htseq-count on the first BENCH_HTSEQ_SUBSET records, scaled per record).
