@@ -1,6 +1,7 @@
 #include "count/mate_table.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace dulse::count {
@@ -20,21 +21,37 @@ PairKey pair_key(const Read& read) {
                           : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
 }
 
+namespace {
+
+inline uint64_t mix(uint64_t h, uint64_t v) {
+  h ^= v * 0x9e3779b97f4a7c15ull;
+  h = (h << 31 | h >> 33) * 0xbf58476d1ce4e5b9ull;
+  return h;
+}
+
+}  // namespace
+
 uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
-  // FNV-1a over the name, then the places mixed in.
-  uint64_t h = 1469598103934665603ull;
-  for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-  for (int64_t v : {int64_t{key.tid1}, int64_t{key.pos1}, int64_t{key.tid2}, int64_t{key.pos2},
-                    key.has_hi ? key.hi : INT64_MIN}) {
-    h ^= static_cast<uint64_t>(v) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  // Eight bytes of the name at a time, then the places.
+  uint64_t h = name.size();
+  size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, name.data() + i, 8);
+    h = mix(h, word);
   }
+  uint64_t tail = 0;
+  std::memcpy(&tail, name.data() + i, name.size() - i);
+  h = mix(h, tail);
+  h = mix(h, uint64_t{static_cast<uint32_t>(key.tid1)} << 32 | static_cast<uint32_t>(key.pos1));
+  h = mix(h, uint64_t{static_cast<uint32_t>(key.tid2)} << 32 | static_cast<uint32_t>(key.pos2));
+  h = mix(h, key.has_hi ? static_cast<uint64_t>(key.hi) : 0x8000000000000000ull);
   return h ^ (h >> 29);
 }
 
-bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
-                          Read& mate, bool earliest) {
+bool MateTable::take_mate(std::string_view name, const PairKey& key, uint64_t h,
+                          const Read& read, Read& mate, bool earliest) {
   if (size_ == 0) return false;
-  uint64_t h = hash_of(name, key);
   bool first = read.has(kRead1);
   int32_t* found = nullptr;
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
@@ -59,15 +76,16 @@ bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read&
   return true;
 }
 
-void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint64_t due) {
+void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, Read& read,
+                     uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
   Slot& slot = slots_[static_cast<size_t>(s)];
   free_ = slot.next;
-  // A read that carries its name already keeps it: `name` may point into it, and so is read
-  // before the swap.
+  // A read that carries its name already keeps it: `name` may point into it.
   bool named = name.data() == read.name.data();
-  slot.hash = hash_of(name, key);
+  slot.hash = hash;
+  slot.due = due;
   std::swap(slot.read, read);
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.key = key;
@@ -78,10 +96,6 @@ void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint
   slot.next = head;
   head = s;
   ++size_;
-  if (due != kNever) {
-    due_.push_back(Due{due, s, slot.generation});
-    std::push_heap(due_.begin(), due_.end(), later);
-  }
 }
 
 void MateTable::unlink(int32_t s) {
@@ -102,13 +116,6 @@ void MateTable::release(int32_t s) {
   slot.next = free_;
   free_ = s;
   --size_;
-}
-
-MateTable::Due MateTable::pop_due() {
-  std::pop_heap(due_.begin(), due_.end(), later);
-  Due due = due_.back();
-  due_.pop_back();
-  return due;
 }
 
 void MateTable::grow() {
@@ -151,7 +158,6 @@ void MateTable::clear() {
   }
   held_.clear();
   size_ = 0;
-  due_.clear();
 }
 
 }  // namespace dulse::count

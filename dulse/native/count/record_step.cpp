@@ -73,7 +73,13 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
     if (!placed_) first_place_ = here;
     placed_ = true;
     last_place_ = here;
-    settle_before(here);
+    // Reads whose mate can no longer come are let go in sweeps, when the table has grown to
+    // twice what the last one left (and kSweepSlack more): so it holds at most about twice the
+    // pairs open across a position.
+    if (table_.size() >= sweep_at_) {
+      settle_before(here);
+      sweep_at_ = 2 * table_.size() + kSweepSlack;
+    }
   }
   std::string_view name = name_of(record);
   if (file_.bundles) {
@@ -109,7 +115,8 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
     return;
   }
   PairKey key = rules_->pair_key(read);
-  if (table_.take_mate(name, key, read, mate_, rules_->pairs_earliest())) {
+  uint64_t hash = MateTable::hash_of(name, key);
+  if (table_.take_mate(name, key, hash, read, mate_, rules_->pairs_earliest())) {
     rules_->count_fragment(mate_, &read);
     return;
   }
@@ -123,7 +130,7 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  table_.hold(name, key, read, due);
+  table_.hold(name, key, hash, read, due);
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
 }

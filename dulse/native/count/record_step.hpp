@@ -92,6 +92,8 @@ class RecordStep {
   MateTable table_;
   Read read_;
   Read mate_;
+  static constexpr size_t kSweepSlack = 256;
+  size_t sweep_at_ = kSweepSlack;  // the table's size at which the next sweep comes
   uint64_t floor_ = 0;
   uint64_t first_place_ = 0;
   uint64_t last_place_ = 0;
