@@ -24,6 +24,7 @@ enum class CountStatus {
   kNoPairs,             // -p, but not one record is paired
   kOutOfOrder,          // the header says coordinate-sorted, the records are not
   kCancelled,
+  kNoMemory,            // memory ran out
 };
 
 // What a file's records are counted against, the same for every step of one file.

@@ -396,7 +396,11 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   SignalCheck signals(&state);
   opened = input.open(name, &signals);
   saved_errno = errno;
-  if (opened == 0) status = counter.count(input, threads, &signals);
+  try {
+    if (opened == 0) status = counter.count(input, threads, &signals);
+  } catch (const std::bad_alloc&) {
+    status = count::CountStatus::kNoMemory;
+  }
   PyEval_RestoreThread(state);
   // A signal's handler raised while the file was read: that exception is the answer.
   if (PyErr_Occurred()) return nullptr;
@@ -406,6 +410,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_object);
   }
   if (opened != 0) return raise_alignment_error("unusable", input.message());
+  if (status == count::CountStatus::kNoMemory) return PyErr_NoMemory();
   if (status == count::CountStatus::kCancelled) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
