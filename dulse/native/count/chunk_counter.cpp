@@ -236,14 +236,14 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   RecordStep& step = worker.step;
   uint64_t number = chunk.first_record;
   bool first = true;
+  // A chunk in which no record begins must not report what the worker's last chunk placed.
+  step.restart(0);
   auto take = [&](const uint8_t* bytes) {
     if (first && file_.by_position) {
       chunk.first_tid = static_cast<int32_t>(bam::le32(bytes + 4));
       chunk.first_pos = static_cast<int32_t>(bam::le32(bytes + 8));
       // A mate at the chunk's first place may lie in the chunk before.
       step.restart(MateTable::place(chunk.first_tid, chunk.first_pos) + 1);
-    } else if (first) {
-      step.restart(0);
     }
     first = false;
     int status = worker.decoder.begin(bytes);
