@@ -1,6 +1,6 @@
 """One timed call of dulse's counting engine, in a process of its own; prints one JSON line.
 
-    python benchmarks/engine_leg.py {single,pairs} BAM GTF STRAND MAPQ
+    python benchmarks/engine_leg.py {single,pairs} BAM GTF STRAND MAPQ [THREADS]
 
 single   featureCounts' default rules for single-end reads (-s STRAND -Q MAPQ)
 pairs    paired-end fragments, as featureCounts -p --countReadPairs -s STRAND -Q MAPQ
@@ -33,6 +33,7 @@ MODES = {
 def main(argv):
     mode, bam, gtf = argv[:3]
     strand, mapq = (int(value) for value in argv[3:5])
+    threads = int(argv[5]) if len(argv) > 5 else 1
     if mode not in MODES:
         raise SystemExit(f"unknown mode {mode!r}")
     settings = Settings(strandedness=STRANDEDNESS_NAMES[strand], min_mapq=mapq, **MODES[mode])
@@ -48,7 +49,7 @@ def main(argv):
     peak_reset = reset_peak()
     cpu = cpu_seconds()
     began = time.perf_counter()
-    found = _engine.count_file(bam, index, **arguments)
+    found = _engine.count_file(bam, index, threads=threads, **arguments)
     seconds = time.perf_counter() - began
     cpu = cpu_seconds() - cpu
     peak = status_kib("VmHWM")

@@ -172,11 +172,12 @@ def module_legs(python, bam, gtf, strand, mapq, *, modes=("native", "objects", "
     return [legs[mode] for mode in modes]
 
 
-def engine_leg(python, bam, gtf, paired, strand, mapq):
+def engine_leg(python, bam, gtf, paired, strand, mapq, threads=1):
     """dulse's engine on featureCounts' rules: fragments of pairs, or single-end reads."""
     argv = [python, str(HERE / "engine_leg.py"), "pairs" if paired else "single", str(bam),
-            str(gtf), str(strand), str(mapq)]
-    return Leg("dulse engine", argv, _parse_engine, compared=True)
+            str(gtf), str(strand), str(mapq), str(threads)]
+    name = "dulse engine" if threads == 1 else f"dulse engine -T {threads}"
+    return Leg(name, argv, _parse_engine, compared=True)
 
 
 def count_options(paired, strand, mapq):
@@ -184,8 +185,9 @@ def count_options(paired, strand, mapq):
     return (["-p", "--countReadPairs"] if paired else []) + ["-s", str(strand), "-Q", str(mapq)]
 
 
-def tool_legs(bam, annotation, paired, strand, mapq, scratch, tag=""):
-    """samtools and featureCounts, those of them that are installed."""
+def tool_legs(bam, annotation, paired, strand, mapq, scratch, tag="", threads=1):
+    """samtools and featureCounts, those of them that are installed; with threads > 1, also
+    featureCounts on that many threads (beside dulse's engine on as many)."""
     legs = []
     samtools = shutil.which("samtools")
     if samtools:
@@ -208,6 +210,21 @@ def tool_legs(bam, annotation, paired, strand, mapq, scratch, tag=""):
         legs.append(Leg("featureCounts", argv(bam, output.name,
                                               count_options(paired, strand, mapq)),
                         _parse_outputs(output), baseline=header_only, role=PEER))
+        if threads > 1:
+            def threaded(target, name, options):
+                command = argv(target, name, options)
+                command[command.index("-T") + 1] = str(threads)
+                return command
+
+            header_threads = Leg(f"featureCounts -T {threads}, header only",
+                                 threaded(annotation["header_only"], f"hT{tag}.txt",
+                                          count_options(False, strand, mapq)),
+                                 _parse_wall, hidden=True)
+            legs.append(header_threads)
+            output = scratch / f"fcT{tag}.txt"
+            legs.append(Leg(f"featureCounts -T {threads}",
+                            threaded(bam, output.name, count_options(paired, strand, mapq)),
+                            _parse_outputs(output), baseline=header_threads))
     return legs
 
 

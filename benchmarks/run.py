@@ -302,14 +302,14 @@ def memory_lines(large, small, large_records, small_records):
     return lines, flat
 
 
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
 def target_lines(tables, memory_flat):
     """Each target, the ratio measured and whether it is met, judged on wall times; the ratio of
     processor times is given beside, for a machine that was not idle."""
     lines = []
-
-    def verdict(ok):
-        return "met" if ok else "MISSED"
-
     pairs = tables.get("pairs-sorted")
     if pairs is not None:
         engine = next((leg for leg in pairs if leg.name == "dulse engine"), None)
@@ -349,16 +349,42 @@ SETS = ("sorted", "unsorted", "pairs-sorted", "pairs-byname", "pairs-unsorted")
 DEFAULT_SETS = ("sorted", "unsorted", "pairs-sorted", "pairs-byname")
 
 
-def legs_for(name, bam, python, annotation, strand, mapq, scratch):
+def legs_for(name, bam, python, annotation, strand, mapq, scratch, threads):
     """The legs timed on one file."""
     paired = name.startswith("pairs-")
     gtf = annotation["gtf"]
     tag = f"-{name}"
     modules = module_legs(python, bam, gtf, strand, mapq,
                           modes=("decoder",) if paired else ("native", "objects", "decoder"))
-    return (modules + [engine_leg(python, bam, gtf, paired, strand, mapq)]
-            + tool_legs(bam, annotation, paired, strand, mapq, scratch, tag)
+    engines = [engine_leg(python, bam, gtf, paired, strand, mapq)]
+    if threads > 1:
+        engines.append(engine_leg(python, bam, gtf, paired, strand, mapq, threads))
+    return (modules + engines
+            + tool_legs(bam, annotation, paired, strand, mapq, scratch, tag, threads)
             + [cli_leg(python, bam, gtf, paired, strand, mapq, scratch, tag)])
+
+
+THREADS_MIN_SPEEDUP = 1.8
+THREADS_MIN_X_PEER = 2.0
+
+
+def thread_lines(name, legs, threads):
+    """How the engine scales: its time on one thread over its time on `threads`, and
+    featureCounts' time on as many threads over the engine's."""
+    by_name = {leg.name: leg for leg in legs if leg.best is not None}
+    one, many = by_name.get("dulse engine"), by_name.get(f"dulse engine -T {threads}")
+    peer = by_name.get(f"featureCounts -T {threads}")
+    if one is None or many is None:
+        return []
+    speedup = one.best / many.best
+    lines = [f"{name}: dulse engine -T 1 / -T {threads} {speedup:.2f} (at least "
+             f"{THREADS_MIN_SPEEDUP}): {verdict(speedup >= THREADS_MIN_SPEEDUP)}"]
+    if peer is not None:
+        ratio = peer.best / many.best
+        lines.append(f"{name}: featureCounts -T {threads} / dulse engine -T {threads} "
+                     f"{ratio:.2f} (at least {THREADS_MIN_X_PEER}): "
+                     f"{verdict(ratio >= THREADS_MIN_X_PEER)}")
+    return lines
 
 
 def main(argv=None):
@@ -378,6 +404,8 @@ def main(argv=None):
     parser.add_argument("--strand", type=int, default=2, choices=(0, 1, 2),
                         help="featureCounts' -s (default 2: the libraries are reverse-stranded)")
     parser.add_argument("--mapq", type=int, default=0)
+    parser.add_argument("--threads", type=int, default=2,
+                        help="threads of the threaded legs, dulse's and featureCounts' (1: none)")
     parser.add_argument("--python", default=sys.executable,
                         help="interpreter with dulse installed (default: this one)")
     args = parser.parse_args(argv)
@@ -415,7 +443,7 @@ def main(argv=None):
             _warm(bam)
             _warm(annotation["gtf"])
             legs = legs_for(name, bam, args.python, annotation, args.strand, args.mapq,
-                            Path(scratch))
+                            Path(scratch), args.threads)
             measure(legs, args.repeat)
             describe_untimed_work(legs)
             tables[name] = legs
@@ -441,6 +469,9 @@ def main(argv=None):
             print("\n".join(lines))
     print(f"\ntargets (load average {_load()}):")
     print("\n".join(f"  {line}" for line in target_lines(tables, memory_flat)))
+    for name, legs in tables.items():
+        for line in thread_lines(name, legs, args.threads):
+            print(f"  {line}")
     return 0
 
 
