@@ -14,7 +14,8 @@ PYTHON ?= $(find_python312)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: test install demo bench bench-annotation bench-options clean
+
+.PHONY: test install demo bench bench-annotation bench-htseq bench-options clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -27,15 +28,29 @@ test: install
 	$(VENV)/bin/pytest -q
 
 # `make bench` writes the benchmark data once (benchmarks/data, reused afterwards) and times the
-# installed module against samtools and featureCounts; `make bench BENCH_READS=5000000` for
-# another size (1 to 20 million reads).
+# installed counting module and engine against samtools and featureCounts, on single-end reads
+# and paired-end fragments; `make bench BENCH_READS=5000000 BENCH_FRAGMENTS=4M` for other sizes.
+# The engine's memory on coordinate-sorted pairs is also measured on BENCH_SMALL_FRAGMENTS.
 BENCH_READS ?= 2000000
+BENCH_FRAGMENTS ?= 1000000
+BENCH_SMALL_FRAGMENTS ?= 250000
 BENCH_REPEAT ?= 3
 
 bench: install
-	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
-	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
+	$(VPY) benchmarks/generate.py --reads $(BENCH_READS) --fragments $(BENCH_FRAGMENTS) \
+	  --fragments $(BENCH_SMALL_FRAGMENTS)
+	$(VPY) benchmarks/run.py --reads $(BENCH_READS) --fragments $(BENCH_FRAGMENTS) \
+	  --small-fragments $(BENCH_SMALL_FRAGMENTS) --repeat $(BENCH_REPEAT)
 
+# dulse htseq-count against htseq-count on the benchmark's single-end and paired sets (the data
+# generate.py writes; htseq-count on the first BENCH_HTSEQ_SUBSET records, scaled per record).
+BENCH_FRAGMENTS ?= 1000000
+BENCH_HTSEQ_SUBSET ?= 200000
+BENCH_DATA ?= benchmarks/data
+
+bench-htseq: install
+	$(VPY) benchmarks/htseq_leg.py --data $(BENCH_DATA) --reads $(BENCH_READS) \
+	  --fragments $(BENCH_FRAGMENTS) --subset $(BENCH_HTSEQ_SUBSET)
 # Annotation reading alone, dulse against featureCounts, on the benchmark's GTF and on a
 # GENCODE-sized one (written once into benchmarks/data, about 1 GB).
 bench-annotation: install

@@ -24,22 +24,7 @@ import pysam
 from dulse.quantify import _core_fast
 from dulse.quantify.annotation import read_annotation
 
-
-def _status_kib(field):
-    with open("/proc/self/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return None
-
-
-def _reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w", encoding="ascii") as clear:
-            clear.write("5")
-        return True
-    except OSError:
-        return False
+from memory import cpu_seconds, release_free_memory, reset_peak, status_kib
 
 
 def _digest(counts):
@@ -63,16 +48,20 @@ def main(argv):
     elif mode not in ("native", "decoder"):
         raise SystemExit(f"unknown mode {mode!r}")
     gc.collect()
-    before = _status_kib("VmRSS")
-    setup_peak = _status_kib("VmHWM")
-    peak_reset = _reset_peak()
+    release_free_memory()
+    before = status_kib("VmRSS")
+    setup_peak = status_kib("VmHWM")
+    peak_reset = reset_peak()
+    cpu = cpu_seconds()
     began = time.perf_counter()
     counts, raw_stats = _core_fast.quantify_bam_fast(bam, gene_ids, gene_index, strand, mapq,
                                                      multi, bool(use_nh))
     seconds = time.perf_counter() - began
-    peak = _status_kib("VmHWM")
+    cpu = cpu_seconds() - cpu
+    peak = status_kib("VmHWM")
     print(json.dumps({
-        "seconds": seconds, "index_seconds": index_seconds, "rss_before_kib": before, "call_peak_kib": peak,
+        "seconds": seconds, "cpu_seconds": cpu, "index_seconds": index_seconds,
+        "rss_before_kib": before, "call_peak_kib": peak,
         "peak_reset": peak_reset, "process_peak_kib": max(setup_peak, peak),
         "raw_stats": list(raw_stats), "counts": _digest(counts),
         "genes": len(gene_ids), "contigs": len(gene_index),

@@ -21,7 +21,8 @@ _HOMES = {
     "BamError": "dulse.errors", "InputError": "dulse.errors", "DataWarning": "dulse.errors",
     "Annotation": "dulse.annotation", "read_annotation": "dulse.annotation",
     "CountMatrix": "dulse.results", "FileCounts": "dulse.results",
-    "Settings": "dulse.settings",
+    "Settings": "dulse.settings", "HtseqSettings": "dulse.settings",
+    "read_htseq_annotation": "dulse.htseq_annotation",
 }
 
 __all__ = sorted(_HOMES)

@@ -19,8 +19,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 from dulse import _engine
 from dulse.errors import BamError, DataWarning
-from dulse.results import CountMatrix, FileCounts
-from dulse.settings import AUTO, Settings
+from dulse.results import HTSEQ_ROWS, CountMatrix, FileCounts
+from dulse.settings import AUTO, HtseqSettings, Settings
 from dulse.strandedness import AmbiguousStrandedness, StrandCheck
 
 __all__ = ["count_bam", "count_bams"]
@@ -29,7 +29,8 @@ __all__ = ["count_bam", "count_bams"]
 def count_bam(bam, annotation, settings=None, *, threads=1, assignments=None, **options):
     """Counts the reads of one BAM or SAM file per gene; returns a FileCounts.
 
-    settings: a Settings; keyword options (Settings' field names) override its fields.
+    settings: a Settings (featureCounts' rules) or an HtseqSettings (htseq-count's); keyword
+        options (its field names) override its fields.
     threads: threads counting this file (a BGZF-compressed BAM; SAM is read on one); the
         result is the same for any number.
     annotation: an Annotation, or the path of an annotation file read with default choices.
@@ -121,12 +122,14 @@ def _check_assignments(assignments, settings):
         raise TypeError("assignments must be a (format, path) pair") from None
     if format_ not in ASSIGNMENT_FORMATS:
         raise ValueError(f"the assignments' format must be CORE, SAM or BAM, not {format_!r}")
+    if isinstance(settings, HtseqSettings):
+        raise ValueError("assignments are written under featureCounts' rules only")
     if settings.strandedness == AUTO:
         raise ValueError("assignments need the strandedness given, not auto")
 
 
 def _ids(annotation, per_file):
-    levels = {settings.feature_level for settings in per_file}
+    levels = {getattr(settings, "feature_level", False) for settings in per_file}
     if len(levels) > 1:
         raise ValueError("feature_level must be the same for every file")
     return target_ids(annotation, levels.pop())
@@ -218,8 +221,9 @@ def _check_count(name, value):
 def _settings(settings, options):
     if settings is None:
         return Settings(**options)
-    if not isinstance(settings, Settings):
-        raise TypeError(f"settings must be a Settings, not {type(settings).__name__}")
+    if not isinstance(settings, (Settings, HtseqSettings)):
+        raise TypeError(f"settings must be a Settings or an HtseqSettings, not "
+                        f"{type(settings).__name__}")
     return settings.replace(**options) if options else settings
 
 
@@ -231,10 +235,11 @@ def _path(bam):
 
 def _as_annotation(annotation):
     from dulse.annotation import Annotation, read_annotation
+    from dulse.htseq_annotation import HtseqAnnotation
 
     if isinstance(annotation, (str, os.PathLike)):
         return read_annotation(annotation)
-    if not isinstance(annotation, Annotation):
+    if not isinstance(annotation, (Annotation, HtseqAnnotation)):
         raise TypeError(f"annotation must be an Annotation or a path, not "
                         f"{type(annotation).__name__}")
     return annotation
@@ -287,25 +292,12 @@ _HINTS = {
 
 
 def _count(path, annotation, settings, threads=1, assignments=None):
+    if isinstance(settings, HtseqSettings):
+        return _count_htseq(path, annotation, settings, threads)
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
-    if assignments is not None:
-        format_, written = assignments
-        arguments["assignments"] = (format_, os.fspath(written),
-                                    target_ids(annotation, settings.feature_level))
-    try:
-        found = _engine.count_file("/dev/stdin" if path == "-" else path,
-                                   feature_index(annotation, settings.feature_level),
-                                   threads=threads, counts_for_every_rule=auto, **arguments)
-    except OSError as error:
-        if assignments is not None and error.filename is not None and os.fsdecode(
-                error.filename) == os.fspath(assignments[1]):
-            raise  # the assignments' file, named by the error
-        raise BamError(f"{path}: {error.strerror or error}") from None
-    except _engine.AlignmentError as error:
-        kind, message = error.args
-        hint = _HINTS.get(kind)
-        raise BamError(f"{path}: {message}" + (f"; {hint}" if hint else ""), kind=kind) from None
+    found = _count_file(path, annotation, threads, settings.feature_level, assignments,
+                        counts_for_every_rule=auto, **arguments)
     check = StrandCheck(found["by_rule"])
     rule = settings.strandedness
     summary = found["summary"]
@@ -319,6 +311,31 @@ def _count(path, annotation, settings, threads=1, assignments=None):
         (summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"],
          summary["Unassigned_Overlapping_Length"]) = check.by_rule[number]
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
+    return FileCounts(path, counts, summary, rule, check, found["records"],
+                      found["pending_peak"], _details(path, found))
+
+
+def _count_file(path, annotation, threads, feature_level=False, assignments=None, **arguments):
+    if assignments is not None:
+        format_, written = assignments
+        arguments["assignments"] = (format_, os.fspath(written),
+                                    target_ids(annotation, feature_level))
+    try:
+        return _engine.count_file("/dev/stdin" if path == "-" else path,
+                                  feature_index(annotation, feature_level), threads=threads,
+                                  **arguments)
+    except OSError as error:
+        if assignments is not None and error.filename is not None and os.fsdecode(
+                error.filename) == os.fspath(assignments[1]):
+            raise  # the assignments' file, named by the error
+        raise BamError(f"{path}: {error.strerror or error}") from None
+    except _engine.AlignmentError as error:
+        kind, message = error.args
+        hint = _HINTS.get(kind)
+        raise BamError(f"{path}: {message}" + (f"; {hint}" if hint else ""), kind=kind) from None
+
+
+def _details(path, found, *keys):
     notes = []
     if found["corrupt_tags"]:
         notes.append(f"{path}: {found['corrupt_tags']:,} records have damaged optional fields "
@@ -329,10 +346,35 @@ def _count(path, annotation, settings, threads=1, assignments=None):
                      f"block boundary (every record in it was counted)")
     details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
                                            "lacks_eof_marker", "fractional",
-                                           "no_annotated_contig", "corrupt_tags")}
+                                           "no_annotated_contig", "corrupt_tags") + keys}
     details["notes"] = notes
-    return FileCounts(path, counts, summary, rule, check, found["records"],
-                      found["pending_peak"], details)
+    return details
+
+
+def _count_htseq(path, annotation, settings, threads):
+    """htseq-count's counting: a file is paired-end when its first record is, and then every
+    record must be; a file whose first record is single-end is counted read by read, pair
+    flags or not (counted again so, when paired records turn up later)."""
+    found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=True))
+    paired = found["first_record_paired"] == 1
+    if not paired and found["paired_records"]:
+        if path == "-" or not os.path.isfile(path):
+            raise BamError(f"{path}: its first record is single-end and later ones are paired-end, "
+                           f"which a stream cannot be counted as (give a file)", kind="unusable")
+        found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=False))
+    elif paired and found["first_single_record"]:
+        raise BamError(f"{path}: record {found['first_single_record']} is single-end, although the "
+                       f"file's first record is paired-end", kind="unusable")
+    counts = found["counts"][("unstranded", "forward", "reverse").index(settings.strandedness)]
+    details = _details(path, found, "assigned", "missing_mates", "float_genes")
+    details["paired"] = paired
+    rows = found["htseq"]
+    # A multi-mapping read is in __alignment_not_unique and, unless --nonunique is none, in
+    # one more row too.
+    details["total"] = (found["assigned"] + sum(rows[row] for row in HTSEQ_ROWS[:4])
+                        + (rows["__alignment_not_unique"] if settings.nonunique == "none" else 0))
+    return FileCounts(path, counts, found["htseq"], settings.strandedness, None,
+                      found["records"], found["pending_peak"], details)
 
 
 def _warn(result):

@@ -2,7 +2,7 @@
 
 import numpy
 
-__all__ = ["FileCounts", "CountMatrix", "SUMMARY_ROWS"]
+__all__ = ["FileCounts", "CountMatrix", "SUMMARY_ROWS", "HTSEQ_ROWS"]
 
 # featureCounts' summary rows, in its order: every read (or fragment) ends in one of them.
 SUMMARY_ROWS = (
@@ -13,12 +13,18 @@ SUMMARY_ROWS = (
     "Unassigned_Ambiguity",
 )
 
+# htseq-count's special counters, in its order. A multi-mapping read counted under
+# --nonunique is in __alignment_not_unique and in one of the others, so they need not add up.
+HTSEQ_ROWS = ("__no_feature", "__ambiguous", "__too_low_aQual", "__not_aligned",
+              "__alignment_not_unique")
+
 
 class FileCounts:
     """The counts of one alignment file.
 
     counts: numpy float64 array, one value per gene in annotation order.
-    summary: featureCounts' summary row -> number of reads (fragments).
+    summary: featureCounts' summary row -> number of reads (fragments); under htseq-count's
+        rules its five special counters instead (HTSEQ_ROWS).
     strandedness: the rule the counts follow ("unstranded", "forward" or "reverse").
     strand_check: what the reads came to under each rule, from the same pass (a
         StrandCheck).
@@ -42,12 +48,18 @@ class FileCounts:
 
     @property
     def assigned(self):
-        return self.summary["Assigned"]
+        """Reads (fragments) counted for one gene."""
+        if "Assigned" in self.summary:
+            return self.summary["Assigned"]
+        return self.details["assigned"]
 
     @property
     def total(self):
-        """Every read (fragment) of the file: the sum of the summary rows."""
-        return sum(self.summary.values())
+        """Every read (fragment) of the file: the sum of the summary rows (under
+        htseq-count's rules, the reads counted, each once)."""
+        if "Assigned" in self.summary:
+            return sum(self.summary.values())
+        return self.details["total"]
 
     def __reduce__(self):
         return (FileCounts, (self.path, self.counts, self.summary, self.strandedness,
@@ -99,6 +111,24 @@ class CountMatrix:
                                  columns=pandas.Index(self.samples, name="sample"))
         return frame
 
+    def to_anndata(self, annotation=None):
+        """The counts as an anndata.AnnData: samples (files) by genes, as scanpy has them.
+
+        obs: per file its summary rows (featureCounts' or htseq-count's), records and
+        strandedness. var: per gene, given the annotation, where it lies (featureCounts'
+        Chr, Start, End, Strand and Length for an Annotation; the additional attributes and
+        chromosome for an htseq-count annotation).
+        """
+        anndata = _optional("anndata")
+        pandas = _optional("pandas")
+        obs = pandas.DataFrame(
+            [{**result.summary, "records": result.records, "strandedness": result.strandedness}
+             for result in self.files],
+            index=pandas.Index([str(sample) for sample in self.samples], name="sample"))
+        var = pandas.DataFrame(_gene_columns(annotation, len(self.gene_ids)),
+                               index=pandas.Index(self.gene_ids, name="gene_id"))
+        return anndata.AnnData(X=self.counts.T.copy(), obs=obs, var=var)
+
     def summary_to_pandas(self):
         """The summary rows as a pandas DataFrame, one row per outcome, one column per sample."""
         pandas = _optional("pandas")
@@ -111,6 +141,23 @@ class CountMatrix:
 
     def __repr__(self):
         return f"CountMatrix({len(self.gene_ids)} genes x {len(self.files)} samples)"
+
+
+def _gene_columns(annotation, n_genes):
+    if annotation is None:
+        return {}
+    attributes = getattr(annotation, "attributes", None)
+    if attributes is not None:
+        columns = {name: list(values) for name, values in attributes.items()}
+        columns["chromosome"] = list(annotation.chromosomes)
+        return columns
+    from dulse.outputs.featurecounts import gene_columns
+
+    rows = [line.split("\t") for line in gene_columns(annotation)]
+    names = ("Chr", "Start", "End", "Strand", "Length")
+    columns = {name: [row[k] for row in rows] for k, name in enumerate(names)}
+    columns["Length"] = [int(value) for value in columns["Length"]]
+    return columns
 
 
 def _optional(name):

@@ -41,7 +41,7 @@ the primary ones.
 import dataclasses
 from typing import Optional
 
-__all__ = ["STRANDEDNESS", "Settings"]
+__all__ = ["STRANDEDNESS", "HtseqSettings", "Settings"]
 
 # The strandedness rules, by name and by featureCounts' number.
 STRANDEDNESS = {"unstranded": 0, "forward": 1, "reverse": 2}
@@ -159,3 +159,79 @@ class Settings:
         # A BAM contig named twice takes its last alias, as featureCounts reads the file.
         values["contig_aliases"] = {bam: annotation for annotation, bam in self.contig_aliases}
         return values
+
+
+# htseq-count's choices, by its names, and the engine's numbers for them.
+HTSEQ_STRANDED = {"no": "unstranded", "yes": "forward", "reverse": "reverse"}
+HTSEQ_MODES = {"union": 0, "intersection-strict": 1, "intersection-nonempty": 2}
+HTSEQ_NONUNIQUE = {"none": 0, "all": 1, "fraction": 2, "random": 3}
+HTSEQ_ORDERS = {"name": 0, "pos": 1}
+# htseq-count looks at every aligned block of a record.
+_ALL_BLOCKS = 1 << 30
+
+
+@dataclasses.dataclass(frozen=True)
+class HtseqSettings:
+    """How htseq-count counts: its options, under their htseq-count names.
+
+    | field                   | htseq-count                   | default  |
+    |-------------------------|-------------------------------|----------|
+    | stranded                | -s yes / no / reverse         | "yes"    |
+    | min_aqual               | -a                            | 10       |
+    | mode                    | -m union / intersection-...   | "union"  |
+    | nonunique               | --nonunique none/all/fraction/random | "none" |
+    | order                   | -r name / pos                 | "name"   |
+    | secondary_alignments    | --secondary-alignments score / ignore | "ignore" |
+    | supplementary_alignments | --supplementary-alignments score / ignore | "ignore" |
+    | random_seed             | (dulse's) the seed of --nonunique random | 0 |
+    | pairs_as_1_99           | (dulse's) a pair without an aligned read 1 is __not_aligned, as in htseq-count 1.99.2 | False |
+
+    Whether a file is paired-end is told from its first record, as htseq-count tells it.
+    """
+
+    stranded: str = "yes"
+    min_aqual: int = 10
+    mode: str = "union"
+    nonunique: str = "none"
+    order: str = "name"
+    secondary_alignments: str = "ignore"
+    supplementary_alignments: str = "ignore"
+    random_seed: int = 0
+    pairs_as_1_99: bool = False
+
+    def __post_init__(self):
+        for name, choices in (("stranded", HTSEQ_STRANDED), ("mode", HTSEQ_MODES),
+                              ("nonunique", HTSEQ_NONUNIQUE), ("order", HTSEQ_ORDERS),
+                              ("secondary_alignments", ("score", "ignore")),
+                              ("supplementary_alignments", ("score", "ignore"))):
+            if getattr(self, name) not in choices:
+                raise ValueError(f"{name} must be one of {', '.join(choices)}, not "
+                                 f"{getattr(self, name)!r}")
+        if type(self.min_aqual) is not int or not 0 <= self.min_aqual <= 256:
+            raise ValueError(f"min_aqual must be a whole number from 0 to 256, not "
+                             f"{self.min_aqual!r}")
+        if type(self.pairs_as_1_99) is not bool:
+            raise TypeError(f"pairs_as_1_99 must be True or False, not {self.pairs_as_1_99!r}")
+        if type(self.random_seed) is not int or not 0 <= self.random_seed < 2**64:
+            raise ValueError(f"random_seed must be a whole number from 0 to 2**64 - 1, not "
+                             f"{self.random_seed!r}")
+
+    @property
+    def strandedness(self):
+        return HTSEQ_STRANDED[self.stranded]
+
+    def replace(self, **changes):
+        return dataclasses.replace(self, **changes)
+
+    def engine_arguments(self, paired=True):
+        """The keyword arguments of the engine's count_file. paired=False counts every
+        record alone, as htseq-count does when a file's first record is single-end."""
+        return dict(
+            rules=1, paired=paired, count_fragments=paired,
+            strandedness=STRANDEDNESS[self.strandedness], min_mapq=self.min_aqual,
+            overlap_mode=HTSEQ_MODES[self.mode], nonunique=HTSEQ_NONUNIQUE[self.nonunique],
+            pairing=HTSEQ_ORDERS[self.order],
+            count_secondary=self.secondary_alignments == "score",
+            count_supplementary=self.supplementary_alignments == "score",
+            max_m_operations=_ALL_BLOCKS, random_seed=self.random_seed,
+            read1_decides=self.pairs_as_1_99, match_chr_prefix=False)

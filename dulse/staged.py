@@ -43,29 +43,26 @@ class StagedFiles:
 
     def open(self, target):
         """A text handle standing in for target until `commit`."""
-        plan = _plan(target)
+        plan, held = self._stage(target, named=False)
         if plan.how == REPLACE:
-            folder, name = os.path.split(plan.path)
-            try:
-                handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part",
-                                                     dir=folder)
-            except OSError as error:
-                raise OSError(error.errno, f"cannot write here: {error.strerror}",
-                              target) from None
-            self._staged[target] = (plan, temporary)
-            file = os.fdopen(handle, "w", encoding="utf-8", newline="\n")
+            file = os.fdopen(held, "w", encoding="utf-8", newline="\n")
         else:
-            try:
-                file = tempfile.TemporaryFile("w+", encoding="utf-8", newline="\n")
-            except OSError as error:
-                raise OSError(error.errno, f"cannot hold the output in {tempfile.gettempdir()}: "
-                                           f"{error.strerror}", target) from None
-            self._staged[target] = (plan, file)
+            file = held
         return _Output(file, target, keep_open=plan.how == IN_PLACE)
 
-    def reserve(self, target):
-        """A path that stands in for target until `commit`, for a writer that opens files by
-        name (the counting engine's -R output): written there, moved or copied into place."""
+    def path(self, target):
+        """A path that stands in for target until `commit`, for writers that open files by
+        name (the engine's per-read output, matrix files): written there, then moved or
+        copied into place."""
+        plan, held = self._stage(target, named=True)
+        if plan.how == REPLACE:
+            os.close(held)
+            return self._staged[target][1]
+        return held.name
+
+    def _stage(self, target, named):
+        """The temporary file for target: a descriptor of the hidden file beside it (REPLACE),
+        or an unnamed (named=False, text) or named (binary) temporary file to copy from."""
         plan = _plan(target)
         if plan.how == REPLACE:
             folder, name = os.path.split(plan.path)
@@ -75,16 +72,16 @@ class StagedFiles:
             except OSError as error:
                 raise OSError(error.errno, f"cannot write here: {error.strerror}",
                               target) from None
-            os.close(handle)
             self._staged[target] = (plan, temporary)
-            return temporary
+            return plan, handle
         try:
-            held = tempfile.NamedTemporaryFile("w+b")
+            held = (tempfile.NamedTemporaryFile("w+b") if named else
+                    tempfile.TemporaryFile("w+", encoding="utf-8", newline="\n"))
         except OSError as error:
             raise OSError(error.errno, f"cannot hold the output in {tempfile.gettempdir()}: "
                                        f"{error.strerror}", target) from None
         self._staged[target] = (plan, held)
-        return held.name
+        return plan, held
 
     def commit(self):
         for target, (plan, held) in list(self._staged.items()):
@@ -236,7 +233,7 @@ def _copy_in_place(plan, held):
     held.flush()
     held.seek(0)
     handle = os.open(plan.path, plan.flags)
-    if "b" in held.mode:  # reserved: another writer filled it by name
+    if "b" in held.mode:  # filled by a writer that opened it by name
         with open(handle, "wb") as out:
             shutil.copyfileobj(held, out, 1 << 20)
         return

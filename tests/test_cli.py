@@ -203,7 +203,7 @@ def test_standard_input(data):
 
 
 @pytest.mark.parametrize("options, named", [
-    (["-R", "CORE"], "-R"), (["-J"], "-J"), (["-G", "genome.fa"], "-G"), (["-L"], "-L"),
+    (["-J"], "-J"), (["-G", "genome.fa"], "-G"), (["-L"], "-L"),
     (["--byReadGroup"], "--byReadGroup"), (["--readShiftType", "upstream"], "--readShiftType"),
     (["-J", "-O", "-L"], "-J, -L"),
 ])

@@ -140,17 +140,33 @@ def test_damage_is_reported_alike(tmp_path, annotation, how, fails, group):
         assert counted(str(path), annotation, GROUPS[group], threads) == expected
 
 
-def test_a_record_longer_than_a_chunk(tmp_path, annotation):
-    # An aux field of 40 KiB in blocks of 100 bytes: the record spans hundreds of blocks.
-    stream = bam_bytes.header((("chr1", 5000), ("chr2", 5000), ("chrU", 5000))) + b"".join(
-        bam_bytes.record(name=f"r{n}".encode(), pos=100 + n, cigar="30M",
-                         aux=bam_bytes.tag("XZ", "Z", "x" * (40_000 if n == 5 else 10)))
-        for n in range(20))
+def long_record_stream(paired):
+    """Coordinate-sorted records, one with an aux field of 40 KiB: in blocks of 100 bytes it
+    spans hundreds of blocks, so whole chunks hold no record start. Paired: mates 20 apart."""
+    refs = (("chr1", 5000), ("chr2", 5000), ("chrU", 5000))
+    records = []
+    for n in range(200):
+        pos, aux = 100 + 7 * n, bam_bytes.tag("XZ", "Z", "x" * (40_000 if n == 60 else 10))
+        if paired:
+            first = n % 2 == 0
+            mate = pos + 20 if first else pos - 20
+            records.append(bam_bytes.record(
+                name=f"p{n // 2}".encode(), flag=0x1 | 0x2 | (0x40 if first else 0x80 | 0x10),
+                pos=pos, mtid=0, mpos=mate, tlen=50 if first else -50, cigar="30M", aux=aux))
+        else:
+            records.append(bam_bytes.record(name=f"r{n}".encode(), pos=pos, cigar="30M", aux=aux))
+    text = "@HD\tVN:1.6\tSO:coordinate\n" + "".join(f"@SQ\tSN:{n}\tLN:{ln}\n" for n, ln in refs)
+    return bam_bytes.header(refs, text=text) + b"".join(records)
+
+
+@pytest.mark.parametrize("group", ["single-end", "fragments"])
+def test_a_record_longer_than_a_chunk(tmp_path, annotation, group):
+    stream = long_record_stream(GROUPS[group].paired)
     path = written(tmp_path, stream, range(100, len(stream), 100))
-    expected = counted(path, annotation, GROUPS["single-end"], 1)
-    assert expected[2] == 20
+    expected = counted(path, annotation, GROUPS[group], 1)
+    assert expected[2] == 200
     for threads in THREADS:
-        assert counted(path, annotation, GROUPS["single-end"], threads) == expected
+        assert counted(path, annotation, GROUPS[group], threads) == expected
 
 
 @pytest.mark.parametrize("threads", [1, 2])

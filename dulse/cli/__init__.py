@@ -1,4 +1,5 @@
-"""The `dulse` command: `dulse count` (featureCounts' command line).
+"""The `dulse` command: `dulse count` (featureCounts' command line) and `dulse htseq-count`
+(htseq-count's).
 
 Exit status: 0 on success, 1 when an input cannot be used (or an output cannot be written),
 2 for a command line that does not make sense. Errors are one line on stderr; no output file
@@ -9,7 +10,7 @@ import sys
 import warnings
 
 from dulse import __version__, signals, stdio
-from dulse.cli import count
+from dulse.cli import count, htseq_count
 from dulse.cli.common import Parser, run_command
 
 __all__ = ["main", "build_parser"]
@@ -22,6 +23,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=Parser)
     count.add_parser(commands)
+    htseq_count.add_parser(commands)
     return parser
 
 

@@ -321,7 +321,7 @@ def run(args, argv):
 
         progress = Progress(err, len(files), live=err.isatty())
         progress.unit = "fragments" if args.paired and args.count_fragments else "reads"
-        reserved = [(kind, staged.reserve(path)) for kind, path in assignments] or None
+        reserved = [(kind, staged.path(path)) for kind, path in assignments] or None
         matrix = count_bams(files, annotation, settings if len(set(settings)) > 1 else settings[0],
                             jobs=args.jobs, threads=args.threads, progress=progress.done,
                             assignments=reserved)

@@ -69,6 +69,37 @@ AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const ui
   }
 }
 
+void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2], size_t n,
+                     AuxLookup* found, const uint8_t** type_ptrs) {
+  size_t open = n;
+  for (size_t t = 0; t < n; ++t) found[t] = AuxLookup::kAbsent;
+  const uint8_t* end = aux + len;
+  if (len <= 2) return;
+  bool resolved[8] = {};
+  const uint8_t* s = aux + 2;
+  for (;;) {
+    const uint8_t* next = skip_value(s, end);
+    for (size_t t = 0; t < n; ++t) {
+      if (resolved[t] || s[-2] != static_cast<uint8_t>(tags[t][0]) ||
+          s[-1] != static_cast<uint8_t>(tags[t][1])) {
+        continue;
+      }
+      resolved[t] = true;
+      --open;
+      bool bad = next == nullptr || ((*s == 'Z' || *s == 'H') && next[-1] != 0);
+      found[t] = bad ? AuxLookup::kCorrupt : AuxLookup::kFound;
+      if (!bad) type_ptrs[t] = s;
+    }
+    if (open == 0) return;
+    if (next == nullptr) break;
+    if (end - next <= 2) return;
+    s = next + 2;
+  }
+  for (size_t t = 0; t < n; ++t) {
+    if (!resolved[t]) found[t] = AuxLookup::kCorrupt;  // the walk stopped before it
+  }
+}
+
 AuxValue decode_aux(const uint8_t* p) {
   AuxValue v{};
   v.type = static_cast<char>(p[0]);

@@ -16,6 +16,11 @@ enum class AuxLookup { kFound, kAbsent, kCorrupt };
 // Looks for `tag` in `aux[0, len)`; on kFound, *type_ptr points at the tag's type letter.
 AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const uint8_t** type_ptr);
 
+// lookup_aux for up to 8 tags in one walk through the area: found[t] and type_ptrs[t] are what
+// lookup_aux would give for tags[t].
+void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2], size_t n,
+                     AuxLookup* found, const uint8_t** type_ptrs);
+
 // The value at a tag that lookup_aux found, as pysam's get_tag reads it.
 struct AuxValue {
   enum Kind {

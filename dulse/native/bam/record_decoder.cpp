@@ -25,6 +25,13 @@ bool ByteBuffer::reserve(size_t n) {
   return true;
 }
 
+bool ByteBuffer::append(const uint8_t* bytes, size_t n) {
+  if (!reserve(size + n)) return false;
+  if (n > 0) std::memcpy(data + size, bytes, n);
+  size += n;
+  return true;
+}
+
 void ByteBuffer::release() {
   std::free(data);
   data = nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "bam/bam_aux.hpp"
 
@@ -48,6 +49,13 @@ struct ByteBuffer {
   ~ByteBuffer() { release(); }
   bool reserve(size_t n);
   void release();
+  // Appends n bytes (false when memory runs out).
+  bool append(const uint8_t* bytes, size_t n);
+  void swap(ByteBuffer& other) noexcept {
+    std::swap(data, other.data);
+    std::swap(size, other.size);
+    std::swap(capacity, other.capacity);
+  }
 };
 
 // The length of a record's block length field and of its fixed-length core.

@@ -1,6 +1,7 @@
 #include "count/chunk_counter.hpp"
 
 #include <chrono>
+#include <new>
 #include <cstring>
 #include <utility>
 
@@ -23,7 +24,7 @@ struct ChunkCounter::Chunk {
   bool last = false;         // the file ends after it
   uint64_t failed_block = 0;  // a block that could not be read or inflated ends the file here
 
-  std::vector<uint8_t> data;  // inflated
+  bam::ByteBuffer data;  // inflated (not cleared to zero first: it is a lot of bytes)
 
   // From the walk: a record begun in earlier chunks and completed here, then the whole records
   // in data[begin, end).
@@ -50,7 +51,7 @@ struct ChunkCounter::Chunk {
   void reset() {
     compressed.clear();
     block_ends.clear();
-    data.clear();
+    data.size = 0;
     straddler.clear();
     leftovers.clear();
     message.clear();
@@ -103,15 +104,15 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
   }
   chunk->index = chunks_read_++;
   if (chunk->index == 0) {
-    chunk->data.assign(first_bytes_.data, first_bytes_.data + first_bytes_.size);
+    chunk->data.swap(first_bytes_);
     return chunk;
   }
   chunk->first_block = blocks_.number() + 1;
-  if (!pending_plain_.empty()) {
+  if (pending_plain_.size > 0) {
     chunk->data.swap(pending_plain_);
-    pending_plain_.clear();
+    pending_plain_.size = 0;
   }
-  for (size_t taken = chunk->data.empty() ? 0 : 1; taken < kBlocksPerChunk; ++taken) {
+  for (size_t taken = chunk->data.size == 0 ? 0 : 1; taken < kBlocksPerChunk; ++taken) {
     int got = blocks_.next();
     if (got <= 0) {
       chunk->last = true;
@@ -123,13 +124,14 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
       // Plain gzip, inflated as it is read. A chunk holds compressed blocks or inflated
       // bytes, not both: the first inflated bytes after blocks start the next chunk.
       if (!chunk->block_ends.empty()) {
-        pending_plain_.assign(blocks_.plain(), blocks_.plain() + blocks_.length());
+        pending_plain_.size = 0;
+        if (!pending_plain_.append(blocks_.plain(), blocks_.length())) throw std::bad_alloc();
         break;
       }
-      chunk->data.insert(chunk->data.end(), blocks_.plain(), blocks_.plain() + blocks_.length());
+      if (!chunk->data.append(blocks_.plain(), blocks_.length())) throw std::bad_alloc();
       continue;
     }
-    if (!chunk->data.empty()) {
+    if (chunk->data.size > 0) {
       // Back to blocks after plain bytes cannot happen: plain gzip runs to the end.
       chunk->failed_block = blocks_.number();
       chunk->last = true;
@@ -144,12 +146,14 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
 }
 
 void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
-  chunk.data.resize(chunk.block_ends.size() * bam::BlockInflater::kMaxBlock);
+  if (!chunk.data.reserve(chunk.block_ends.size() * bam::BlockInflater::kMaxBlock)) {
+    throw std::bad_alloc();
+  }
   size_t filled = 0;
   size_t start = 0;
   for (size_t b = 0; b < chunk.block_ends.size(); ++b) {
     long n = bam::inflate_bgzf_block(worker.inflater, chunk.compressed.data() + start,
-                                     chunk.block_ends[b] - start, chunk.data.data() + filled);
+                                     chunk.block_ends[b] - start, chunk.data.data + filled);
     if (n < 0) {
       chunk.failed_block = chunk.first_block + b;
       chunk.last = true;
@@ -158,14 +162,14 @@ void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
     filled += static_cast<size_t>(n);
     start = chunk.block_ends[b];
   }
-  chunk.data.resize(filled);
+  chunk.data.size = filled;
 }
 
 // The record boundaries of one chunk, in chunk order: what the single-threaded reader would
 // meet, record by record, ending where it would end.
 void ChunkCounter::walk(Chunk& chunk) {
-  const uint8_t* data = chunk.data.data();
-  size_t n = chunk.data.size();
+  const uint8_t* data = chunk.data.data;
+  size_t n = chunk.data.size;
   size_t p = 0;
   chunk.first_record = next_record_;
   if (!walk_ended_ && !carry_.empty()) {
@@ -234,14 +238,14 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   RecordStep& step = worker.step;
   uint64_t number = chunk.first_record;
   bool first = true;
+  // A chunk in which no record begins must not report what the worker's last chunk placed.
+  step.restart(0);
   auto take = [&](const uint8_t* bytes) {
     if (first && file_.by_position) {
       chunk.first_tid = static_cast<int32_t>(bam::le32(bytes + 4));
       chunk.first_pos = static_cast<int32_t>(bam::le32(bytes + 8));
       // A mate at the chunk's first place may lie in the chunk before.
       step.restart(MateTable::place(chunk.first_tid, chunk.first_pos) + 1);
-    } else if (first) {
-      step.restart(0);
     }
     first = false;
     int status = worker.decoder.begin(bytes);
@@ -263,8 +267,8 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   };
   bool going = chunk.straddler.empty() || take(chunk.straddler.data());
   for (size_t p = chunk.begin; going && p < chunk.end;) {
-    size_t size = bam::kBlockLengthSize + bam::le32(chunk.data.data() + p);
-    going = take(chunk.data.data() + p);
+    size_t size = bam::kBlockLengthSize + bam::le32(chunk.data.data + p);
+    going = take(chunk.data.data + p);
     p += size;
   }
   if (going && chunk.end_code != 0) {
@@ -288,20 +292,39 @@ void ChunkCounter::work(Worker& worker) {
       chunk = queue_.front();
       queue_.pop_front();
     }
-    if (!chunk->block_ends.empty()) inflate(worker, *chunk);
+    // Memory running out ends the count at this chunk (an exception must not leave a thread).
+    bool no_memory = false;
+    try {
+      if (!chunk->block_ends.empty()) inflate(worker, *chunk);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
     {
       std::unique_lock<std::mutex> lock(mutex_);
       walk_turn_.wait(lock, [this, chunk] { return stopping_ || walk_next_ == chunk->index; });
       if (stopping_) return;
     }
     // Only the chunk whose turn it is touches the walk's state.
-    walk(*chunk);
+    try {
+      if (!no_memory) walk(*chunk);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+    if (no_memory) walk_ended_ = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++walk_next_;
     }
     walk_turn_.notify_all();
-    count_records(worker, *chunk);
+    try {
+      if (!no_memory) count_records(worker, *chunk);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+    if (no_memory) {
+      chunk->status = CountStatus::kNoMemory;
+      chunk->message = "out of memory";
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       chunk->done = true;

@@ -43,6 +43,21 @@ struct Counters {
   RuleTally by_rule[kStrandednessCount];
   int64_t pending_peak = 0;  // the most mates waiting for their mate at any one time
 
+  // htseq-count's special counters, under its rules. A multi-mapping fragment counted under
+  // --nonunique is counted in alignment_not_unique and goes on to the others.
+  struct Htseq {
+    int64_t no_feature = 0;
+    int64_t ambiguous = 0;
+    int64_t too_low_aqual = 0;
+    int64_t not_aligned = 0;
+    int64_t alignment_not_unique = 0;
+    int64_t assigned = 0;  // fragments counted for one gene alone
+    int64_t missing_mates = 0;  // paired records counted without their mate
+  } htseq;
+  // How htseq-count tells paired files: by the first record. -1 until it is seen.
+  int64_t first_record_paired = -1;
+  int64_t first_single_record = 0;  // the first record without the paired flag, or 0
+
   // Fills the summary's rows that depend on the strandedness from its tally.
   void take_rule(Strandedness rule) {
     const RuleTally& tally = by_rule[static_cast<int>(rule)];
@@ -57,6 +72,20 @@ struct Counters {
 struct CounterName {
   const char* name;
   int64_t Counters::*field;
+};
+
+struct HtseqCounterName {
+  const char* name;
+  int64_t Counters::Htseq::*field;
+};
+
+// htseq-count's special counters, in its order.
+inline constexpr HtseqCounterName kHtseqRows[] = {
+    {"__no_feature", &Counters::Htseq::no_feature},
+    {"__ambiguous", &Counters::Htseq::ambiguous},
+    {"__too_low_aQual", &Counters::Htseq::too_low_aqual},
+    {"__not_aligned", &Counters::Htseq::not_aligned},
+    {"__alignment_not_unique", &Counters::Htseq::alignment_not_unique},
 };
 
 // featureCounts' summary rows, in its order.
@@ -89,6 +118,14 @@ inline void Counters::add(const Counters& other) {
     by_rule[s].overlapping_length += other.by_rule[s].overlapping_length;
   }
   if (other.pending_peak > pending_peak) pending_peak = other.pending_peak;
+  for (const HtseqCounterName& row : kHtseqRows) htseq.*row.field += other.htseq.*row.field;
+  htseq.assigned += other.htseq.assigned;
+  htseq.missing_mates += other.htseq.missing_mates;
+  if (other.first_record_paired >= 0) first_record_paired = other.first_record_paired;
+  if (other.first_single_record > 0 &&
+      (first_single_record == 0 || other.first_single_record < first_single_record)) {
+    first_single_record = other.first_single_record;
+  }
 }
 
 }  // namespace dulse::count

@@ -55,7 +55,8 @@ CountStatus FileCounter::count_here(bam::AlignmentInput& input, const FileContex
 
 CountStatus FileCounter::finish(uint64_t records, int64_t paired_records) {
   tally_.counters.records = static_cast<int64_t>(records);
-  if (settings_.paired && paired_records == 0) {
+  paired_records_ = paired_records;
+  if (settings_.paired && !settings_.htseq() && paired_records == 0) {
     message_ = "not one record is one of a pair";
     return CountStatus::kNoPairs;
   }

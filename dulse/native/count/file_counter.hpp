@@ -38,6 +38,7 @@ class FileCounter {
   const std::string& message() const { return message_; }
   // The contigs of the file that the annotation has.
   int32_t contigs_matched() const { return contigs_matched_; }
+  int64_t paired_records() const { return paired_records_; }
 
  private:
   CountStatus count_here(bam::AlignmentInput& input, const FileContext& file,
@@ -49,6 +50,7 @@ class FileCounter {
   Tally tally_;
   std::string message_;
   int32_t contigs_matched_ = 0;
+  int64_t paired_records_ = 0;
 };
 
 }  // namespace dulse::count

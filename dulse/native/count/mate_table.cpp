@@ -1,6 +1,7 @@
 #include "count/mate_table.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace dulse::count {
@@ -20,57 +21,81 @@ PairKey pair_key(const Read& read) {
                           : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
 }
 
+namespace {
+
+inline uint64_t mix(uint64_t h, uint64_t v) {
+  h ^= v * 0x9e3779b97f4a7c15ull;
+  h = (h << 31 | h >> 33) * 0xbf58476d1ce4e5b9ull;
+  return h;
+}
+
+}  // namespace
+
 uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
-  // FNV-1a over the name, then the places mixed in.
-  uint64_t h = 1469598103934665603ull;
-  for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-  for (int64_t v : {int64_t{key.tid1}, int64_t{key.pos1}, int64_t{key.tid2}, int64_t{key.pos2},
-                    key.has_hi ? key.hi : INT64_MIN}) {
-    h ^= static_cast<uint64_t>(v) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  // Eight bytes of the name at a time, then the places.
+  uint64_t h = name.size();
+  size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, name.data() + i, 8);
+    h = mix(h, word);
   }
+  uint64_t tail = 0;
+  std::memcpy(&tail, name.data() + i, name.size() - i);
+  h = mix(h, tail);
+  h = mix(h, uint64_t{static_cast<uint32_t>(key.tid1)} << 32 | static_cast<uint32_t>(key.pos1));
+  h = mix(h, uint64_t{static_cast<uint32_t>(key.tid2)} << 32 | static_cast<uint32_t>(key.pos2));
+  h = mix(h, key.has_hi ? static_cast<uint64_t>(key.hi) : 0x8000000000000000ull);
   return h ^ (h >> 29);
 }
 
-bool MateTable::take_mate(std::string_view name, const PairKey& key, const Read& read,
-                          Read& mate) {
+bool MateTable::take_mate(std::string_view name, const PairKey& key, uint64_t h,
+                          const Read& read, Read& mate, bool earliest) {
   if (size_ == 0) return false;
-  uint64_t h = hash_of(name, key);
   bool first = read.has(kRead1);
+  int32_t* found = nullptr;
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
   for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
     Slot& slot = slots_[static_cast<size_t>(s)];
     if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
         slot.read.name == name) {
-      *link = slot.next;
-      std::swap(mate, slot.read);
-      release(s);
-      return true;
+      if (!earliest) {
+        found = link;
+        break;
+      }
+      if (found == nullptr || slot.read.number < slots_[static_cast<size_t>(*found)].read.number) {
+        found = link;
+      }
     }
   }
-  return false;
+  if (found == nullptr) return false;
+  int32_t s = *found;
+  *found = slots_[static_cast<size_t>(s)].next;
+  std::swap(mate, slots_[static_cast<size_t>(s)].read);
+  release(s);
+  return true;
 }
 
-void MateTable::hold(std::string_view name, const PairKey& key, Read& read, uint64_t due) {
+void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, Read& read,
+                     uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
   Slot& slot = slots_[static_cast<size_t>(s)];
   free_ = slot.next;
-  // A read that carries its name already keeps it: `name` may point into it, and so is read
-  // before the swap.
+  // A read that carries its name already keeps it: `name` may point into it.
   bool named = name.data() == read.name.data();
-  slot.hash = hash_of(name, key);
+  slot.hash = hash;
+  slot.due = due;
   std::swap(slot.read, read);
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.key = key;
   slot.used = true;
+  slot.held_at = static_cast<int32_t>(held_.size());
+  held_.push_back(s);
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
   slot.next = head;
   head = s;
   ++size_;
-  if (due != kNever) {
-    due_.push_back(Due{due, s, slot.generation});
-    std::push_heap(due_.begin(), due_.end(), later);
-  }
 }
 
 void MateTable::unlink(int32_t s) {
@@ -82,18 +107,15 @@ void MateTable::unlink(int32_t s) {
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
   Slot& slot = slots_[static_cast<size_t>(s)];
+  int32_t last = held_.back();
+  held_[static_cast<size_t>(slot.held_at)] = last;
+  slots_[static_cast<size_t>(last)].held_at = slot.held_at;
+  held_.pop_back();
   slot.used = false;
   ++slot.generation;
   slot.next = free_;
   free_ = s;
   --size_;
-}
-
-MateTable::Due MateTable::pop_due() {
-  std::pop_heap(due_.begin(), due_.end(), later);
-  Due due = due_.back();
-  due_.pop_back();
-  return due;
 }
 
 void MateTable::grow() {
@@ -115,23 +137,27 @@ void MateTable::grow() {
 }
 
 void MateTable::drain(std::vector<Read>& out) {
-  for (Slot& slot : slots_) {
-    if (slot.used) out.push_back(std::move(slot.read));
-  }
+  size_t from = out.size();
+  for (int32_t s : held_) out.push_back(std::move(slots_[static_cast<size_t>(s)].read));
+  std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
+            [](const Read& a, const Read& b) { return a.number < b.number; });
   clear();
 }
 
 void MateTable::clear() {
-  std::fill(buckets_.begin(), buckets_.end(), -1);
-  free_ = -1;
-  for (size_t s = slots_.size(); s-- > 0;) {
-    if (slots_[s].used) ++slots_[s].generation;
-    slots_[s].used = false;
-    slots_[s].next = free_;
-    free_ = static_cast<int32_t>(s);
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
   }
+  for (int32_t s : held_) {
+    Slot& slot = slots_[static_cast<size_t>(s)];
+    ++slot.generation;
+    slot.used = false;
+    slot.next = free_;
+    free_ = s;
+  }
+  held_.clear();
   size_ = 0;
-  due_.clear();
 }
 
 }  // namespace dulse::count

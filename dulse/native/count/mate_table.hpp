@@ -41,38 +41,43 @@ PairKey pair_key(const Read& read);
 
 class MateTable {
  public:
-  // Takes out the waiting mate of `read` (named `name`) into `mate` (swapping buffers); false
-  // when none waits.
-  bool take_mate(std::string_view name, const PairKey& key, const Read& read, Read& mate);
+  // The hash of a read's name and key, computed once per read for take_mate and hold.
+  static uint64_t hash_of(std::string_view name, const PairKey& key);
+
+  // Takes out the waiting mate of `read` (named `name`, `hash` its hash_of) into `mate`
+  // (swapping buffers); false when none waits. Of several, the first found, or with `earliest`
+  // the one that came first in the file.
+  bool take_mate(std::string_view name, const PairKey& key, uint64_t hash, const Read& read,
+                 Read& mate, bool earliest = false);
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
   // left with the table's spare ones). settle_before() lets it go once the file has passed
   // `due`, the place where its mate would be (kNever: it waits to the end).
   static constexpr uint64_t kNever = UINT64_MAX;
-  void hold(std::string_view name, const PairKey& key, Read& read, uint64_t due);
+  void hold(std::string_view name, const PairKey& key, uint64_t hash, Read& read, uint64_t due);
 
-  // Hands every waiting read whose mate should have come before `now` (a place) to
-  // settle(Read&), and forgets it; those whose mate's place is before `floor` stay, without a
-  // due date. Only reads held with by_position take part.
+  // Hands every waiting read whose mate should have come before `now` (a place), and not
+  // before `floor`, to settle(Read&), and forgets it. A sweep over what the table holds: its
+  // caller sweeps now and then, since a read let go later than it could be counts the same.
   template <class Settle>
   void settle_before(uint64_t now, uint64_t floor, Settle&& settle) {
-    while (!due_.empty() && due_.front().place < now) {
-      Due due = pop_due();
-      Slot& slot = slots_[static_cast<size_t>(due.slot)];
-      if (slot.generation != due.generation) continue;  // it found its mate meanwhile
-      if (due.place < floor) continue;
-      settle(slot.read);
-      unlink(due.slot);
-      release(due.slot);
+    for (size_t h = 0; h < held_.size();) {
+      int32_t s = held_[h];
+      Slot& slot = slots_[static_cast<size_t>(s)];
+      if (slot.due < now && slot.due >= floor) {
+        settle(slot.read);
+        unlink(s);
+        release(s);  // moves the last held slot to h
+      } else {
+        ++h;
+      }
     }
   }
-  // Moves every waiting read (with its name) to `out`, and forgets them.
+  // Moves every waiting read (with its name) to `out` in file order, and forgets them.
   void drain(std::vector<Read>& out);
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {
-    for (int32_t s = 0; s < static_cast<int32_t>(slots_.size()); ++s) {
-      if (slots_[static_cast<size_t>(s)].used) settle(slots_[static_cast<size_t>(s)].read);
-    }
+    for (int32_t s : held_) settle(slots_[static_cast<size_t>(s)].read);
     clear();
   }
 
@@ -90,28 +95,23 @@ class MateTable {
     Read read;
     PairKey key{};
     uint64_t hash = 0;
+    uint64_t due = kNever;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
     uint32_t generation = 0;
+    int32_t held_at = -1;  // its place in held_
     bool used = false;
   };
-  struct Due {
-    uint64_t place;  // where the mate should have been
-    int32_t slot;
-    uint32_t generation;
-  };
-
-  static uint64_t hash_of(std::string_view name, const PairKey& key);
-  static bool later(const Due& a, const Due& b) { return a.place > b.place; }
   void grow();
   void unlink(int32_t slot);
   void release(int32_t slot);
-  Due pop_due();
 
   std::vector<Slot> slots_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
   int32_t free_ = -1;
   size_t size_ = 0;
-  std::vector<Due> due_;  // a min-heap on place
+  // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
+  // by name empty it at every new name).
+  std::vector<int32_t> held_;
 };
 
 }  // namespace dulse::count

@@ -10,11 +10,10 @@ namespace dulse::count {
 
 namespace {
 
-// An integer tag's value, or false when the tag is absent or not an integer. A tag area that
-// cannot be walked up to the tag reads as the tag's absence (as htslib reads it), and is noted.
-bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value, bool* corrupt) {
-  const uint8_t* type = nullptr;
-  bam::AuxLookup found = bam::lookup_aux(record.aux, record.aux_len, tag, &type);
+// The integer value of a tag found by lookup_aux_tags, or false when it is absent or not an
+// integer. A tag area that cannot be walked up to the tag reads as the tag's absence (as htslib
+// reads it), and is noted.
+bool integer_value(bam::AuxLookup found, const uint8_t* type, int64_t* value, bool* corrupt) {
   if (found == bam::AuxLookup::kCorrupt) *corrupt = true;
   if (found != bam::AuxLookup::kFound) return false;
   bam::AuxValue decoded = bam::decode_aux(type);
@@ -22,6 +21,8 @@ bool integer_tag(const bam::Record& record, const char tag[2], int64_t* value, b
   *value = decoded.integer;
   return true;
 }
+
+constexpr char kTags[2][2] = {{'N', 'H'}, {'H', 'I'}};
 
 }  // namespace
 
@@ -42,12 +43,14 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.mtid = record.mtid;
   read.mpos = record.mpos;
   read.isize = record.isize;
+  bam::AuxLookup found[2];
+  const uint8_t* types[2] = {nullptr, nullptr};
+  bam::lookup_aux_tags(record.aux, record.aux_len, kTags, with_hi ? 2 : 1, found, types);
   int64_t nh = 1;
   read.tags_corrupt = false;
-  read.nh = integer_tag(record, "NH", &nh, &read.tags_corrupt) && nh > 1
-                ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh)
-                : 1;
-  read.has_hi = with_hi && integer_tag(record, "HI", &read.hi, &read.tags_corrupt);
+  read.has_nh = integer_value(found[0], types[0], &nh, &read.tags_corrupt);
+  read.nh = read.has_nh && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
+  read.has_hi = with_hi && integer_value(found[1], types[1], &read.hi, &read.tags_corrupt);
   read.blocks.clear();
   read.query_length = 0;
   read.spliced = false;

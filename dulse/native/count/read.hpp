@@ -42,6 +42,7 @@ struct Read {
   int32_t mpos = -1;
   int32_t isize = 0;
   int32_t nh = 1;  // the NH tag; 1 when absent, below 1 or unreadable
+  bool has_nh = false;  // an integer NH tag is there
   bool has_hi = false;
   bool tags_corrupt = false;  // its optional fields could not be read up to a tag looked for
   int64_t hi = 0;  // the HI tag, when has_hi
@@ -54,6 +55,7 @@ struct Read {
   std::string name;  // filled only for a read that waits for its mate
   // The record as BAM stores it (block length, core, body), when records are written out again.
   std::vector<uint8_t> stored;
+  uint64_t number = 0;  // the record's place in the file, 1-based
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }
   bool mapped() const { return !has(kUnmapped); }

@@ -6,7 +6,10 @@ FileContext::FileContext(const index::FeatureIndex& index, const Settings& setti
                          const std::vector<std::string>& reference_names, bool coordinate_sorted)
     : index(index), settings(settings), tid_contig(reference_names.size(), -1),
       reference_names(reference_names),
-      by_position(settings.paired && settings.count_fragments && coordinate_sorted) {
+      by_position(settings.paired && settings.count_fragments && coordinate_sorted &&
+                  !(settings.htseq() && settings.pairing == Pairing::kName)),
+      bundles(settings.paired && settings.count_fragments && settings.htseq() &&
+              settings.pairing == Pairing::kName) {
   for (size_t t = 0; t < reference_names.size(); ++t) {
     tid_contig[t] = contig_for(index, settings, reference_names[t]);
   }
@@ -40,17 +43,34 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
   load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records);
+  read_.number = number;
   if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
-  if (read_.has(kPaired)) {
-    if (!settings.paired) {
-      return stop(CountStatus::kPairedNotAsked,
-                  "record " + std::to_string(number) + " is one of a pair");
+  if (settings.htseq()) {
+    // htseq-count tells a paired file by its first record; records that disagree are
+    // noted for the caller.
+    Counters& counters = tally_.counters;
+    if (number == 1) counters.first_record_paired = read_.has(kPaired) ? 1 : 0;
+    if (!read_.has(kPaired) && counters.first_single_record == 0) {
+      counters.first_single_record = static_cast<int64_t>(number);
     }
-    ++paired_records_;
-  }
-  if (!file_.fragments()) {
-    rules_->count_read(read_);
-    return CountStatus::kDone;
+    if (read_.has(kPaired)) ++paired_records_;
+    if (rules_->ignores(read_)) return CountStatus::kDone;
+    if (!file_.fragments() || !read_.has(kPaired)) {
+      rules_->count_read(read_);
+      return CountStatus::kDone;
+    }
+  } else {
+    if (read_.has(kPaired)) {
+      if (!settings.paired) {
+        return stop(CountStatus::kPairedNotAsked,
+                    "record " + std::to_string(number) + " is one of a pair");
+      }
+      ++paired_records_;
+    }
+    if (!file_.fragments()) {
+      rules_->count_read(read_);
+      return CountStatus::kDone;
+    }
   }
   if (file_.by_position) {
     uint64_t here = MateTable::place(read_.tid, read_.pos);
@@ -64,21 +84,50 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
     if (!placed_) first_place_ = here;
     placed_ = true;
     last_place_ = here;
-    settle_before(here);
+    // Reads whose mate can no longer come are let go in sweeps, when the table has grown to
+    // twice what the last one left (and kSweepSlack more): so it holds at most about twice the
+    // pairs open across a position.
+    if (table_.size() >= sweep_at_) {
+      settle_before(here);
+      sweep_at_ = 2 * table_.size() + kSweepSlack;
+    }
   }
-  pair_or_wait(read_, name_of(record));
+  std::string_view name = name_of(record);
+  if (file_.bundles) {
+    next_name(name);
+    if (deferring_) {
+      deferred_.push_back(read_);
+      deferred_.back().name.assign(name.data(), name.size());
+      return CountStatus::kDone;
+    }
+  }
+  pair_or_wait(read_, name);
   return CountStatus::kDone;
 }
 
-void RecordStep::take_read(Read& read, std::string_view name) { pair_or_wait(read, name); }
+void RecordStep::next_name(std::string_view name) {
+  if (named_ && name == last_name_) return;
+  if (named_) {
+    deferring_ = false;
+    settle_all();
+  }
+  last_name_.assign(name.data(), name.size());
+  named_ = true;
+}
+
+void RecordStep::take_read(Read& read, std::string_view name) {
+  if (file_.bundles) next_name(name);
+  pair_or_wait(read, name);
+}
 
 void RecordStep::pair_or_wait(Read& read, std::string_view name) {
   if (!can_pair(read)) {
     rules_->count_fragment(read, nullptr);
     return;
   }
-  PairKey key = pair_key(read);
-  if (table_.take_mate(name, key, read, mate_)) {
+  PairKey key = rules_->pair_key(read);
+  uint64_t hash = MateTable::hash_of(name, key);
+  if (table_.take_mate(name, key, hash, read, mate_, rules_->pairs_earliest())) {
     rules_->count_fragment(mate_, &read);
     return;
   }
@@ -92,7 +141,7 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  table_.hold(name, key, read, due);
+  table_.hold(name, key, hash, read, due);
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
 }
@@ -105,6 +154,10 @@ void RecordStep::settle_all() {
   table_.settle_all([this](Read& read) { rules_->count_fragment(read, nullptr); });
 }
 
-void RecordStep::drain(std::vector<Read>& out) { table_.drain(out); }
+void RecordStep::drain(std::vector<Read>& out) {
+  for (Read& read : deferred_) out.push_back(std::move(read));
+  deferred_.clear();
+  table_.drain(out);
+}
 
 }  // namespace dulse::count

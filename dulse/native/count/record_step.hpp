@@ -24,6 +24,7 @@ enum class CountStatus {
   kNoPairs,             // -p, but not one record is paired
   kOutOfOrder,          // the header says coordinate-sorted, the records are not
   kCancelled,
+  kNoMemory,            // memory ran out
 };
 
 // What a file's records are counted against, the same for every step of one file.
@@ -33,6 +34,9 @@ struct FileContext {
   std::vector<int32_t> tid_contig;  // the file's reference ids -> the index's contigs (-1)
   const std::vector<std::string>& reference_names;
   bool by_position;  // fragments of a coordinate-sorted file: mates settle by position
+  // htseq-count's pairing by name: only the adjacent records of one name are mates, and a
+  // read still waiting when the name changes is counted alone.
+  bool bundles;
 
   FileContext(const index::FeatureIndex& index, const Settings& settings,
               const std::vector<std::string>& reference_names, bool coordinate_sorted);
@@ -54,9 +58,13 @@ class RecordStep {
   // Starts on a part of the file (a chunk) whose earlier records another step sees. Reads that
   // wait for a mate whose place is before `floor` are left waiting by the settlement by
   // position: their mate may be in an earlier part. 0 (the default) leaves none.
+  // With bundles, the reads of the part's first name are all left for the other step: the
+  // name may have begun in an earlier part.
   void restart(uint64_t floor) {
     floor_ = floor;
     placed_ = false;
+    deferring_ = file_.bundles;
+    named_ = false;
   }
   // Settles every waiting read whose mate would have come before `place`.
   void settle_before(uint64_t place);
@@ -76,6 +84,8 @@ class RecordStep {
     return status;
   }
   void pair_or_wait(Read& read, std::string_view name);
+  // With bundles: a new name settles the reads waiting under the last one.
+  void next_name(std::string_view name);
 
   const FileContext& file_;
   Tally& tally_;
@@ -83,11 +93,17 @@ class RecordStep {
   MateTable table_;
   Read read_;
   Read mate_;
+  static constexpr size_t kSweepSlack = 256;
+  size_t sweep_at_ = kSweepSlack;  // the table's size at which the next sweep comes
   uint64_t floor_ = 0;
   uint64_t first_place_ = 0;
   uint64_t last_place_ = 0;
   bool placed_ = false;
   int64_t paired_records_ = 0;
+  std::string last_name_;
+  bool named_ = false;
+  bool deferring_ = false;
+  std::vector<Read> deferred_;
   std::string message_;
 };
 

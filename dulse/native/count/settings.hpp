@@ -1,4 +1,5 @@
-// How one alignment file is counted: featureCounts' options, one field each.
+// How one alignment file is counted: featureCounts' options, one field each, and the choices
+// htseq-count's rules add.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,18 @@ enum class SplitRule : uint8_t {
   kNonSplitOnly = 2,  // --nonSplitOnly
 };
 
+// Whose rules count: featureCounts' or htseq-count's.
+enum class Rules : uint8_t { kFeatureCounts = 0, kHtseq = 1 };
+
+// htseq-count's -m: how the genes under each aligned base make up the fragment's genes.
+enum class OverlapMode : uint8_t { kUnion = 0, kIntersectionStrict = 1, kIntersectionNonempty = 2 };
+// htseq-count's --nonunique: what an ambiguous or multi-mapping fragment gives its genes.
+enum class Nonunique : uint8_t { kNone = 0, kAll = 1, kFraction = 2, kRandom = 3 };
+// htseq-count's -r: mates meet as adjacent records of one name, or anywhere (by position).
+enum class Pairing : uint8_t { kName = 0, kPosition = 1 };
+
 struct Settings {
+  Rules rules = Rules::kFeatureCounts;
   bool paired = false;               // -p: records with the paired flag are read as pairs
   bool count_fragments = false;      // --countReadPairs: one count per pair, not per read
   bool both_ends_mapped = false;     // -B: a pair counts only with both ends mapped
@@ -72,6 +84,21 @@ struct Settings {
     return min_overlap > 1 || min_fraction > 0 || min_feature_fraction > 0 ||
            max_non_overlap >= 0 || max_feature_non_overlap >= 0 || largest_overlap;
   }
+
+  // htseq-count's rules (with rules == kHtseq; min_mapq is its -a, count_secondary and
+  // count_supplementary its --secondary- and --supplementary-alignments, and paired says that
+  // the file's first record decides, as htseq-count decides).
+  OverlapMode overlap_mode = OverlapMode::kUnion;
+  Nonunique nonunique = Nonunique::kNone;
+  Pairing pairing = Pairing::kName;
+  uint64_t random_seed = 0;  // --nonunique random: the choice is a hash of this and the record
+  // htseq-count 1.99.2's pairs: one without an aligned read 1 is __not_aligned, whatever its
+  // read 2 (2.x counts such a pair by its read 2, as its documentation says); and with one of
+  // secondary and supplementary alignments scored, only read 1 is looked at for the other
+  // kind.
+  bool read1_decides = false;
+
+  bool htseq() const { return rules == Rules::kHtseq; }
 };
 
 }  // namespace dulse::count

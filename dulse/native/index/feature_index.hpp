@@ -60,6 +60,12 @@ class FeatureIndex {
   int32_t n_contigs() const { return static_cast<int32_t>(contig_names_.size()); }
   int32_t n_genes() const { return n_genes_; }
   int32_t n_features() const { return n_features_; }
+  // Whether any feature lies on the contig.
+  bool has_features(int32_t contig) const {
+    if (contig < 0 || contig >= n_contigs()) return false;
+    const Contig& c = contigs_[static_cast<size_t>(contig)];
+    return c.short_end > c.short_begin || c.long_end > c.long_begin;
+  }
 
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
   // their starts (then of their rows). A contig outside the index has no features.

@@ -2,7 +2,8 @@
 //
 //   FeatureIndex(contig_names, contig, start, end, strand, gene, n_genes)
 //   count_file(path, index, **settings) -> dict: "counts" holds one array per strandedness
-//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule
+//   rule (None for a rule not kept), "summary" featureCounts' rows under the chosen rule, or
+//   under htseq-count's rules (rules=1) its five special counters
 //
 // count_file releases the interpreter lock while it reads the file, taking it back only to
 // look for a pending signal (Ctrl-C) now and then.
@@ -236,6 +237,44 @@ PyRef by_rule(const count::Counters& c) {
   return rules;
 }
 
+PyRef logged_array(const count::GeneCounts& counts, int32_t n_genes) {
+  npy_intp dims[1] = {n_genes};
+  PyRef array(PyArray_SimpleNew(1, dims, NPY_BOOL));
+  if (!array) return array;
+  std::vector<uint8_t> logged = counts.logged_genes();
+  std::copy(logged.begin(), logged.end(),
+            static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+  return array;
+}
+
+// htseq-count's counters, and what tells whether the file was read as htseq-count reads it.
+int add_htseq(PyObject* result, const count::FileCounter& counter,
+              const count::Settings& settings, int32_t n_genes) {
+  const count::Counters& c = counter.counters();
+  PyRef rows(PyDict_New());
+  if (!rows) return -1;
+  for (const count::HtseqCounterName& row : count::kHtseqRows) {
+    if (set_item(rows.get(), row.name, PyRef(PyLong_FromLongLong(c.htseq.*row.field))) < 0) {
+      return -1;
+    }
+  }
+  const count::GeneCounts& counts = counter.counts(settings.strandedness);
+  PyRef logged = settings.nonunique == count::Nonunique::kFraction ? logged_array(counts, n_genes)
+                                                                    : PyRef::borrow(Py_None);
+  if (set_item(result, "htseq", std::move(rows)) < 0 || !logged ||
+      set_item(result, "float_genes", std::move(logged)) < 0 ||
+      set_item(result, "assigned", PyRef(PyLong_FromLongLong(c.htseq.assigned))) < 0 ||
+      set_item(result, "missing_mates", PyRef(PyLong_FromLongLong(c.htseq.missing_mates))) < 0 ||
+      set_item(result, "first_record_paired",
+               PyRef(PyLong_FromLongLong(c.first_record_paired))) < 0 ||
+      set_item(result, "first_single_record",
+               PyRef(PyLong_FromLongLong(c.first_single_record))) < 0 ||
+      set_item(result, "paired_records", PyRef(PyLong_FromLongLong(counter.paired_records()))) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
                     const count::Settings& settings, int32_t n_genes) {
   PyRef counts(PyTuple_New(count::kStrandednessCount));
@@ -279,6 +318,7 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
     return nullptr;
   }
+  if (settings.htseq() && add_htseq(result.get(), counter, settings, n_genes) < 0) return nullptr;
   return result.release();
 }
 
@@ -327,19 +367,21 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "counts_for_every_rule", "threads", "min_overlap", "min_fraction",
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
       "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
-      "assignments", nullptr};
+      "assignments", "rules", "overlap_mode", "nonunique", "pairing", "random_seed",
+      "read1_decides", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
-      supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0;
+      supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0, rules = 0,
+      overlap_mode = 0, nonunique = 0, pairing = 0, read1_decides = 0, chr_prefix = 1;
   double min_fraction = 0, min_feature_fraction = 0;
+  unsigned long long seed = 0;
   PyObject* aliases = nullptr;
-  int chr_prefix = 1;
   PyObject* assignments_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pO:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKp:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -348,7 +390,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.min_overlap, &min_fraction, &min_feature_fraction, &settings.max_non_overlap,
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
           &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
-          &assignments_object)) {
+          &assignments_object, &rules, &overlap_mode, &nonunique, &pairing, &seed,
+          &read1_decides)) {
     return nullptr;
   }
 
@@ -410,6 +453,17 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "strandedness must be 0, 1 or 2");
     return nullptr;
   }
+  if (rules < 0 || rules > 1 || overlap_mode < 0 || overlap_mode > 2 || nonunique < 0 ||
+      nonunique > 3 || pairing < 0 || pairing > 1) {
+    PyErr_SetString(PyExc_ValueError, "rules, overlap_mode, nonunique or pairing out of range");
+    return nullptr;
+  }
+  settings.rules = static_cast<count::Rules>(rules);
+  settings.overlap_mode = static_cast<count::OverlapMode>(overlap_mode);
+  settings.nonunique = static_cast<count::Nonunique>(nonunique);
+  settings.pairing = static_cast<count::Pairing>(pairing);
+  settings.random_seed = seed;
+  settings.read1_decides = read1_decides;
   settings.paired = paired;
   settings.count_fragments = fragments;
   settings.both_ends_mapped = both;
@@ -454,11 +508,15 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   saved_errno = errno;
   bool written = true;
   int written_errno = 0;
-  if (opened == 0 && writer != nullptr) {
-    written = writer->open(PyBytes_AS_STRING(assignments_path.get()), input);
-    counter.set_log(writer.get());
+  try {
+    if (opened == 0 && writer != nullptr) {
+      written = writer->open(PyBytes_AS_STRING(assignments_path.get()), input);
+      counter.set_log(writer.get());
+    }
+    if (opened == 0 && written) status = counter.count(input, threads, &signals);
+  } catch (const std::bad_alloc&) {
+    status = count::CountStatus::kNoMemory;
   }
-  if (opened == 0 && written) status = counter.count(input, threads, &signals);
   if (writer != nullptr && opened == 0) {
     written = writer->close() && written;
     written_errno = writer->error();
@@ -472,6 +530,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_object);
   }
   if (opened != 0) return raise_alignment_error("unusable", input.message());
+  if (status == count::CountStatus::kNoMemory) return PyErr_NoMemory();
   if (status == count::CountStatus::kCancelled) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
