@@ -28,7 +28,10 @@ namespace dulse::count {
 
 class ChunkCounter {
  public:
-  static constexpr size_t kBlocksPerChunk = 32;
+  // About 1 MiB inflated: small enough to stay in a core's cache between the inflating, the
+  // walk and the counting (32 blocks cost a fifth more CPU time on two threads), large enough
+  // that handing chunks out costs little.
+  static constexpr size_t kBlocksPerChunk = 16;
 
   ChunkCounter(const FileContext& file, Tally& tally, int threads);
   ~ChunkCounter();
