@@ -11,6 +11,7 @@ Status header, then featureCounts' 14 rows in its order, whose values add up to 
 
 import numpy
 
+from dulse import _engine
 from dulse.results import SUMMARY_ROWS
 
 __all__ = ["command_line", "feature_columns", "format_counts", "write_counts", "write_summary"]
@@ -22,25 +23,23 @@ def command_line(program, version, argv):
 
 
 def format_counts(values):
-    """The text of each count: an integer when whole, else two decimals."""
+    """The text of each count (an object array): an integer when whole, else two decimals."""
     values = numpy.asarray(values, dtype=numpy.float64)
     whole = values == numpy.floor(values)
-    text = numpy.char.mod("%.2f", values)
-    if whole.any():
-        text[whole] = numpy.char.mod("%d", values[whole].astype(numpy.int64))
+    text = values.astype(numpy.int64).astype(str).astype(object)
+    if not whole.all():
+        text[~whole] = numpy.char.mod("%.2f", values[~whole])
     return text
 
 
 def feature_columns(annotation):
-    """Per feature row: Chr, Start, End, Strand and Length joined by tabs (1-based, inclusive)."""
+    """Per feature row: Chr, Start, End, Strand and Length joined by tabs (1-based, inclusive):
+    the gene columns of a gene made of that row alone."""
     features = annotation.features
-    contigs = numpy.asarray(annotation.contigs, dtype=object)[features.contig]
-    strands = numpy.asarray([chr(code) for code in range(256)], dtype=object)[features.strand]
-    starts, ends = features.start.astype(numpy.int64), features.end.astype(numpy.int64)
-    columns = contigs
-    for column in (starts + 1, ends, strands, ends - starts):
-        columns = columns + "\t" + column.astype(str).astype(object)
-    return columns
+    rows = len(features.contig)
+    return _engine.featurecounts_columns(annotation.contigs, features.contig, features.start,
+                                         features.end, features.strand,
+                                         numpy.arange(rows, dtype=features.gene.dtype), rows)
 
 
 def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
@@ -56,7 +55,7 @@ def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
     cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
     cells += [numpy.asarray(annotation.extra_attributes[name], dtype=object)
               for name in extra_attributes]
-    cells += [text.astype(object) for text in texts]
+    cells += texts
     rows = cells[0]
     for column in cells[1:]:
         rows = rows + "\t" + column
