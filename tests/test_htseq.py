@@ -120,6 +120,22 @@ def test_threads_count_what_one_thread_counts(tmp_path_factory, group, records, 
         assert key(count_bam(path, annotation, chosen, threads=threads)) == expected
 
 
+@pytest.mark.parametrize("block_size", [20, 33, 47, 61])
+def test_names_that_alternate_stay_apart_on_threads(tmp_path, block_size):
+    # Two names taking turns, read 1 and read 2 in turn for each: by name, htseq-count pairs
+    # no two of them, so every read is __not_aligned alone, however the file is cut into
+    # chunks (many of which begin and end with the same name).
+    fc_peer.write_gtf(tmp_path / "genes.gtf", FEATURES)
+    annotation = read_htseq_annotation(tmp_path / "genes.gtf")
+    records = [SamRecord("ab"[n % 2], 0x1 | 0x4 | 0x8 | (0x40 if n // 2 % 2 else 0x80), None, 0,
+                         0, "*") for n in range(400)]
+    stream = uncompressed_bam(tmp_path, records, "unsorted")
+    path = written(tmp_path, stream, list(range(block_size, len(stream), block_size)))
+    for threads in (1, 2, 3):
+        result = count_bam(path, annotation, HtseqSettings(), threads=threads)
+        assert result.summary["__not_aligned"] == len(records), threads
+
+
 @examples
 @given(records=S.single_end_reads(min_reads=10, max_reads=60), seed=st.integers(0, 2**64 - 1))
 def test_random_gives_each_read_to_one_of_its_genes(tmp_path_factory, records, seed):

@@ -40,6 +40,8 @@ struct ChunkCounter::Chunk {
   CountStatus status = CountStatus::kDone;
   std::string message;
   std::vector<Read> leftovers;
+  size_t first_name_reads = 0;  // with bundles: the leftovers of the chunk's first name
+  bool names_changed = false;   // and other names came after it
   bool placed = false;
   uint64_t first_place = 0;
   uint64_t last_place = 0;
@@ -54,6 +56,8 @@ struct ChunkCounter::Chunk {
     data.size = 0;
     straddler.clear();
     leftovers.clear();
+    first_name_reads = 0;
+    names_changed = false;
     message.clear();
     first_block = failed_block = first_record = records = 0;
     last = end_in_block = placed = done = false;
@@ -279,7 +283,9 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   chunk.placed = step.placed();
   chunk.first_place = step.first_place();
   chunk.last_place = step.last_place();
-  if (file_.fragments()) step.drain(chunk.leftovers);
+  if (file_.fragments()) {
+    chunk.first_name_reads = step.drain(chunk.leftovers, &chunk.names_changed);
+  }
 }
 
 void ChunkCounter::work(Worker& worker) {
@@ -348,7 +354,14 @@ CountStatus ChunkCounter::merge(Chunk& chunk) {
     message_ = chunk.message;
     return chunk.status;
   }
-  for (Read& read : chunk.leftovers) joiner_.take_read(read, read.name);
+  for (size_t r = 0; r <= chunk.leftovers.size(); ++r) {
+    // Other names came after the chunk's first: its last name is a bundle of its own, even
+    // when it is the same name.
+    if (r == chunk.first_name_reads && chunk.names_changed) joiner_.end_bundle();
+    if (r == chunk.leftovers.size()) break;
+    Read& read = chunk.leftovers[r];
+    joiner_.take_read(read, read.name);
+  }
   chunk.leftovers.clear();
   if (file_.by_position && chunk.placed) {
     joiner_.settle_before(chunk.last_place);

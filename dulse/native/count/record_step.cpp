@@ -154,10 +154,13 @@ void RecordStep::settle_all() {
   table_.settle_all([this](Read& read) { rules_->count_fragment(read, nullptr); });
 }
 
-void RecordStep::drain(std::vector<Read>& out) {
+size_t RecordStep::drain(std::vector<Read>& out, bool* names_changed) {
+  size_t deferred = deferred_.size();
   for (Read& read : deferred_) out.push_back(std::move(read));
   deferred_.clear();
   table_.drain(out);
+  *names_changed = file_.bundles && named_ && !deferring_;
+  return deferred;
 }
 
 }  // namespace dulse::count

@@ -70,7 +70,15 @@ class RecordStep {
   void settle_before(uint64_t place);
   // The reads still waiting: counted alone, or moved out (named) for another step.
   void settle_all();
-  void drain(std::vector<Read>& out);
+  // Moves the waiting reads out, in file order: first the reads of the part's first name (with
+  // bundles), then those of the table. Returns how many of the first kind there are, and sets
+  // `names_changed` when other names came between them (so the two must not meet).
+  size_t drain(std::vector<Read>& out, bool* names_changed);
+  // Ends the current name's bundle: its reads still waiting are counted alone.
+  void end_bundle() {
+    if (named_) settle_all();
+    named_ = false;
+  }
 
   int64_t paired_records() const { return paired_records_; }
   uint64_t first_place() const { return first_place_; }
