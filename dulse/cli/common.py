@@ -18,6 +18,20 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
+def whole_number(text):
+    """An argparse type: 0 or more."""
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError("must be a whole number")
+    return int(text)
+
+
+def positive_number(text):
+    """An argparse type: 1 or more."""
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("must be a whole number of at least 1")
+    return int(text)
+
+
 def run_command(args, argv):
     """Runs args.run(args, argv) and turns its failures into one line and an exit status."""
     warnings.simplefilter("default")

@@ -14,7 +14,7 @@ import warnings
 
 from dulse import __version__
 from dulse.api import count_bams
-from dulse.cli.common import Progress, UsageError
+from dulse.cli.common import Progress, UsageError, positive_number, whole_number
 from dulse.diagnostics import contig_mismatch
 from dulse.errors import AnnotationError, InputError
 from dulse.outputs import featurecounts
@@ -79,9 +79,9 @@ def add_parser(commands):
         help="with -p, do not count pairs whose ends lie on different contigs")
     add("-P", dest="check_fragment_length", action="store_true",
         help="with -p -B, count only fragments of length -d to -D")
-    add("-d", dest="min_fragment_length", type=_whole, default=50, metavar="N",
+    add("-d", dest="min_fragment_length", type=whole_number, default=50, metavar="N",
         help="minimum fragment length (default: 50)")
-    add("-D", dest="max_fragment_length", type=_whole, default=600, metavar="N",
+    add("-D", dest="max_fragment_length", type=whole_number, default=600, metavar="N",
         help="maximum fragment length (default: 600)")
     add("-Q", dest="min_mapq", type=_mapq, default=0, metavar="MAPQ",
         help="minimum mapping quality (default: 0)")
@@ -95,7 +95,7 @@ def add_parser(commands):
         help="a read on several genes counts for each")
     add("--ignoreDup", dest="ignore_duplicates", action="store_true",
         help="leave reads flagged as duplicates out")
-    add("--maxMOp", dest="max_m_operations", type=_positive, default=10, metavar="N",
+    add("--maxMOp", dest="max_m_operations", type=positive_number, default=10, metavar="N",
         help="blocks (runs of M, = and X) of a record looked at (default: 10)")
     add("--minOverlap", dest="min_overlap", type=_integer, default=1, metavar="N",
         help="bases a read (fragment) must have on a gene (default: 1); below 1, a read within "
@@ -106,13 +106,13 @@ def add_parser(commands):
         metavar="F", help="least share of a feature's bases covered, 0 to 1 (default: 0)")
     add("--largestOverlap", dest="largest_overlap", action="store_true",
         help="assign a read to the gene with the most bases on it")
-    add("--nonOverlap", dest="non_overlap", type=_whole, metavar="N",
+    add("--nonOverlap", dest="non_overlap", type=whole_number, metavar="N",
         help="most bases of a read off the gene (default: no limit)")
-    add("--nonOverlapFeature", dest="non_overlap_feature", type=_whole, metavar="N",
+    add("--nonOverlapFeature", dest="non_overlap_feature", type=whole_number, metavar="N",
         help="most bases of a feature left uncovered (default: no limit)")
-    add("--readExtension5", dest="read_extension5", type=_whole, default=0, metavar="N",
+    add("--readExtension5", dest="read_extension5", type=whole_number, default=0, metavar="N",
         help="extend reads by N bases at their 5' end")
-    add("--readExtension3", dest="read_extension3", type=_whole, default=0, metavar="N",
+    add("--readExtension3", dest="read_extension3", type=whole_number, default=0, metavar="N",
         help="extend reads by N bases at their 3' end")
     add("--read2pos", dest="read_to_pos", type=_read_end, metavar="5|3",
         help="reduce reads to the one base at their 5' or 3' end")
@@ -126,7 +126,7 @@ def add_parser(commands):
              "or fragment), or the records with XS, XN and XT tags (.featureCounts.sam/.bam)")
     add("--Rpath", dest="assignments_folder", metavar="FOLDER",
         help="the folder for -R's files (default: the counts file's)")
-    add("-T", dest="threads", type=_positive, default=1, metavar="N",
+    add("-T", dest="threads", type=positive_number, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
     add("-j", dest="jobs", type=_jobs, default=1, metavar="N",
@@ -148,12 +148,6 @@ def _annotation_format(text):
     return text.upper()
 
 
-def _whole(text):
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError("must be a whole number")
-    return int(text)
-
-
 def _integer(text):
     if not text.lstrip("-").isdigit() or abs(int(text)) >= 2**31:
         raise argparse.ArgumentTypeError("must be a whole number")
@@ -173,12 +167,6 @@ def _fraction(text):
 def _read_end(text):
     if text not in ("5", "3"):
         raise argparse.ArgumentTypeError("must be 5 or 3")
-    return int(text)
-
-
-def _positive(text):
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError("must be a whole number of at least 1")
     return int(text)
 
 

@@ -16,7 +16,7 @@ import warnings
 
 from dulse import __version__, stdio
 from dulse.api import count_bams
-from dulse.cli.common import UsageError
+from dulse.cli.common import UsageError, positive_number, whole_number
 from dulse.errors import AnnotationError
 from dulse.htseq_annotation import parse_feature_query, read_htseq_annotation
 from dulse.outputs import htseq
@@ -44,11 +44,11 @@ def add_parser(commands):
     add("-r", "--order", choices=("pos", "name"), default="name",
         help="paired-end: mates are adjacent records of one name (name), or anywhere in the "
              "file (pos) (default: name)")
-    add("--max-reads-in-buffer", type=_whole, default=30_000_000, metavar="N",
+    add("--max-reads-in-buffer", type=whole_number, default=30_000_000, metavar="N",
         help="accepted for htseq-count's sake: dulse holds every waiting mate")
     add("-s", "--stranded", choices=("yes", "no", "reverse"), default="yes",
         help="strand-specific assay: yes, no or reverse (default: yes)")
-    add("-a", "--minaqual", type=_whole, default=10, metavar="MINAQUAL",
+    add("-a", "--minaqual", type=whole_number, default=10, metavar="MINAQUAL",
         help="skip reads with MAPQ below this (default: 10)")
     add("-t", "--type", dest="types", action="append", metavar="TYPE",
         help="feature type (3rd column) to use; repeat for several (default: exon)")
@@ -66,7 +66,7 @@ def add_parser(commands):
         help="reads aligned more than once (NH > 1) or on several features: not counted "
              "(none), counted for each (all), 1/n for each (fraction), for one at random "
              "(random) (default: none)")
-    add("--random-seed", type=_whole, default=0, metavar="N",
+    add("--random-seed", type=whole_number, default=0, metavar="N",
         help="seed of --nonunique random: the same seed, the same counts (default: 0)")
     add("--secondary-alignments", choices=("score", "ignore"), default="ignore",
         help="count (score) or skip (ignore) secondary alignments (default: ignore)")
@@ -90,24 +90,12 @@ def add_parser(commands):
         help="append the table to the -c file instead of replacing it")
     add("--with-header", action="store_true",
         help="a first row naming the columns (the alignment files)")
-    add("-n", "--nprocesses", type=_positive, default=1, metavar="N",
+    add("-n", "--nprocesses", type=positive_number, default=1, metavar="N",
         help="threads: files counted at once, and the threads of each (default: 1)")
     add("--feature-query", metavar="QUERY",
         help="only features where attribute == \"value\", e.g. 'gene_name == \"ACTB\"'")
     add("-q", "--quiet", action="store_true", help="no progress report or warnings")
     return command
-
-
-def _whole(text):
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError("must be a whole number")
-    return int(text)
-
-
-def _positive(text):
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError("must be a whole number of at least 1")
-    return int(text)
 
 
 def settings_of(args):
