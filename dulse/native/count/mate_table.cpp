@@ -55,23 +55,23 @@ bool MateTable::take_mate(std::string_view name, const PairKey& key, uint64_t h,
   bool first = read.has(kRead1);
   int32_t* found = nullptr;
   int32_t* link = &buckets_[h & (buckets_.size() - 1)];
-  for (int32_t s = *link; s >= 0; link = &slots_[static_cast<size_t>(s)].next, s = *link) {
-    Slot& slot = slots_[static_cast<size_t>(s)];
+  for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
+    Slot& slot = at(s);
     if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
         slot.read.name == name) {
       if (!earliest) {
         found = link;
         break;
       }
-      if (found == nullptr || slot.read.number < slots_[static_cast<size_t>(*found)].read.number) {
+      if (found == nullptr || slot.read.number < at(*found).read.number) {
         found = link;
       }
     }
   }
   if (found == nullptr) return false;
   int32_t s = *found;
-  *found = slots_[static_cast<size_t>(s)].next;
-  std::swap(mate, slots_[static_cast<size_t>(s)].read);
+  *found = at(s).next;
+  std::swap(mate, at(s).read);
   release(s);
   return true;
 }
@@ -80,7 +80,7 @@ void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, R
                      uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
-  Slot& slot = slots_[static_cast<size_t>(s)];
+  Slot& slot = at(s);
   free_ = slot.next;
   // A read that carries its name already keeps it: `name` may point into it.
   bool named = name.data() == read.name.data();
@@ -89,7 +89,6 @@ void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, R
   std::swap(slot.read, read);
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.key = key;
-  slot.used = true;
   slot.held_at = static_cast<int32_t>(held_.size());
   held_.push_back(s);
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
@@ -99,46 +98,45 @@ void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, R
 }
 
 void MateTable::unlink(int32_t s) {
-  int32_t* link = &buckets_[slots_[static_cast<size_t>(s)].hash & (buckets_.size() - 1)];
-  while (*link != s) link = &slots_[static_cast<size_t>(*link)].next;
-  *link = slots_[static_cast<size_t>(s)].next;
+  int32_t* link = &buckets_[at(s).hash & (buckets_.size() - 1)];
+  while (*link != s) link = &at(*link).next;
+  *link = at(s).next;
 }
 
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
-  Slot& slot = slots_[static_cast<size_t>(s)];
+  Slot& slot = at(s);
   int32_t last = held_.back();
   held_[static_cast<size_t>(slot.held_at)] = last;
-  slots_[static_cast<size_t>(last)].held_at = slot.held_at;
+  at(last).held_at = slot.held_at;
   held_.pop_back();
-  slot.used = false;
-  ++slot.generation;
   slot.next = free_;
   free_ = s;
   --size_;
 }
 
 void MateTable::grow() {
-  size_t old = slots_.size();
-  size_t grown = old == 0 ? 1024 : old * 2;
-  slots_.resize(grown);
+  size_t old = pages_.size() << kPageShift;
+  pages_.push_back(std::make_unique<Slot[]>(size_t{1} << kPageShift));
+  size_t grown = pages_.size() << kPageShift;
   for (size_t s = grown; s-- > old;) {
-    slots_[s].next = free_;
+    at(static_cast<int32_t>(s)).next = free_;
     free_ = static_cast<int32_t>(s);
   }
+  if (buckets_.size() >= grown * 2) return;
   // Rehash into twice as many buckets as slots.
-  buckets_.assign(grown * 2, -1);
-  for (size_t s = 0; s < old; ++s) {
-    if (!slots_[s].used) continue;
-    int32_t& head = buckets_[slots_[s].hash & (buckets_.size() - 1)];
-    slots_[s].next = head;
-    head = static_cast<int32_t>(s);
+  buckets_.assign(std::max(grown * 2, buckets_.size() * 2), -1);
+  for (int32_t s : held_) {
+    Slot& slot = at(s);
+    int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
+    slot.next = head;
+    head = s;
   }
 }
 
 void MateTable::drain(std::vector<Read>& out) {
   size_t from = out.size();
-  for (int32_t s : held_) out.push_back(std::move(slots_[static_cast<size_t>(s)].read));
+  for (int32_t s : held_) out.push_back(std::move(at(s).read));
   std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
             [](const Read& a, const Read& b) { return a.number < b.number; });
   clear();
@@ -146,13 +144,11 @@ void MateTable::drain(std::vector<Read>& out) {
 
 void MateTable::clear() {
   for (int32_t s : held_) {
-    Slot& slot = slots_[static_cast<size_t>(s)];
+    Slot& slot = at(s);
     buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
   }
   for (int32_t s : held_) {
-    Slot& slot = slots_[static_cast<size_t>(s)];
-    ++slot.generation;
-    slot.used = false;
+    Slot& slot = at(s);
     slot.next = free_;
     free_ = s;
   }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -62,7 +63,7 @@ class MateTable {
   void settle_before(uint64_t now, uint64_t floor, Settle&& settle) {
     for (size_t h = 0; h < held_.size();) {
       int32_t s = held_[h];
-      Slot& slot = slots_[static_cast<size_t>(s)];
+      Slot& slot = at(s);
       if (slot.due < now && slot.due >= floor) {
         settle(slot.read);
         unlink(s);
@@ -77,7 +78,7 @@ class MateTable {
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {
-    for (int32_t s : held_) settle(slots_[static_cast<size_t>(s)].read);
+    for (int32_t s : held_) settle(at(s).read);
     clear();
   }
 
@@ -97,15 +98,20 @@ class MateTable {
     uint64_t hash = 0;
     uint64_t due = kNever;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
-    uint32_t generation = 0;
     int32_t held_at = -1;  // its place in held_
-    bool used = false;
   };
+  // Slots live in pages that never move, so that growing costs one page, not a copy of all the
+  // waiting reads beside a table twice their size.
+  static constexpr int kPageShift = 10;
+  Slot& at(int32_t s) {
+    auto i = static_cast<size_t>(s);
+    return pages_[i >> kPageShift][i & ((size_t{1} << kPageShift) - 1)];
+  }
   void grow();
   void unlink(int32_t slot);
   void release(int32_t slot);
 
-  std::vector<Slot> slots_;
+  std::vector<std::unique_ptr<Slot[]>> pages_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
   int32_t free_ = -1;
   size_t size_ = 0;
