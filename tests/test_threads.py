@@ -97,6 +97,51 @@ def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, grou
         assert counted(path, annotation, chosen, threads) == expected, threads
 
 
+def record_ends(stream):
+    """Where each record of a BAM stream ends (the header skipped)."""
+    text_length = int.from_bytes(stream[4:8], "little")
+    at = 8 + text_length
+    n_refs = int.from_bytes(stream[at:at + 4], "little")
+    at += 4
+    for _ in range(n_refs):
+        at += 4 + int.from_bytes(stream[at:at + 4], "little") + 4
+    ends = []
+    while at + 4 <= len(stream):
+        at += 4 + int.from_bytes(stream[at:at + 4], "little")
+        ends.append(at)
+    return ends
+
+
+@pytest.mark.parametrize("group", ["single-end", "paired reads", "fragments",
+                                   "fragments -B -C -M --fraction"])
+@examples
+@given(records=st.one_of(S.paired_end_reads(min_templates=30, max_templates=120),
+                         S.single_end_reads(min_reads=30, max_reads=200)),
+       order=st.sampled_from(("coordinate", "name", "aligner")),
+       per_block=st.integers(1, 6), short_length_at=st.none() | st.integers(0, 10_000),
+       data=st.data())
+def test_blocks_that_end_with_a_record(tmp_path_factory, annotation, group, records, order,
+                                       per_block, short_length_at, data):
+    """As htslib writes BAM, every block ending where a record ends: a chunk's records are
+    found while it is inflated, and a coordinate-sorted chunk sends the reads whose mates lie
+    after it straight on. Now and then a record's length is damaged at a block's start."""
+    folder = tmp_path_factory.mktemp("aligned")
+    sort_order, ordered = dict(zip(("aligner", "name", "coordinate", "shuffled"),
+                                   S.file_orders(records, data.draw(st.randoms())))).get(order)
+    stream = bytearray(uncompressed_bam(folder, ordered, sort_order))
+    ends = record_ends(stream)
+    cuts = ends[per_block - 1::per_block]
+    if short_length_at is not None:
+        at = cuts[short_length_at % len(cuts)]
+        if at + 4 <= len(stream):
+            stream[at:at + 4] = (20).to_bytes(4, "little")  # shorter than a record's core
+    path = written(folder, bytes(stream), cuts)
+    chosen = GROUPS[group]
+    expected = counted(path, annotation, chosen, 1)
+    for threads in THREADS:
+        assert counted(path, annotation, chosen, threads) == expected, threads
+
+
 def damaged(stream, how):
     """The stream compressed in small blocks, then damaged in the middle."""
     compressed = bytearray(bam_bytes.bgzf(stream, block_size=300))

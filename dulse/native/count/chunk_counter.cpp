@@ -15,6 +15,7 @@ namespace dulse::count {
 using bam::RecordDecoder;
 
 struct ChunkCounter::Chunk {
+  static constexpr size_t kNone = SIZE_MAX;
   uint64_t index = 0;
   // The compressed blocks, back to back, and where each ends; chunk 0 holds none, its data
   // being the rest of the header's last block.
@@ -25,12 +26,19 @@ struct ChunkCounter::Chunk {
   uint64_t failed_block = 0;  // a block that could not be read or inflated ends the file here
 
   bam::ByteBuffer data;  // inflated (not cleared to zero first: it is a lot of bytes)
+  // The records found from the chunk's first byte while it was inflated, for the walk to take
+  // when no record of the chunks before runs into this one (as BGZF writers mostly arrange).
+  bool hopped = false;
+  size_t hop_end = 0;
+  size_t hop_last = kNone;
+  uint64_t hop_records = 0;
 
   // From the walk: a record begun in earlier chunks and completed here, then the whole records
   // in data[begin, end).
   std::vector<uint8_t> straddler;
   size_t begin = 0;
   size_t end = 0;
+  size_t last_begun = kNone;  // where the last of those records begins
   uint64_t first_record = 0;  // the number of its first record
   uint64_t records = 0;
   int end_code = 0;  // after its records: a RecordDecoder code that ends the file, or 0
@@ -54,6 +62,10 @@ struct ChunkCounter::Chunk {
     compressed.clear();
     block_ends.clear();
     data.size = 0;
+    hopped = false;
+    hop_end = 0;
+    hop_last = last_begun = kNone;
+    hop_records = 0;
     straddler.clear();
     leftovers.clear();
     first_name_reads = 0;
@@ -79,6 +91,9 @@ struct ChunkCounter::Worker {
   RecordStep step;
   bam::RecordDecoder decoder;
   bam::BlockInflater inflater;
+  // Lent to each chunk it inflates and taken back once the chunk is counted, so that its bytes
+  // stay in this core's cache instead of following chunk buffers from core to core.
+  bam::ByteBuffer buffer;
 };
 
 ChunkCounter::ChunkCounter(const FileContext& file, Tally& tally, int threads)
@@ -150,11 +165,16 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
 }
 
 void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
+  chunk.data.swap(worker.buffer);
   if (!chunk.data.reserve(chunk.block_ends.size() * bam::BlockInflater::kMaxBlock)) {
     throw std::bad_alloc();
   }
   size_t filled = 0;
   size_t start = 0;
+  size_t hop = 0;
+  size_t hop_last = Chunk::kNone;
+  uint64_t hopped = 0;
+  bool hopping = true;
   for (size_t b = 0; b < chunk.block_ends.size(); ++b) {
     long n = bam::inflate_bgzf_block(worker.inflater, chunk.compressed.data() + start,
                                      chunk.block_ends[b] - start, chunk.data.data + filled);
@@ -165,8 +185,26 @@ void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
     }
     filled += static_cast<size_t>(n);
     start = chunk.block_ends[b];
+    // Hop over the records the block completes while its bytes are at hand; a length too short
+    // for a record leaves the chunk to the walk, which reports it.
+    while (hopping && filled - hop >= bam::kBlockLengthSize) {
+      auto length = static_cast<int32_t>(bam::le32(chunk.data.data + hop));
+      if (length < static_cast<int32_t>(bam::kCoreLength)) {
+        hopping = false;
+        break;
+      }
+      size_t size = bam::kBlockLengthSize + static_cast<size_t>(length);
+      if (size > filled - hop) break;
+      hop_last = hop;
+      hop += size;
+      ++hopped;
+    }
   }
   chunk.data.size = filled;
+  chunk.hopped = hopping;
+  chunk.hop_end = hop;
+  chunk.hop_last = hop_last;
+  chunk.hop_records = hopped;
 }
 
 // The record boundaries of one chunk, in chunk order: what the single-threaded reader would
@@ -203,7 +241,12 @@ void ChunkCounter::walk(Chunk& chunk) {
     }
   }
   chunk.begin = p;
-  if (!walk_ended_ && carry_.empty()) {
+  if (!walk_ended_ && carry_.empty() && p == 0 && chunk.hopped) {
+    p = chunk.hop_end;
+    chunk.last_begun = chunk.hop_last;
+    chunk.records += chunk.hop_records;
+    carry_.assign(data + p, data + n);
+  } else if (!walk_ended_ && carry_.empty()) {
     while (n - p >= bam::kBlockLengthSize) {
       auto length = static_cast<int32_t>(bam::le32(data + p));
       if (length < static_cast<int32_t>(bam::kCoreLength)) {
@@ -213,6 +256,7 @@ void ChunkCounter::walk(Chunk& chunk) {
       }
       size_t size = bam::kBlockLengthSize + static_cast<size_t>(length);
       if (size > n - p) break;
+      chunk.last_begun = p;
       p += size;
       ++chunk.records;
     }
@@ -244,6 +288,13 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   bool first = true;
   // A chunk in which no record begins must not report what the worker's last chunk placed.
   step.restart(0);
+  uint64_t horizon = MateTable::kNever;
+  if (file_.by_position && chunk.last_begun != Chunk::kNone) {
+    const uint8_t* last = chunk.data.data + chunk.last_begun;
+    horizon = MateTable::place(static_cast<int32_t>(bam::le32(last + 4)),
+                               static_cast<int32_t>(bam::le32(last + 8)));
+  }
+  step.pass_beyond(horizon);
   auto take = [&](const uint8_t* bytes) {
     if (first && file_.by_position) {
       chunk.first_tid = static_cast<int32_t>(bam::le32(bytes + 4));
@@ -331,6 +382,7 @@ void ChunkCounter::work(Worker& worker) {
       chunk->status = CountStatus::kNoMemory;
       chunk->message = "out of memory";
     }
+    if (!chunk->block_ends.empty()) worker.buffer.swap(chunk->data);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       chunk->done = true;

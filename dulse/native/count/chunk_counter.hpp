@@ -1,13 +1,16 @@
 // Counting one BGZF-compressed BAM file on several threads, with the same result as on one.
 //
 // The calling thread reads the file's compressed blocks and hands them out in chunks of
-// kBlocksPerChunk. A worker inflates a chunk; then, in chunk order (one chunk at a time, a
-// short step), walks its record boundaries, completing the record that began in the chunks
-// before; then decodes and counts its records into its own tally. Mates within a chunk pair
-// there; the reads still waiting when a chunk ends go back to the calling thread, which joins
-// them across chunks in chunk order, as the single-threaded loop would have met them. Counts
-// are whole fixed-point units and counters are sums, so merging the tallies gives exactly the
-// single-threaded result, and the first failure in file order is the one reported.
+// kBlocksPerChunk. A worker inflates a chunk into a buffer of its own, noting the records that
+// begin at its first byte as it goes; then, in chunk order (one chunk at a time, a short step),
+// walks its record boundaries, completing the record that began in the chunks before (or, when
+// none did, taking what it noted); then decodes and counts its records into its own tally.
+// Mates within a chunk pair there; the reads still waiting when a chunk ends, and in a
+// coordinate-sorted file those whose mate lies after the chunk's last record, go back to the
+// calling thread, which joins them across chunks in chunk order, as the single-threaded loop
+// would have met them. Counts are whole fixed-point units and counters are sums, so merging the
+// tallies gives exactly the single-threaded result, and the first failure in file order is the
+// one reported.
 #pragma once
 
 #include <condition_variable>
@@ -28,9 +31,8 @@ namespace dulse::count {
 
 class ChunkCounter {
  public:
-  // About 1 MiB inflated: small enough to stay in a core's cache between the inflating, the
-  // walk and the counting (32 blocks cost a fifth more CPU time on two threads), large enough
-  // that handing chunks out costs little.
+  // About 1 MiB inflated: small enough to stay in a core's cache between the inflating and
+  // the counting, large enough that handing chunks out costs little.
   static constexpr size_t kBlocksPerChunk = 16;
 
   ChunkCounter(const FileContext& file, Tally& tally, int threads);

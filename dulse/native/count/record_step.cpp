@@ -1,5 +1,7 @@
 #include "count/record_step.hpp"
 
+#include <algorithm>
+
 namespace dulse::count {
 
 FileContext::FileContext(const index::FeatureIndex& index, const Settings& settings,
@@ -125,17 +127,26 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
     rules_->count_fragment(read, nullptr);
     return;
   }
+  uint64_t due = MateTable::kNever;
+  if (file_.by_position) {
+    // A mate flagged unmapped may lie anywhere (beside this read, or unplaced at the end of
+    // the file): it is waited for to the end. Any other mate lies where the mate fields say.
+    due = read.has(kMateUnmapped) ? MateTable::kNever : MateTable::place(read.mtid, read.mpos);
+    if (due != MateTable::kNever && due > horizon_) {
+      // Its mate comes after this part, so none waits for it here.
+      passed_.emplace_back();
+      std::swap(passed_.back(), read);
+      passed_.back().name.assign(name.data(), name.size());
+      return;
+    }
+  }
   PairKey key = rules_->pair_key(read);
   uint64_t hash = MateTable::hash_of(name, key);
   if (table_.take_mate(name, key, hash, read, mate_, rules_->pairs_earliest())) {
     rules_->count_fragment(mate_, &read);
     return;
   }
-  uint64_t due = MateTable::kNever;
   if (file_.by_position) {
-    // A mate flagged unmapped may lie anywhere (beside this read, or unplaced at the end of
-    // the file): it is waited for to the end. Any other mate lies where the mate fields say.
-    due = read.has(kMateUnmapped) ? MateTable::kNever : MateTable::place(read.mtid, read.mpos);
     if (due >= floor_ && due < MateTable::place(read.tid, read.pos)) {
       rules_->count_fragment(read, nullptr);  // its mate would have come already
       return;
@@ -158,7 +169,14 @@ size_t RecordStep::drain(std::vector<Read>& out, bool* names_changed) {
   size_t deferred = deferred_.size();
   for (Read& read : deferred_) out.push_back(std::move(read));
   deferred_.clear();
+  size_t from = out.size();
+  for (Read& read : passed_) out.push_back(std::move(read));
+  passed_.clear();
+  size_t middle = out.size();
   table_.drain(out);
+  std::inplace_merge(out.begin() + static_cast<ptrdiff_t>(from),
+                     out.begin() + static_cast<ptrdiff_t>(middle), out.end(),
+                     [](const Read& a, const Read& b) { return a.number < b.number; });
   *names_changed = file_.bundles && named_ && !deferring_;
   return deferred;
 }

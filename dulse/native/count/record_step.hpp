@@ -66,12 +66,16 @@ class RecordStep {
     deferring_ = file_.bundles;
     named_ = false;
   }
+  // In a coordinate-sorted part whose last record lies at `place`: a read whose mate lies
+  // after it cannot pair here, and goes straight out for the other step (see drain()).
+  // MateTable::kNever (the default): no such place is known.
+  void pass_beyond(uint64_t place) { horizon_ = place; }
   // Settles every waiting read whose mate would have come before `place`.
   void settle_before(uint64_t place);
   // The reads still waiting: counted alone, or moved out (named) for another step.
   void settle_all();
   // Moves the waiting reads out, in file order: first the reads of the part's first name (with
-  // bundles), then those of the table. Returns how many of the first kind there are, and sets
+  // bundles), then those of the table and those passed beyond the part. Returns how many of the first kind there are, and sets
   // `names_changed` when other names came between them (so the two must not meet).
   size_t drain(std::vector<Read>& out, bool* names_changed);
   // Ends the current name's bundle: its reads still waiting are counted alone.
@@ -104,6 +108,8 @@ class RecordStep {
   static constexpr size_t kSweepSlack = 256;
   size_t sweep_at_ = kSweepSlack;  // the table's size at which the next sweep comes
   uint64_t floor_ = 0;
+  uint64_t horizon_ = MateTable::kNever;
+  std::vector<Read> passed_;
   uint64_t first_place_ = 0;
   uint64_t last_place_ = 0;
   bool placed_ = false;
