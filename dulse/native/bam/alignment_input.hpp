@@ -41,6 +41,8 @@ class AlignmentInput {
   // 1 a record is in place, 0 the end, -1 an error (message() says what and where).
   int next();
   const Record& record() const { return is_sam_ ? sam_.record() : bam_.record(); }
+  // See Reader::ahead (SAM text: null).
+  const uint8_t* ahead(int k) const { return is_sam_ ? nullptr : bam_.ahead(k); }
 
   const std::vector<std::string>& reference_names() const {
     return is_sam_ ? sam_.reference_names() : bam_.reference_names();

@@ -87,6 +87,12 @@ class Reader {
   // the same code again.
   int next();
   const Record& record() const { return decoder_.record(); }
+  // The first bytes (block length and core) of the record `k` records after the one in place
+  // (1: the next), when the block at hand holds them; null otherwise. For looking ahead only:
+  // nothing in them is checked.
+  const uint8_t* ahead(int k) const {
+    return finished_ != 0 ? nullptr : record_ahead(bgzf_.cursor(), bgzf_.buffered(), k);
+  }
 
   // The library that inflates BGZF blocks in this build.
   static const char* inflater() { return BlockInflater::name(); }

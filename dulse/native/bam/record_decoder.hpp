@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bam/bam_aux.hpp"
+#include "bam/bytes.hpp"
 
 namespace dulse::bam {
 
@@ -61,6 +62,19 @@ struct ByteBuffer {
 // The length of a record's block length field and of its fixed-length core.
 constexpr uint32_t kBlockLengthSize = 4;
 constexpr uint32_t kCoreLength = 32;
+
+// In `n` bytes of records back to back from `p`: the start of the `k`-th (1: the first), when
+// its block length and core lie within them; null otherwise.
+inline const uint8_t* record_ahead(const uint8_t* p, size_t n, int k) {
+  for (;;) {
+    if (n < kBlockLengthSize + kCoreLength) return nullptr;
+    if (--k == 0) return p;
+    size_t size = kBlockLengthSize + size_t{le32(p)};
+    if (size >= n) return nullptr;
+    p += size;
+    n -= size;
+  }
+}
 
 class RecordDecoder {
  public:

@@ -322,8 +322,15 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
   };
   bool going = chunk.straddler.empty() || take(chunk.straddler.data());
   for (size_t p = chunk.begin; going && p < chunk.end;) {
-    size_t size = bam::kBlockLengthSize + bam::le32(chunk.data.data + p);
-    going = take(chunk.data.data + p);
+    const uint8_t* bytes = chunk.data.data + p;
+    size_t size = bam::kBlockLengthSize + bam::le32(bytes);
+    if (file_.look_ahead) {
+      step.look_ahead(static_cast<int32_t>(bam::le32(bytes + 4)),
+                      static_cast<int32_t>(bam::le32(bytes + 8)), [&](int k) {
+                        return bam::record_ahead(bytes + size, chunk.end - p - size, k);
+                      });
+    }
+    going = take(bytes);
     p += size;
   }
   if (going && chunk.end_code != 0) {

@@ -43,6 +43,10 @@ CountStatus FileCounter::count_here(bam::AlignmentInput& input, const FileContex
       return CountStatus::kUnreadable;
     }
     if (got == 0) break;
+    if (file.look_ahead) {
+      step.look_ahead(input.record().tid, input.record().pos,
+                      [&input](int k) { return input.ahead(k); });
+    }
     CountStatus status = step.take(input.record(), number);
     if (status != CountStatus::kDone) {
       message_ = step.message();

@@ -11,7 +11,8 @@ FileContext::FileContext(const index::FeatureIndex& index, const Settings& setti
       by_position(settings.paired && settings.count_fragments && coordinate_sorted &&
                   !(settings.htseq() && settings.pairing == Pairing::kName)),
       bundles(settings.paired && settings.count_fragments && settings.htseq() &&
-              settings.pairing == Pairing::kName) {
+              settings.pairing == Pairing::kName),
+      look_ahead(!coordinate_sorted) {
   for (size_t t = 0; t < reference_names.size(); ++t) {
     tid_contig[t] = contig_for(index, settings, reference_names[t]);
   }

@@ -37,6 +37,9 @@ struct FileContext {
   // htseq-count's pairing by name: only the adjacent records of one name are mates, and a
   // read still waiting when the name changes is counted alone.
   bool bundles;
+  // Records not sorted by coordinate: the loops look a few records ahead and the index readies
+  // its cache for them (records sorted by coordinate find it ready).
+  bool look_ahead;
 
   FileContext(const index::FeatureIndex& index, const Settings& settings,
               const std::vector<std::string>& reference_names, bool coordinate_sorted);
@@ -51,6 +54,24 @@ class RecordStep {
   // The `number`-th record of the file (1-based). kDone, or the status that stops the count
   // (message() says why).
   CountStatus take(const bam::Record& record, uint64_t number);
+  // With file.look_ahead, before take(): the record in place lies at `tid` and `pos`, and
+  // ahead(k) gives the block length and core of the k-th record after it (or null). The index
+  // readies its cache for those that lie in another bin than the record before them.
+  template <class Ahead>
+  void look_ahead(int32_t tid, int32_t pos, Ahead&& ahead) const {
+    for (int k = 1; k <= index::FeatureIndex::kLookAhead; ++k) {
+      const uint8_t* next = ahead(k);
+      if (next == nullptr) return;
+      auto next_tid = static_cast<int32_t>(bam::le32(next + 4));
+      auto next_pos = static_cast<int32_t>(bam::le32(next + 8));
+      if ((next_tid != tid || !index::FeatureIndex::same_bin(next_pos, pos)) && next_tid >= 0 &&
+          static_cast<size_t>(next_tid) < file_.tid_contig.size()) {
+        file_.index.prepare(k, file_.tid_contig[static_cast<size_t>(next_tid)], next_pos);
+      }
+      tid = next_tid;
+      pos = next_pos;
+    }
+  }
   // A read loaded elsewhere, named (for joining pairs across chunks): it pairs with a waiting
   // mate or waits; nothing settles by position meanwhile (settle_before does, when asked).
   void take_read(Read& read, std::string_view name);

@@ -10,6 +10,8 @@ namespace {
 
 // Subtrees of at most 2^(kScanLevel + 1) - 1 items are scanned straight through.
 constexpr int kScanLevel = 3;
+// Bins of at most this many short items are searched from their first item on.
+constexpr size_t kLinearSearch = 32;
 
 int root_level(size_t n) {
   int level = 0;
@@ -67,6 +69,9 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
       }
     }
     contig.short_end = short_.size();
+    for (size_t k = contig.short_begin; k < contig.short_end; ++k) {
+      short_starts_.push_back(short_[k].start);
+    }
     contig.long_end = long_.size();
     size_t n_long = contig.long_end - contig.long_begin;
     if (n_long > 0) {
@@ -124,23 +129,42 @@ class FeatureIndex::TreeQuery {
   std::vector<Hit>& hits_;
 };
 
+size_t FeatureIndex::first_after(const Contig& c, int32_t end) const {
+  size_t n = c.short_end - c.short_begin;
+  size_t bin = static_cast<size_t>(end - 1) >> kBinShift;
+  if (bin >= c.n_bins) return n;
+  size_t lo = bins_[c.bins_begin + bin];
+  size_t hi = bin + 1 < c.n_bins ? bins_[c.bins_begin + bin + 1] : n;
+  const int32_t* starts = short_starts_.data() + c.short_begin;
+  if (hi - lo > kLinearSearch) {
+    return static_cast<size_t>(std::lower_bound(starts + lo, starts + hi, end) - starts);
+  }
+  size_t i = lo;
+  while (i < hi && starts[i] < end) ++i;
+  return i;
+}
+
+void FeatureIndex::prepare(int distance, int32_t contig, int32_t pos) const {
+  if (contig < 0 || contig >= n_contigs() || pos < 0) return;
+  const Contig& c = contigs_[static_cast<size_t>(contig)];
+  size_t bin = static_cast<size_t>(pos) >> kBinShift;
+  if (bin >= c.n_bins) return;
+  const uint32_t* first = &bins_[c.bins_begin + bin];
+  if (distance >= kLookAhead) {
+    __builtin_prefetch(first);
+    return;
+  }
+  size_t lo = c.short_begin + *first;
+  __builtin_prefetch(&short_starts_[lo]);
+  __builtin_prefetch(&short_[lo]);
+  __builtin_prefetch(reinterpret_cast<const char*>(&short_[lo]) + 64);
+}
+
 void FeatureIndex::query_short(const Contig& c, int32_t start, int32_t end,
                                std::vector<Hit>& hits) const {
   const Item* items = short_.data() + c.short_begin;
-  size_t n = c.short_end - c.short_begin;
-  if (n == 0) return;
-  // The first item starting at or after `end`: within the bin of `end`.
-  size_t bin = static_cast<size_t>(end - 1) >> kBinShift;
-  size_t i;
-  if (bin >= c.n_bins) {
-    i = n;
-  } else {
-    size_t lo = bins_[c.bins_begin + bin];
-    size_t hi = bin + 1 < c.n_bins ? bins_[c.bins_begin + bin + 1] : n;
-    const Item* found = std::lower_bound(items + lo, items + hi, end,
-                                         [](const Item& item, int32_t x) { return item.start < x; });
-    i = static_cast<size_t>(found - items);
-  }
+  if (c.short_end == c.short_begin) return;
+  size_t i = first_after(c, end);
   // Walk down while some item up to here still reaches past `start`; the hits come out last
   // first and are turned round.
   size_t first_hit = hits.size();

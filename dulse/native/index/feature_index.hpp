@@ -67,6 +67,15 @@ class FeatureIndex {
     return c.short_end > c.short_begin || c.long_end > c.long_begin;
   }
 
+  // Readies the cache for a query near `pos` on `contig` that comes `distance` records from
+  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the starts and
+  // items the bin points at. Records read in no order would otherwise wait on misses of the
+  // cache, one after the other, at every query.
+  static constexpr int kLookAhead = 2;
+  void prepare(int distance, int32_t contig, int32_t pos) const;
+  // Whether two places fall in one bin, so that the first readies the cache for the second.
+  static bool same_bin(int32_t pos, int32_t other) { return (pos >> kBinShift) == (other >> kBinShift); }
+
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
   // their starts (then of their rows). A contig outside the index has no features.
   void query(int32_t contig, int32_t start, int32_t end, std::vector<Hit>& hits) const;
@@ -89,9 +98,14 @@ class FeatureIndex {
   static constexpr int kBinShift = 14;
 
   class TreeQuery;
+  // The first short item of the contig starting at or after `end`, and where its bin begins.
+  size_t first_after(const Contig& c, int32_t end) const;
   void query_short(const Contig& c, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
   std::vector<Item> short_;
+  // short_[k].start for each k, packed sixteen to a cache line: finding where a query ends
+  // reads these few lines, where a search of the items would miss the cache at each step.
+  std::vector<int32_t> short_starts_;
   std::vector<Item> long_;
   std::vector<uint32_t> bins_;
   std::vector<Contig> contigs_;
