@@ -16,7 +16,8 @@ test_htseq_peer.py; the 2.x rule dulse follows by default is checked on its own 
 
 htseq-count 1.99.2 fails on a record without base qualities when it writes -o (and on files
 such as a missing -o folder with a traceback); the random records here all have qualities,
-and dulse's handling of the rest is checked without the peer.
+and dulse's handling of the rest is checked without the peer. HTSEQ_EXAMPLES, HTSEQ_SHRINK and
+HTSEQ_KEEP=FOLDER work as in test_htseq_peer.py.
 """
 
 import os
@@ -100,6 +101,9 @@ def assert_same_samout(records, features, options, sort_order="unsorted", fmt="s
                                     str(folder / "dulse.out"), str(folder / htseq_peer.INPUT),
                                     str(folder / htseq_peer.ANNOTATION))
         assert status == 0, error
+        if text != expected and os.environ.get("HTSEQ_KEEP"):
+            import shutil
+            shutil.copytree(folder, os.environ["HTSEQ_KEEP"], dirs_exist_ok=True)
         assert text == expected
         ours, theirs = records_of(folder / "dulse.out"), records_of(folder / "peer.out")
         assert ours[0] == theirs[0]
@@ -130,6 +134,9 @@ PAIRED = {
     "nonempty fraction unstranded bam": (["-m", "intersection-nonempty", "--nonunique",
                                           "fraction", "-s", "no", "-a", "0"], "bam"),
     "union all scored": (["--nonunique", "all", "-s", "no", *SCORE], "sam"),
+    "strict supplementary a0 bam": (["-m", "intersection-strict", "-a", "0",
+                                     "--supplementary-alignments", "score"], "bam"),
+    "secondary unstranded": (["--secondary-alignments", "score", "-s", "no"], "sam"),
 }
 ORDERS = ["name", "name", "pos", "pos"]  # as an aligner writes, by name, by position, shuffled
 

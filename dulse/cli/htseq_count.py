@@ -75,7 +75,8 @@ def add_parser(commands):
     add("--pairs-as-1.99", dest="pairs_as_1_99", action="store_true",
         help="count pairs as htseq-count 1.99.2 does: a pair without an aligned read 1 is "
              "__not_aligned (2.x counts it by its read 2), and with one of --secondary- and "
-             "--supplementary-alignments score, the other kind is set aside only as read 1")
+             "--supplementary-alignments score, the other kind sets aside the pair it is "
+             "paired into")
     add("-o", "--samout", action="append", metavar="FILE",
         help="write every record counted to FILE with what it came to in an XF tag (a gene, "
              "__ambiguous[g1+g2] or a special counter); one -o per alignment file, in their "

@@ -32,8 +32,8 @@ bool HtseqRules::set_aside(const Read& read) const {
 }
 
 // htseq-count 1.99.2 counting pairs with one of the two kinds scored sets no record aside
-// before pairing, and then (once an unaligned read 1 has made the pair __not_aligned) only
-// the fragments whose read 1 is of the kind not scored.
+// before pairing, and then (once an unaligned read 1 has made the pair __not_aligned) the
+// fragments with a record, read 1 or read 2, of the kind not scored.
 bool HtseqRules::read1_sets_aside() const {
   return settings_.read1_decides && settings_.count_secondary != settings_.count_supplementary;
 }
@@ -109,7 +109,10 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bo
   }
   if (pair && settings_.read1_decides) any_aligned = first != nullptr && first->mapped();
   if (!any_aligned) return settle(&Counters::Htseq::not_aligned, false);
-  if (pair && read1_sets_aside() && set_aside(*first)) return;
+  if (pair && read1_sets_aside() &&
+      (set_aside(*first) || (second != nullptr && set_aside(*second)))) {
+    return;
+  }
   bool not_unique = multi && settings_.nonunique != Nonunique::kNone;
   if (multi) {
     if (!not_unique) return settle(&Counters::Htseq::alignment_not_unique, false);

@@ -107,8 +107,14 @@ void append_tags(const uint8_t* p, const uint8_t* end, std::vector<uint8_t>& out
   }
 }
 
-}  // namespace
+const char* row_name(HtseqLog::Outcome outcome) {
+  for (const HtseqCounterName& row : kHtseqRows) {
+    if (row.field == outcome) return row.name;
+  }
+  return "";
+}
 
+// Appends `stored` (a whole record) to `out` as htseq-count writes it back (see the header).
 void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out) {
   if (stored.size() < 4 + bam::kCoreLength) return;
   const uint8_t* core = stored.data() + 4;
@@ -162,6 +168,8 @@ void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>&
   bam::put_le32(out.data() + start, static_cast<uint32_t>(out.size() - start - 4));
 }
 
+}  // namespace
+
 HtseqSamout::HtseqSamout(bool bam, std::vector<std::string> genes)
     : genes_(std::move(genes)),
       output_(bam ? bam::RecordOutput::Format::kBam : bam::RecordOutput::Format::kSam) {}
@@ -175,9 +183,7 @@ const std::string& HtseqSamout::tag_value(Outcome outcome, const int32_t* genes,
     value_ = n > 0 ? genes_[static_cast<size_t>(genes[0])] : std::string();
     return value_;
   }
-  for (const HtseqCounterName& row : kHtseqRows) {
-    if (row.field == outcome) value_ = row.name;
-  }
+  value_ = row_name(outcome);
   if (outcome == &Counters::Htseq::ambiguous) {
     candidates_.clear();
     for (size_t g = 0; g < n; ++g) candidates_.push_back(genes_[static_cast<size_t>(genes[g])]);
@@ -219,13 +225,14 @@ void HtseqSamout::note(const Read* first, const Read* second, Outcome outcome,
   }
   slot->order = order;
   const std::string& value = tag_value(outcome, genes, n_genes);
-  static const char* const kNotUnique = "__alignment_not_unique";
+  const char* not_unique_row = row_name(&Counters::Htseq::alignment_not_unique);
   for (int pass = not_unique ? 0 : 1; pass < 2; ++pass) {
     for (int r = 0; r < n; ++r) {
       size_t start = slot->records.size();
       append_htseq_form(reads[r]->stored, slot->records);
       if (not_unique) {
-        bam::append_tag(slot->records, "XF", 'Z', kNotUnique, std::strlen(kNotUnique) + 1);
+        bam::append_tag(slot->records, "XF", 'Z', not_unique_row,
+                        std::strlen(not_unique_row) + 1);
       }
       if (pass == 1) bam::append_tag(slot->records, "XF", 'Z', value.c_str(), value.size() + 1);
       bam::put_le32(slot->records.data() + start,
@@ -234,7 +241,7 @@ void HtseqSamout::note(const Read* first, const Read* second, Outcome outcome,
   }
 }
 
-void HtseqSamout::flush(std::vector<Pending>& pending, size_t n) {
+void HtseqSamout::flush(std::vector<Pending>& pending, size_t& n) {
   std::stable_sort(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(n),
                    [](const Pending& a, const Pending& b) { return a.order < b.order; });
   for (size_t p = 0; p < n; ++p) {
@@ -245,8 +252,7 @@ void HtseqSamout::flush(std::vector<Pending>& pending, size_t n) {
       at += size;
     }
   }
-  if (&pending == &run_) n_run_ = 0;
-  if (&pending == &at_end_) n_at_end_ = 0;
+  n = 0;
 }
 
 bool HtseqSamout::close() {

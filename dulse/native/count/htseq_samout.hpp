@@ -38,13 +38,14 @@ class HtseqSamout : public HtseqLog {
   size_t n_genes() const { return genes_.size(); }
 
  private:
+  // One fragment's records, encoded, waiting for those that htseq-count writes before it.
   struct Pending {
     uint64_t order;
     std::vector<uint8_t> records;  // whole records, one after another
   };
   const std::string& tag_value(Outcome outcome, const int32_t* genes, size_t n);
-  void add_records(const Read* const* reads, int n, bool not_unique, std::vector<uint8_t>& out);
-  void flush(std::vector<Pending>& pending, size_t n);
+  // Writes the first `n` of `pending` in their order, and empties it.
+  void flush(std::vector<Pending>& pending, size_t& n);
   Pending& take_slot(std::vector<Pending>& pending, size_t& n);
 
   std::vector<std::string> genes_;
@@ -57,8 +58,5 @@ class HtseqSamout : public HtseqLog {
   size_t n_run_ = 0, n_at_end_ = 0;
   std::string run_name_;
 };
-
-// Appends `stored` (a whole record) to `out` as htseq-count writes it back (see above).
-void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out);
 
 }  // namespace dulse::count
