@@ -114,9 +114,10 @@ const char* row_name(HtseqLog::Outcome outcome) {
   return "";
 }
 
-// Appends `stored` (a whole record) to `out` as htseq-count writes it back (see the header).
-void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out) {
-  if (stored.size() < 4 + bam::kCoreLength) return;
+// Appends `stored` (a whole record) to `out` as htseq-count writes it back (see the header);
+// false, appending nothing, for a record whose fields run past its end.
+bool append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out) {
+  if (stored.size() < 4 + bam::kCoreLength) return false;
   const uint8_t* core = stored.data() + 4;
   const uint8_t* end = stored.data() + stored.size();
   auto tid = static_cast<int32_t>(bam::le32(core));
@@ -135,7 +136,7 @@ void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>&
   size_t bases = l_seq > 0 ? static_cast<size_t>(l_seq) : 0;
   size_t seq_bytes = (bases + 1) / 2 + bases;
   const uint8_t* aux = seq + seq_bytes;
-  if (aux > end) return;
+  if (aux > end) return false;
   bool unaligned = (flag & kFlagUnmapped) != 0;
   if (unaligned) {
     tid = pos = -1;
@@ -166,6 +167,7 @@ void append_htseq_form(const std::vector<uint8_t>& stored, std::vector<uint8_t>&
   out.insert(out.end(), seq, aux);
   append_tags(aux, end, out);
   bam::put_le32(out.data() + start, static_cast<uint32_t>(out.size() - start - 4));
+  return true;
 }
 
 }  // namespace
@@ -229,7 +231,7 @@ void HtseqSamout::note(const Read* first, const Read* second, Outcome outcome,
   for (int pass = not_unique ? 0 : 1; pass < 2; ++pass) {
     for (int r = 0; r < n; ++r) {
       size_t start = slot->records.size();
-      append_htseq_form(reads[r]->stored, slot->records);
+      if (!append_htseq_form(reads[r]->stored, slot->records)) continue;
       if (not_unique) {
         bam::append_tag(slot->records, "XF", 'Z', not_unique_row,
                         std::strlen(not_unique_row) + 1);
