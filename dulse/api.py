@@ -35,7 +35,8 @@ def count_bam(bam, annotation, settings=None, *, threads=1, assignments=None, **
         result is the same for any number.
     annotation: an Annotation, or the path of an annotation file read with default choices.
     assignments: (format, path) to write what each read came to, as featureCounts' -R does:
-        format "CORE", "SAM" or "BAM" (the file is then counted on one thread).
+        format "CORE", "SAM" or "BAM"; under HtseqSettings, as htseq-count's -o does, every
+        record with its XF tag: "SAM" or "BAM" (the file is then counted on one thread).
     Raises BamError naming the file when it cannot be counted.
     """
     settings = _settings(settings, options)
@@ -110,6 +111,7 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
 
 
 ASSIGNMENT_FORMATS = ("CORE", "SAM", "BAM")
+HTSEQ_ASSIGNMENT_FORMATS = ("SAM", "BAM")
 
 
 def _check_assignments(assignments, settings):
@@ -120,10 +122,12 @@ def _check_assignments(assignments, settings):
         os.fspath(path)
     except (TypeError, ValueError):
         raise TypeError("assignments must be a (format, path) pair") from None
+    if isinstance(settings, HtseqSettings):
+        if format_ not in HTSEQ_ASSIGNMENT_FORMATS:
+            raise ValueError(f"htseq-count's records are written as SAM or BAM, not {format_!r}")
+        return
     if format_ not in ASSIGNMENT_FORMATS:
         raise ValueError(f"the assignments' format must be CORE, SAM or BAM, not {format_!r}")
-    if isinstance(settings, HtseqSettings):
-        raise ValueError("assignments are written under featureCounts' rules only")
     if settings.strandedness == AUTO:
         raise ValueError("assignments need the strandedness given, not auto")
 
@@ -293,7 +297,7 @@ _HINTS = {
 
 def _count(path, annotation, settings, threads=1, assignments=None):
     if isinstance(settings, HtseqSettings):
-        return _count_htseq(path, annotation, settings, threads)
+        return _count_htseq(path, annotation, settings, threads, assignments)
     auto = settings.strandedness == AUTO
     arguments = settings.engine_arguments("unstranded" if auto else None)
     found = _count_file(path, annotation, threads, settings.feature_level, assignments,
@@ -315,19 +319,23 @@ def _count(path, annotation, settings, threads=1, assignments=None):
                       found["pending_peak"], _details(path, found))
 
 
-def _count_file(path, annotation, threads, feature_level=False, assignments=None, **arguments):
+def _count_file(path, annotation, threads, feature_level=False, assignments=None, samout=None,
+                **arguments):
+    """assignments: featureCounts' -R (format, path); samout: htseq-count's -o (format, path)."""
+    written = assignments or samout
     if assignments is not None:
-        format_, written = assignments
-        arguments["assignments"] = (format_, os.fspath(written),
+        arguments["assignments"] = (assignments[0], os.fspath(assignments[1]),
                                     target_ids(annotation, feature_level))
+    if samout is not None:
+        arguments["samout"] = (samout[0], os.fspath(samout[1]), annotation.gene_ids)
     try:
         return _engine.count_file("/dev/stdin" if path == "-" else path,
                                   feature_index(annotation, feature_level), threads=threads,
                                   **arguments)
     except OSError as error:
-        if assignments is not None and error.filename is not None and os.fsdecode(
-                error.filename) == os.fspath(assignments[1]):
-            raise  # the assignments' file, named by the error
+        if written is not None and error.filename is not None and os.fsdecode(
+                error.filename) == os.fspath(written[1]):
+            raise  # the per-read output, named by the error
         raise BamError(f"{path}: {error.strerror or error}") from None
     except _engine.AlignmentError as error:
         kind, message = error.args
@@ -351,17 +359,19 @@ def _details(path, found, *keys):
     return details
 
 
-def _count_htseq(path, annotation, settings, threads):
+def _count_htseq(path, annotation, settings, threads, assignments=None):
     """htseq-count's counting: a file is paired-end when its first record is, and then every
     record must be; a file whose first record is single-end is counted read by read, pair
     flags or not (counted again so, when paired records turn up later)."""
-    found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=True))
+    found = _count_file(path, annotation, threads, samout=assignments,
+                        **settings.engine_arguments(paired=True))
     paired = found["first_record_paired"] == 1
     if not paired and found["paired_records"]:
         if path == "-" or not os.path.isfile(path):
             raise BamError(f"{path}: its first record is single-end and later ones are paired-end, "
                            f"which a stream cannot be counted as (give a file)", kind="unusable")
-        found = _count_file(path, annotation, threads, **settings.engine_arguments(paired=False))
+        found = _count_file(path, annotation, threads, samout=assignments,
+                            **settings.engine_arguments(paired=False))
     elif paired and found["first_single_record"]:
         raise BamError(f"{path}: record {found['first_single_record']} is single-end, although the "
                        f"file's first record is paired-end", kind="unusable")

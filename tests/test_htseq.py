@@ -236,7 +236,7 @@ def test_bad_annotations_fail_with_one_line(tmp_path, case):
 
 
 @pytest.mark.parametrize("options, message", [
-    (["-o", "out.sam"], "not supported yet: -o/--samout"),
+    (["-o", "a.sam", "-o", "b.sam"], "give one -o per alignment file: 1 file(s), 2 -o"),
     (["--feature-query", "gene_name = x"], "--feature-query must read"),
     (["--append-output"], "--append-output needs -c FILE"),
 ])

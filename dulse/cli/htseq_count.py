@@ -75,10 +75,14 @@ def add_parser(commands):
     add("--pairs-as-1.99", dest="pairs_as_1_99", action="store_true",
         help="count pairs as htseq-count 1.99.2 does: a pair without an aligned read 1 is "
              "__not_aligned (2.x counts it by its read 2), and with one of --secondary- and "
-             "--supplementary-alignments score, the other kind is set aside only as read 1")
+             "--supplementary-alignments score, the other kind sets aside the pair it is "
+             "paired into")
     add("-o", "--samout", action="append", metavar="FILE",
-        help="not supported yet: SAM records annotated with their assignment (XF tag)")
-    add("-p", "--samout-format", choices=("SAM", "BAM", "sam", "bam"), help=argparse.SUPPRESS)
+        help="write every record counted to FILE with what it came to in an XF tag (a gene, "
+             "__ambiguous[g1+g2] or a special counter); one -o per alignment file, in their "
+             "order")
+    add("-p", "--samout-format", choices=("SAM", "BAM", "sam", "bam"), default="sam",
+        help="the -o files' format, whatever their names (default: sam)")
     add("-d", "--delimiter", default="\t", metavar="TEXT",
         help="column delimiter of the counts table (default: tab)")
     add("-c", "--counts_output", metavar="FILE",
@@ -99,10 +103,11 @@ def add_parser(commands):
 
 
 def settings_of(args):
-    if args.samout:
-        raise UsageError("not supported yet: -o/--samout")
     if len(args.inputs) < 2:
         raise UsageError("give one or more alignment files, then the annotation")
+    if args.samout and len(args.samout) != len(args.inputs) - 1:
+        raise UsageError(f"give one -o per alignment file: {len(args.inputs) - 1} file(s), "
+                         f"{len(args.samout)} -o")
     if args.minaqual > 255:
         raise UsageError("-a must be from 0 to 255")
     if args.append_output and not args.counts_output:
@@ -132,17 +137,13 @@ def run(args, argv):
         except ValueError as error:
             raise UsageError(str(error)) from None
     output = args.counts_output
-    if output is not None:
-        real = os.path.realpath(output)
-        if real in {os.path.realpath(name) for name in args.inputs if name != "-"}:
-            raise UsageError(f"the output {output} would overwrite an input")
-        if os.path.isdir(output):
-            raise UsageError(f"the output {output} is a folder")
+    samouts = args.samout or []
+    _check_outputs(([output] if output is not None else []) + samouts, args.inputs)
     if output is None and (sys.stdout is None or sys.stdout.closed):
         raise OSError(errno.EBADF, "closed; give -c FILE to write to a file", stdio.STDOUT)
     err = sys.stderr
     quiet = args.quiet
-    staged = StagedFiles([output] if output is not None else [])
+    staged = StagedFiles(([output] if output is not None else []) + samouts)
     with staged:
         began = time.perf_counter()
         annotation = read_htseq_annotation(
@@ -152,8 +153,10 @@ def run(args, argv):
         if not quiet:
             print(f"{annotation.feature_lines} GFF lines processed ({len(annotation.gene_ids):,} "
                   f"features, {time.perf_counter() - began:.1f} s)", file=err)
+        samout_format = args.samout_format.upper()
+        reserved = [(samout_format, staged.path(path)) for path in samouts] or None
         matrix = count_bams(files, annotation, settings, threads=args.nprocesses,
-                            progress=None if quiet else _progress(err))
+                            progress=None if quiet else _progress(err), assignments=reserved)
         if not quiet:
             _warn_missing_mates(matrix, settings)
         layout = dict(additional_attributes=args.additional,
@@ -169,6 +172,7 @@ def run(args, argv):
         if output is None:
             with stdio.standard_output() as stream:
                 stream.write(text)
+            staged.commit()
             return 0
         before = ""
         if args.append_output and os.path.exists(output):
@@ -178,6 +182,21 @@ def run(args, argv):
             handle.write(before + text)
         staged.commit()
     return 0
+
+
+def _check_outputs(outputs, inputs):
+    """The -c and -o files: none an input, a folder, or named twice."""
+    read = {os.path.realpath(name) for name in inputs if name != "-"}
+    seen = set()
+    for output in outputs:
+        real = os.path.realpath(output)
+        if real in read:
+            raise UsageError(f"the output {output} would overwrite an input")
+        if os.path.isdir(output):
+            raise UsageError(f"the output {output} is a folder")
+        if real in seen:
+            raise UsageError(f"the output {output} is named twice")
+        seen.add(real)
 
 
 def _progress(err):

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "bam/alignment_input.hpp"
-#include "bam/bgzf_writer.hpp"
-#include "bam/output_file.hpp"
+#include "bam/record_output.hpp"
 #include "count/assignment_log.hpp"
 
 namespace dulse::count {
@@ -33,15 +32,11 @@ class AssignmentWriter : public AssignmentLog {
   size_t n_targets() const { return targets_.size(); }
 
  private:
-  bool write(const void* data, size_t n);
   void write_record(const Read& read, const char* row, const std::string& listed, int number);
 
   Format format_;
   std::vector<std::string> targets_;
-  std::vector<std::string> names_;  // the input's references
-  bam::OutputFile text_;
-  bam::BgzfWriter bgzf_;
-  bool failed_ = false;
+  bam::RecordOutput output_;
   std::string line_;
   std::string listed_;
   std::vector<uint8_t> record_;

@@ -28,6 +28,8 @@ class FileCounter {
   CountStatus count(bam::AlignmentInput& input, int threads, Interrupt* interrupt);
   // Before count(): where each read's or fragment's outcome goes (-R), in file order.
   void set_log(AssignmentLog* log) { tally_.log = log; }
+  // Before count(): where htseq-count's -o records go, in the order it writes them.
+  void set_htseq_log(HtseqLog* log) { tally_.htseq_log = log; }
 
   const Counters& counters() const { return tally_.counters; }
   // The counts under a strandedness rule: the chosen one, or any with counts_for_every_rule.

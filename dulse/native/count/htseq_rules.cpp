@@ -32,8 +32,8 @@ bool HtseqRules::set_aside(const Read& read) const {
 }
 
 // htseq-count 1.99.2 counting pairs with one of the two kinds scored sets no record aside
-// before pairing, and then (once an unaligned read 1 has made the pair __not_aligned) only
-// the fragments whose read 1 is of the kind not scored.
+// before pairing, and then (once an unaligned read 1 has made the pair __not_aligned) the
+// fragments with a record, read 1 or read 2, of the kind not scored.
 bool HtseqRules::read1_sets_aside() const {
   return settings_.read1_decides && settings_.count_secondary != settings_.count_supplementary;
 }
@@ -89,7 +89,7 @@ void HtseqRules::count_fragment(const Read& earlier, const Read* later) {
 }
 
 void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bool pair) {
-  Counters::Htseq& c = counters_.htseq;
+  noting_ = {first, second, order};
   const Read* present[2];
   int n_present = 0;
   for (const Read* read : {first, second}) {
@@ -108,19 +108,17 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bo
     }
   }
   if (pair && settings_.read1_decides) any_aligned = first != nullptr && first->mapped();
-  if (!any_aligned) {
-    ++c.not_aligned;
+  if (!any_aligned) return settle(&Counters::Htseq::not_aligned, false);
+  if (pair && read1_sets_aside() &&
+      (set_aside(*first) || (second != nullptr && set_aside(*second)))) {
     return;
   }
-  if (pair && read1_sets_aside() && set_aside(*first)) return;
+  bool not_unique = multi && settings_.nonunique != Nonunique::kNone;
   if (multi) {
-    ++c.alignment_not_unique;
-    if (settings_.nonunique == Nonunique::kNone) return;
+    if (!not_unique) return settle(&Counters::Htseq::alignment_not_unique, false);
+    ++counters_.htseq.alignment_not_unique;
   }
-  if (low) {
-    ++c.too_low_aqual;
-    return;
-  }
+  if (low) return settle(&Counters::Htseq::too_low_aqual, not_unique);
   const Read* reads[2];
   bool reverse[2];
   int n = 0;
@@ -134,16 +132,24 @@ void HtseqRules::count(const Read* first, const Read* second, uint64_t order, bo
     reverse[n++] = second->reverse() == flip;
   }
   if (!find_genes(reads, reverse, n) || genes_.empty()) {
-    ++c.no_feature;
-    return;
+    return settle(&Counters::Htseq::no_feature, not_unique);
   }
-  if (genes_.size() > 1) {
-    ++c.ambiguous;
-    if (settings_.nonunique == Nonunique::kNone) return;
-  } else {
+  settle(genes_.size() > 1 ? &Counters::Htseq::ambiguous : nullptr, not_unique);
+}
+
+void HtseqRules::settle(HtseqLog::Outcome outcome, bool not_unique) {
+  if (log_ != nullptr) {
+    log_->note(noting_.first, noting_.second, outcome, genes_.data(), genes_.size(), not_unique,
+               noting_.order);
+  }
+  Counters::Htseq& c = counters_.htseq;
+  if (outcome == nullptr) {
     ++c.assigned;
+  } else {
+    ++(c.*outcome);
+    if (outcome != &Counters::Htseq::ambiguous || settings_.nonunique == Nonunique::kNone) return;
   }
-  give(order);
+  give(noting_.order);
 }
 
 void HtseqRules::give(uint64_t order) {

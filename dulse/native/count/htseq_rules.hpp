@@ -17,6 +17,7 @@
 
 #include "count/counters.hpp"
 #include "count/gene_counts.hpp"
+#include "count/htseq_log.hpp"
 #include "count/policy.hpp"
 #include "count/read.hpp"
 #include "count/settings.hpp"
@@ -30,7 +31,7 @@ class HtseqRules : public Policy {
   HtseqRules(const index::FeatureIndex& index, const Settings& settings,
              const std::vector<int32_t>& tid_contig, Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
-        counts_(tally.counts[static_cast<int>(settings.strandedness)]) {}
+        counts_(tally.counts[static_cast<int>(settings.strandedness)]), log_(tally.htseq_log) {}
 
   void count_read(const Read& read) override;
   void count_fragment(const Read& earlier, const Read* later) override;
@@ -53,12 +54,20 @@ class HtseqRules : public Policy {
   bool find_genes(const Read* const* reads, const bool* reverse, int n);
   void take_block(int32_t contig, const Block& block, bool reverse);
   void give(uint64_t order);
+  // Counts the fragment in `outcome` (null: the one gene of genes_) and notes it for -o.
+  void settle(HtseqLog::Outcome outcome, bool not_unique);
 
   const index::FeatureIndex& index_;
   const Settings& settings_;
   const std::vector<int32_t>& tid_contig_;
   Counters& counters_;
   GeneCounts& counts_;
+  HtseqLog* log_;
+  struct Noting {
+    const Read* first;
+    const Read* second;
+    uint64_t order;
+  } noting_{nullptr, nullptr, 0};
   // Reused from one fragment to the next.
   std::vector<index::Hit> hits_;
   std::vector<int32_t> bounds_;

@@ -5,6 +5,7 @@
 #include "count/assignment_log.hpp"
 #include "count/counters.hpp"
 #include "count/gene_counts.hpp"
+#include "count/htseq_log.hpp"
 #include "count/settings.hpp"
 
 namespace dulse::count {
@@ -14,6 +15,8 @@ struct Tally {
   GeneCounts counts[kStrandednessCount];
   // Where each read's or fragment's outcome is written (-R), when anywhere; on one thread only.
   AssignmentLog* log = nullptr;
+  // Where htseq-count's -o records go, when anywhere; on one thread only.
+  HtseqLog* htseq_log = nullptr;
 
   // Counts are kept for the chosen rule, or for every rule when the settings ask.
   static bool keeps(const Settings& settings, Strandedness rule) {

@@ -16,6 +16,7 @@
 #include "bam/alignment_input.hpp"
 #include "count/assignment_writer.hpp"
 #include "count/file_counter.hpp"
+#include "count/htseq_samout.hpp"
 #include "count/settings.hpp"
 #include "index/feature_index.hpp"
 #include "py/module.hpp"
@@ -322,6 +323,21 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
   return result.release();
 }
 
+// A sequence of str as names; false with the exception set.
+bool names_of_targets(PyObject* object, std::vector<std::string>& out) {
+  PyRef names(PySequence_Fast(object, "the target names must be a sequence of str"));
+  if (!names) return false;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(names.get());
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(names.get(), i), &length);
+    if (text == nullptr) return false;
+    out.emplace_back(text, static_cast<size_t>(length));
+  }
+  return true;
+}
+
 // assignments=(format, path, target names): "CORE", "SAM" or "BAM", the file to write, and
 // the name of each target. nullptr with the exception set when they are not that.
 std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyRef* path) {
@@ -344,18 +360,30 @@ std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyR
     PyErr_SetString(PyExc_ValueError, "the assignments' format must be CORE, SAM or BAM");
     return nullptr;
   }
-  PyRef names(PySequence_Fast(names_object, "the target names must be a sequence of str"));
-  if (!names) return nullptr;
   std::vector<std::string> targets;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(names.get());
-  targets.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_ssize_t length;
-    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(names.get(), i), &length);
-    if (text == nullptr) return nullptr;
-    targets.emplace_back(text, static_cast<size_t>(length));
-  }
+  if (!names_of_targets(names_object, targets)) return nullptr;
   return std::make_unique<count::AssignmentWriter>(kind, std::move(targets));
+}
+
+// samout=(format, path, gene names): "SAM" or "BAM", the file to write, and the name of each
+// gene. nullptr with the exception set when they are not that.
+std::unique_ptr<count::HtseqSamout> htseq_samout(PyObject* object, PyRef* path) {
+  const char* format;
+  PyObject* path_object;
+  PyObject* names_object;
+  if (!PyArg_ParseTuple(object, "sO&O:samout", &format, PyUnicode_FSConverter, &path_object,
+                        &names_object)) {
+    return nullptr;
+  }
+  *path = PyRef(path_object);
+  bool bam = std::strcmp(format, "BAM") == 0;
+  if (!bam && std::strcmp(format, "SAM") != 0) {
+    PyErr_SetString(PyExc_ValueError, "the samout format must be SAM or BAM");
+    return nullptr;
+  }
+  std::vector<std::string> genes;
+  if (!names_of_targets(names_object, genes)) return nullptr;
+  return std::make_unique<count::HtseqSamout>(bam, std::move(genes));
 }
 
 PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -368,7 +396,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
       "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
       "assignments", "rules", "overlap_mode", "nonunique", "pairing", "random_seed",
-      "read1_decides", nullptr};
+      "read1_decides", "samout", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
@@ -380,8 +408,9 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   unsigned long long seed = 0;
   PyObject* aliases = nullptr;
   PyObject* assignments_object = Py_None;
+  PyObject* samout_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKp:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpO:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -391,7 +420,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
           &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
           &assignments_object, &rules, &overlap_mode, &nonunique, &pairing, &seed,
-          &read1_decides)) {
+          &read1_decides, &samout_object)) {
     return nullptr;
   }
 
@@ -447,6 +476,13 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!writer) return nullptr;
     settings.keep_records = true;
   }
+  std::unique_ptr<count::HtseqSamout> samout;
+  PyRef samout_path;
+  if (samout_object != Py_None) {
+    samout = htseq_samout(samout_object, &samout_path);
+    if (!samout) return nullptr;
+    settings.keep_records = true;
+  }
   settings.read_position = static_cast<int8_t>(read_position);
   settings.split_rule = static_cast<count::SplitRule>(split_rule);
   if (strandedness < 0 || strandedness >= count::kStrandednessCount) {
@@ -492,6 +528,11 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "the assignments need one name per target of the index");
     return nullptr;
   }
+  if (samout != nullptr && (settings.rules != count::Rules::kHtseq ||
+                            samout->n_genes() != static_cast<size_t>(index.n_genes()))) {
+    PyErr_SetString(PyExc_ValueError, "samout needs htseq-count's rules and one name per gene");
+    return nullptr;
+  }
   PyRef keep_index = PyRef::borrow(index_object);
   const char* name = PyBytes_AS_STRING(path.get());
   bam::AlignmentInput input;
@@ -503,23 +544,35 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   SignalCheck signals(&state);
   // The engine reads what featureCounts reads: sequences are never used for counting.
   input.set_lenient(true);
-  input.set_whole_records(writer != nullptr);
+  input.set_whole_records(writer != nullptr || samout != nullptr);
   opened = input.open(name, &signals);
   saved_errno = errno;
-  bool written = true;
+  // The first output that could not be opened or written, and errno's value for it.
+  PyRef* unwritten = nullptr;
   int written_errno = 0;
   try {
     if (opened == 0 && writer != nullptr) {
-      written = writer->open(PyBytes_AS_STRING(assignments_path.get()), input);
+      if (!writer->open(PyBytes_AS_STRING(assignments_path.get()), input)) {
+        unwritten = &assignments_path;
+      }
       counter.set_log(writer.get());
     }
-    if (opened == 0 && written) status = counter.count(input, threads, &signals);
+    if (opened == 0 && unwritten == nullptr && samout != nullptr) {
+      if (!samout->open(PyBytes_AS_STRING(samout_path.get()), input)) unwritten = &samout_path;
+      counter.set_htseq_log(samout.get());
+    }
+    if (opened == 0 && unwritten == nullptr) status = counter.count(input, threads, &signals);
+    if (opened == 0 && samout != nullptr && !samout->close() && unwritten == nullptr) {
+      unwritten = &samout_path;
+    }
   } catch (const std::bad_alloc&) {
     status = count::CountStatus::kNoMemory;
   }
-  if (writer != nullptr && opened == 0) {
-    written = writer->close() && written;
-    written_errno = writer->error();
+  if (opened == 0 && writer != nullptr && !writer->close() && unwritten == nullptr) {
+    unwritten = &assignments_path;
+  }
+  if (unwritten != nullptr) {
+    written_errno = unwritten == &samout_path ? samout->error() : writer->error();
   }
   PyEval_RestoreThread(state);
   // A signal's handler raised while the file was read: that exception is the answer.
@@ -538,9 +591,9 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   if (status != count::CountStatus::kDone) {
     return raise_alignment_error(status_name(status), counter.message());
   }
-  if (!written) {
+  if (unwritten != nullptr) {
     errno = written_errno != 0 ? written_errno : EIO;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, assignments_path.get());
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, unwritten->get());
   }
   return result_of(counter, input, settings, index.n_genes());
 }
