@@ -341,6 +341,10 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
   }
   if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; });
   int64_t bases = fragment_bases(reads, n);
+  // A rule that keeps every piece comes to what the first such rule came to.
+  bool judged_all = false;
+  OverlapRules::Verdict all_verdict = OverlapRules::Verdict::kNoFeatures;
+  size_t all_left = 0;
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
     rule_pieces_.clear();
@@ -348,8 +352,25 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
       if (strand_passes(rule, piece.strand, reverse[piece.record])) rule_pieces_.push_back(piece);
     }
     size_t left = 0;
+    OverlapRules::Verdict verdict;
+    bool keeps_all = rule_pieces_.size() == pieces_.size();
+    if (rule_pieces_.empty()) {
+      verdict = OverlapRules::Verdict::kNoFeatures;
+    } else if (keeps_all && judged_all) {
+      verdict = all_verdict;
+      left = all_left;
+      genes_ = all_genes_;
+    } else {
+      verdict = overlap_.judge(rule_pieces_, bases, genes_, &left);
+      if (keeps_all) {
+        judged_all = true;
+        all_verdict = verdict;
+        all_left = left;
+        all_genes_ = genes_;
+      }
+    }
     Counters::RuleTally& tally = counters_.by_rule[s];
-    switch (overlap_.judge(rule_pieces_, bases, genes_, &left)) {
+    switch (verdict) {
       case OverlapRules::Verdict::kAssigned:
         count_for(rule, genes_.data(), genes_.size(), left, nh);
         note_rule(s, &Counters::assigned, genes_.data(), genes_.size());

@@ -77,6 +77,7 @@ class FeatureCountsRules : public Policy {
   GeneCounts* counts_[kStrandednessCount];
   std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
+  std::vector<int32_t> all_genes_;  // what the rules chose from every piece of a read
   AssignmentLog* log_;
   struct Noting {
     const Read* earlier;

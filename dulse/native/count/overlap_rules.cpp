@@ -44,24 +44,33 @@ bool OverlapRules::gene_passes(int64_t overlap, int64_t bases) const {
 OverlapRules::Verdict OverlapRules::judge(std::vector<Piece>& pieces, int64_t bases,
                                           std::vector<int32_t>& chosen, size_t* left) {
   chosen.clear();
-  std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
-    return a.feature != b.feature ? a.feature < b.feature : a.start < b.start;
-  });
   kept_.clear();
-  for (size_t i = 0; i < pieces.size();) {
-    size_t j = i;
-    while (j < pieces.size() && pieces[j].feature == pieces[i].feature) ++j;
-    if (feature_passes(pieces[i].feature_length, covered(&pieces[i], &pieces[0] + j))) {
-      kept_.insert(kept_.end(), pieces.begin() + static_cast<ptrdiff_t>(i),
-                   pieces.begin() + static_cast<ptrdiff_t>(j));
+  if (settings_.min_feature_fraction <= 0 && settings_.max_feature_non_overlap < 0) {
+    // No rule on a feature's own overlap: every feature stays.
+    kept_.swap(pieces);
+  } else {
+    std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
+      return a.feature != b.feature ? a.feature < b.feature : a.start < b.start;
+    });
+    for (size_t i = 0; i < pieces.size();) {
+      size_t j = i;
+      while (j < pieces.size() && pieces[j].feature == pieces[i].feature) ++j;
+      if (feature_passes(pieces[i].feature_length, covered(&pieces[i], &pieces[0] + j))) {
+        kept_.insert(kept_.end(), pieces.begin() + static_cast<ptrdiff_t>(i),
+                     pieces.begin() + static_cast<ptrdiff_t>(j));
+      }
+      i = j;
     }
-    i = j;
   }
   if (kept_.empty()) return Verdict::kNoFeatures;
 
-  std::sort(kept_.begin(), kept_.end(), [](const Piece& a, const Piece& b) {
+  // The pieces of one record come in the order of their starts, and mostly of one gene.
+  auto by_gene = [](const Piece& a, const Piece& b) {
     return a.gene != b.gene ? a.gene < b.gene : a.start < b.start;
-  });
+  };
+  if (!std::is_sorted(kept_.begin(), kept_.end(), by_gene)) {
+    std::sort(kept_.begin(), kept_.end(), by_gene);
+  }
   candidates_.clear();
   for (size_t i = 0; i < kept_.size();) {
     size_t j = i;
