@@ -49,35 +49,14 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
   return h ^ (h >> 29);
 }
 
-bool MateTable::take_mate(std::string_view name, const PairKey& key, uint64_t h,
-                          const Read& read, Read& mate, bool earliest) {
-  if (size_ == 0) return false;
-  bool first = read.has(kRead1);
-  int32_t* found = nullptr;
-  int32_t* link = &buckets_[h & (buckets_.size() - 1)];
-  for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
-    Slot& slot = at(s);
-    if (slot.hash == h && slot.key == key && slot.read.has(kRead1) != first &&
-        slot.read.name == name) {
-      if (!earliest) {
-        found = link;
-        break;
-      }
-      if (found == nullptr || slot.read.number < at(*found).read.number) {
-        found = link;
-      }
-    }
-  }
-  if (found == nullptr) return false;
-  int32_t s = *found;
-  *found = at(s).next;
+void MateTable::take(int32_t* link, Read& mate) {
+  int32_t s = *link;
+  *link = at(s).next;
   std::swap(mate, at(s).read);
   release(s);
-  return true;
 }
 
-void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, Read& read,
-                     uint64_t due) {
+void MateTable::hold(std::string_view name, uint64_t hash, Read& read, uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
   Slot& slot = at(s);
@@ -88,7 +67,6 @@ void MateTable::hold(std::string_view name, const PairKey& key, uint64_t hash, R
   slot.due = due;
   std::swap(slot.read, read);
   if (!named) slot.read.name.assign(name.data(), name.size());
-  slot.key = key;
   slot.held_at = static_cast<int32_t>(held_.size());
   held_.push_back(s);
   int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];

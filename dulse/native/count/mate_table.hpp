@@ -45,16 +45,37 @@ class MateTable {
   // The hash of a read's name and key, computed once per read for take_mate and hold.
   static uint64_t hash_of(std::string_view name, const PairKey& key);
 
-  // Takes out the waiting mate of `read` (named `name`, `hash` its hash_of) into `mate`
-  // (swapping buffers); false when none waits. Of several, the first found, or with `earliest`
-  // the one that came first in the file.
+  // Takes out the waiting mate of `read` (named `name`, `hash` its hash_of with `key`) into
+  // `mate` (swapping buffers); false when none waits. A waiting read is its mate when
+  // key_of(it) equals `key` (the table keeps no keys: the rules derive them from the read).
+  // Of several, the first found, or with `earliest` the one that came first in the file.
+  template <class KeyOf>
   bool take_mate(std::string_view name, const PairKey& key, uint64_t hash, const Read& read,
-                 Read& mate, bool earliest = false);
+                 Read& mate, bool earliest, KeyOf&& key_of) {
+    if (size_ == 0) return false;
+    bool first = read.has(kRead1);
+    int32_t* found = nullptr;
+    int32_t* link = &buckets_[hash & (buckets_.size() - 1)];
+    for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
+      const Slot& slot = at(s);
+      if (slot.hash == hash && slot.read.has(kRead1) != first && slot.read.name == name &&
+          key_of(slot.read) == key) {
+        if (!earliest) {
+          found = link;
+          break;
+        }
+        if (found == nullptr || slot.read.number < at(*found).read.number) found = link;
+      }
+    }
+    if (found == nullptr) return false;
+    take(found, mate);
+    return true;
+  }
   // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
   // left with the table's spare ones). settle_before() lets it go once the file has passed
   // `due`, the place where its mate would be (kNever: it waits to the end).
   static constexpr uint64_t kNever = UINT64_MAX;
-  void hold(std::string_view name, const PairKey& key, uint64_t hash, Read& read, uint64_t due);
+  void hold(std::string_view name, uint64_t hash, Read& read, uint64_t due);
 
   // Hands every waiting read whose mate should have come before `now` (a place), and not
   // before `floor`, to settle(Read&), and forgets it. A sweep over what the table holds: its
@@ -94,7 +115,6 @@ class MateTable {
  private:
   struct Slot {
     Read read;
-    PairKey key{};
     uint64_t hash = 0;
     uint64_t due = kNever;
     int32_t next = -1;  // the next slot of its bucket, or of the free list
@@ -108,6 +128,8 @@ class MateTable {
     return pages_[i >> kPageShift][i & ((size_t{1} << kPageShift) - 1)];
   }
   void grow();
+  // Takes the slot `*link` points at out of its bucket into `mate`.
+  void take(int32_t* link, Read& mate);
   void unlink(int32_t slot);
   void release(int32_t slot);
 

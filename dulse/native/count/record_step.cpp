@@ -143,7 +143,9 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
   }
   PairKey key = rules_->pair_key(read);
   uint64_t hash = MateTable::hash_of(name, key);
-  if (table_.take_mate(name, key, hash, read, mate_, rules_->pairs_earliest())) {
+  const Policy& rules = *rules_;
+  if (table_.take_mate(name, key, hash, read, mate_, rules.pairs_earliest(),
+                       [&rules](const Read& waiting) { return rules.pair_key(waiting); })) {
     rules_->count_fragment(mate_, &read);
     return;
   }
@@ -153,7 +155,7 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  table_.hold(name, key, hash, read, due);
+  table_.hold(name, hash, read, due);
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
 }
