@@ -32,17 +32,14 @@ inline uint64_t mix(uint64_t h, uint64_t v) {
 }  // namespace
 
 uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
-  // Eight bytes of the name at a time, then the places.
+  // The last sixteen bytes of the name, where reads of one run differ (an Illumina name ends
+  // in its tile and coordinates), then the places; the table compares whole names.
   uint64_t h = name.size();
-  size_t i = 0;
-  for (; i + 8 <= name.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, name.data() + i, 8);
-    h = mix(h, word);
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, name.data() + i, name.size() - i);
-  h = mix(h, tail);
+  size_t from = name.size() > 16 ? name.size() - 16 : 0;
+  uint64_t words[2] = {0, 0};
+  std::memcpy(words, name.data() + from, name.size() - from);
+  h = mix(h, words[0]);
+  h = mix(h, words[1]);
   h = mix(h, uint64_t{static_cast<uint32_t>(key.tid1)} << 32 | static_cast<uint32_t>(key.pos1));
   h = mix(h, uint64_t{static_cast<uint32_t>(key.tid2)} << 32 | static_cast<uint32_t>(key.pos2));
   h = mix(h, key.has_hi ? static_cast<uint64_t>(key.hi) : 0x8000000000000000ull);
