@@ -2,11 +2,9 @@
 every file order: featureCounts counts the files in one run, the engine one by one, and the
 counts as written and all 14 summary rows must agree for every file."""
 
-import os
 import tempfile
 from pathlib import Path
 
-import pytest
 
 import fc_model
 import fc_peer
@@ -14,15 +12,12 @@ import sam_strategies as S
 from dulse import Settings, count_bam, read_annotation
 from dulse.outputs.featurecounts import format_counts
 from fc_model import Options
+from helpers import require_peer
 
 
 def require_featurecounts():
     """Skips the calling tests where featureCounts is not installed; fails them under CI."""
-    if fc_peer.available():
-        return
-    if os.environ.get("CI") == "true":
-        pytest.fail("featureCounts is not installed")
-    pytest.skip("featureCounts is not installed")
+    require_peer(fc_peer.available(), "featureCounts")
 
 
 def engine_settings(options: Options, **more):

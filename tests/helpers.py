@@ -4,9 +4,20 @@ import os
 import traceback
 
 import pysam
+import pytest
 from dulse.quantify import _core_fast
 
 CONTIGS = (("chr1", 100_000), ("chr2", 50_000), ("chrM", 16_569))
+
+
+def require_peer(installed, name):
+    """Skips the calling test where the peer program `name` is not installed; fails it under
+    CI, which installs the peers."""
+    if installed:
+        return
+    if os.environ.get("CI") == "true":
+        pytest.fail(f"{name} is not installed")
+    pytest.skip(f"{name} is not installed")
 
 
 class Entry:

@@ -19,6 +19,7 @@ import fc_peer
 import sam_strategies as S
 from dulse import __version__
 from dulse.cli import main
+from helpers import require_peer
 from libraries import random_library, random_single_end
 
 # gene, biotype, contig, strand, transcripts (each a list of exons, 1-based inclusive)
@@ -97,10 +98,7 @@ def dulse(folder, arguments, stdin=None):
 
 
 def featurecounts(folder, arguments):
-    if not fc_peer.available():
-        if os.environ.get("CI") == "true":
-            pytest.fail("featureCounts is not installed")
-        pytest.skip("featureCounts is not installed")
+    require_peer(fc_peer.available(), "featureCounts")
     return subprocess.run(["featureCounts", *arguments], cwd=folder, capture_output=True,
                           text=True)
 

@@ -19,6 +19,7 @@ from hypothesis import strategies as st
 
 import htseq_peer
 import sam_strategies as S
+from helpers import require_peer
 
 EXAMPLES = int(os.environ.get("HTSEQ_EXAMPLES", "3"))
 
@@ -32,11 +33,7 @@ differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, 
 
 @pytest.fixture(scope="module", autouse=True)
 def htseq_count():
-    if htseq_peer.available():
-        return
-    if os.environ.get("CI") == "true":
-        pytest.fail("htseq-count is not installed")
-    pytest.skip("htseq-count is not installed")
+    require_peer(htseq_peer.available(), "htseq-count")
 
 
 SCORE = ["--secondary-alignments", "score", "--supplementary-alignments", "score"]

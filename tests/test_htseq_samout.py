@@ -34,6 +34,7 @@ import fc_peer
 import htseq_peer
 import sam_strategies as S
 from fc_model import SamRecord
+from helpers import require_peer
 
 pysam = pytest.importorskip("pysam")
 
@@ -51,11 +52,7 @@ EXTRA_TAGS = ["", "\tXA:A:c\tXH:H:1AE3", "\tXB:B:c,-1,2\tXC:B:f,1.5,2\tXD:f:0.1"
 
 @pytest.fixture(scope="module", autouse=True)
 def htseq_count():
-    if htseq_peer.available():
-        return
-    if os.environ.get("CI") == "true":
-        pytest.fail("htseq-count is not installed")
-    pytest.skip("htseq-count is not installed")
+    require_peer(htseq_peer.available(), "htseq-count")
 
 
 def write_sam(path, records, sort_order):
