@@ -27,7 +27,7 @@ constexpr char kTags[2][2] = {{'N', 'H'}, {'H', 'I'}};
 }  // namespace
 
 void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
-               bool keep) {
+               bool keep, bool junctions) {
   read.stored.clear();
   if (keep && record.core != nullptr) {
     uint8_t length[4];
@@ -54,9 +54,11 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.blocks.clear();
   read.query_length = 0;
   read.spliced = false;
+  read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 
   bam::Cigar cigar{record.cigar, record.n_cigar};
+  if (junctions) find_junctions(cigar, record.pos, max_blocks, read.junctions);
   int64_t at = record.pos;
   bool open = false;
   // The query bases so far, and the length as it stands at the end of the last block kept.
