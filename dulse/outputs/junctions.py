@@ -10,9 +10,11 @@ The genes are those whose span on the contig (first to last base of its features
 When the two sites are held by no common gene, featureCounts keeps only the genes of the site
 that fewer reads support (the reads of all junctions at that place, in every file, either end),
 or those of the other site when that one has none; on a tie it keeps both. PrimaryGene is the
-gene holding the most sites (the first by span start on a tie), SecondaryGenes the others by
-span start, the primary's place taken by the first of them. The rows come by contig, in
-featureCounts' order of contig names (see contig_order_key), then by the two places.
+gene holding the most sites (the first by span start on a tie). SecondaryGenes are the others:
+the left site's genes, then the right's, each site's by the start of the gene's first feature
+holding it (else by span start), the primary gene's place taken by the first of the list. The rows come by contig, in
+featureCounts' order of contig names (see contig_order_key), then by Site1's place, then by
+Site2's place read as text (1000 before 999), as featureCounts orders them.
 
 With a reference (-G), both sites' strand is '+' for a GT-AG intron and '-' for CT-AC (upper
 or lower case), NA otherwise, or when the contig is not in the FASTA file; as featureCounts
@@ -64,40 +66,50 @@ def check_reference(path):
 
 
 class _GeneSpans:
-    """Per annotation contig: each gene's span, sorted by start, for finding those holding a
-    place."""
+    """Per annotation contig: each gene's span (first to last base of its features there) and
+    features, for finding the genes that hold a place."""
 
     def __init__(self, annotation):
         features = annotation.features
-        spans = {}
+        pieces = defaultdict(list)  # (contig, gene) -> [(start, end)], 0-based, end exclusive
         for contig, start, end, gene in zip(features.contig.tolist(), features.start.tolist(),
                                             features.end.tolist(), features.gene.tolist()):
-            key = (contig, gene)
-            low, high = spans.get(key, (start, end))
-            spans[key] = (min(low, start), max(high, end))
+            pieces[(contig, gene)].append((start, end))
         by_contig = defaultdict(list)
-        for (contig, gene), (start, end) in spans.items():
-            by_contig[contig].append((start, gene, end))
-        self._starts = {key: start for key, (start, _) in spans.items()}
+        for (contig, gene), places in pieces.items():
+            by_contig[contig].append((min(p[0] for p in places), gene,
+                                      max(p[1] for p in places)))
+        self._pieces = pieces
         self._spans = {}
         for contig, rows in by_contig.items():
             rows.sort()
-            self._spans[contig] = ([row[0] for row in rows], rows)
+            reach, running = [], -1
+            for _, _, end in rows:
+                running = max(running, end)
+                reach.append(running)
+            self._spans[contig] = ([row[0] for row in rows], rows, reach)
         self._names = annotation.gene_ids
 
     def at(self, contig, place):
-        """The genes whose span holds the 1-based place, by span start (then annotation
-        order)."""
+        """The genes whose span holds the 1-based place, in featureCounts' order: by the start
+        of their first feature holding it, else by the span's start (then annotation order)."""
         found = self._spans.get(contig)
         if found is None:
             return []
-        starts, rows = found
+        starts, rows, reach = found
         zero = place - 1
-        upto = bisect.bisect_right(starts, zero)
-        return [gene for start, gene, end in rows[:upto] if end > zero]
+        held = []
+        at = bisect.bisect_right(starts, zero) - 1
+        while at >= 0 and reach[at] > zero:
+            start, gene, end = rows[at]
+            if end > zero:
+                holding = [s for s, e in self._pieces[(contig, gene)] if s <= zero < e]
+                held.append((min(holding) if holding else start, gene))
+            at -= 1
+        return [gene for _, gene in sorted(held)]
 
     def start(self, contig, gene):
-        return self._starts[(contig, gene)]
+        return min(start for start, _ in self._pieces[(contig, gene)])
 
     def name(self, gene):
         return self._names[gene]
@@ -165,7 +177,8 @@ def junction_rows(matrix, annotation, reference=None):
         strands = _site_strands(reference, wanted)
     spans = _GeneSpans(annotation)
     rows = []
-    for key in sorted(counts, key=lambda k: (contig_order_key(k[0]), k[1], k[2])):
+    # featureCounts orders the second places as text: 1000 before 999.
+    for key in sorted(counts, key=lambda k: (contig_order_key(k[0]), k[1], str(k[2]))):
         name, left, right = key
         contig = contig_of[name]
         primary, secondary = _genes(spans, contig, left, right, support[(name, left)],
@@ -192,8 +205,9 @@ def _genes(spans, contig, left, right, left_support, right_support):
             votes[gene] = votes.get(gene, 0) + 1
     if not votes:
         return "NA", "NA"
-    listed = sorted(votes, key=lambda gene: (spans.start(contig, gene), gene))
-    primary = max(listed, key=lambda gene: votes[gene])  # the first of the most held
+    listed = list(votes)
+    primary = min(listed, key=lambda gene: (-votes[gene], spans.start(contig, gene), gene))
+    # featureCounts puts the primary gene first by trading places with the first one.
     at = listed.index(primary)
     listed[0], listed[at] = listed[at], listed[0]
     secondary = ",".join(spans.name(gene) for gene in listed[1:])
