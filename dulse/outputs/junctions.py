@@ -33,24 +33,26 @@ HEADER = ("PrimaryGene", "SecondaryGenes", "Site1_chr", "Site1_location", "Site1
           "Site2_chr", "Site2_location", "Site2_strand")
 # featureCounts' places for the sex and mitochondrial contigs among the numbered ones.
 _LETTER_KEYS = {"X": 90, "Y": 91, "M": 99}
-_LEADING_NUMBER = re.compile(r"\+?[0-9]+")
+_LEADING_NUMBER = re.compile(r"[+-]?[0-9]+")
 _MOTIF_STRANDS = {(b"GT", b"AG"): "+", (b"CT", b"AC"): "-"}
 
 
 def contig_order_key(name):
     """featureCounts' order of contigs in the junction table: by a number read from the name
-    (after a 'chr' prefix: its leading digits, X 90, Y 91, M 99; 0 for any other name), then by
+    (after a 'chr' prefix) as C's atoi reads it, X 90, Y 91 and M 99 instead of none; names
+    with no number above 0 come first, those without the prefix before those with it; then by
     the name's length, then byte by byte."""
     prefixed = name.startswith("chr")
     rest = name[3:] if prefixed else name
     number = _LEADING_NUMBER.match(rest)
-    if number:
-        value = (int(number.group()) + 2**31) % 2**32 - 2**31  # a C int, as atoi leaves it
-        key = max(value, 0)
-    elif rest[:1] in _LETTER_KEYS and (prefixed or len(rest) == 1 or not rest[1].isalnum()):
+    value = (int(number.group()) + 2**31) % 2**32 - 2**31 if number else 0  # a C int
+    if value > 0:
+        key = value
+    elif value == 0 and rest[:1] in _LETTER_KEYS and (
+            prefixed or len(rest) == 1 or not rest[1].isalnum()):
         key = _LETTER_KEYS[rest[0]]
     else:
-        key = 0
+        key = 0 if prefixed and value == 0 else -1
     encoded = name.encode("utf-8", "surrogateescape")
     return key, len(encoded), encoded
 
