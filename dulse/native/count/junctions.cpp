@@ -13,37 +13,29 @@ int32_t clamp_place(int64_t place) {
 
 }  // namespace
 
-void find_junctions(const bam::Cigar& cigar, int32_t pos, int max_sections,
-                    std::vector<Junction>& out) {
-  out.clear();
-  int64_t at = pos;  // 0-based reference place of the next base
-  int sections = 1;  // the section being walked is the sections-th
-  bool pending = false;  // an N ended the last section
-  Junction junction{0, 0};
-  for (uint32_t k = 0; k < cigar.count; ++k) {
-    uint32_t op = cigar.op(k);
-    int64_t n = cigar.length(k);
-    bool cuts = op == bam::kSkip || op == bam::kDeletion || op == bam::kInsertion;
-    if (!cuts) {
-      if (bam::is_aligned(op) && pending) {
-        out.push_back(junction);
-        pending = false;
-      }
-      if (bam::consumes_reference(op)) at += n;
-      continue;
+void JunctionWalk::step(uint32_t op, int64_t length, int64_t at) {
+  if (done_) return;
+  bool cuts = op == bam::kSkip || op == bam::kDeletion || op == bam::kInsertion;
+  if (!cuts) {
+    if (bam::is_aligned(op) && pending_) {
+      out_.push_back(junction_);
+      pending_ = false;
     }
-    // The cut closes this section: an N before it is met by it, however empty.
-    if (pending) {
-      out.push_back(junction);
-      pending = false;
-    }
-    if (sections >= max_sections) return;
-    ++sections;
-    if (op == bam::kSkip) {
-      junction = Junction{clamp_place(at), clamp_place(at + n + 1)};
-      pending = true;
-    }
-    if (bam::consumes_reference(op)) at += n;
+    return;
+  }
+  // The cut closes this section: an N before it is met by it, however empty.
+  if (pending_) {
+    out_.push_back(junction_);
+    pending_ = false;
+  }
+  if (sections_ >= max_sections_) {
+    done_ = true;
+    return;
+  }
+  ++sections_;
+  if (op == bam::kSkip) {
+    junction_ = Junction{clamp_place(at), clamp_place(at + length + 1)};
+    pending_ = true;
   }
 }
 

@@ -20,12 +20,27 @@ struct Junction {
   }
 };
 
-// The junctions of a mapped record at `pos` (0-based), as featureCounts finds them: its CIGAR
-// cut into sections at every N, D and I (a leading one too); only the first `max_sections`
-// are looked at, and an N counts when a section follows it (one that is empty and ends the
-// CIGAR does not).
-void find_junctions(const bam::Cigar& cigar, int32_t pos, int max_sections,
-                    std::vector<Junction>& out);
+// The junctions of a mapped record as featureCounts finds them, fed each CIGAR operation in
+// turn by the walk that reads the record (count/read.cpp): the CIGAR is cut into sections at
+// every N, D and I (a leading one too); only the first `max_sections` are looked at, and an N
+// counts when a section follows it (an empty one that ends the CIGAR does not).
+class JunctionWalk {
+ public:
+  JunctionWalk(int max_sections, std::vector<Junction>& out)
+      : max_sections_(max_sections), out_(out) {
+    out_.clear();
+  }
+  // The next operation, beginning at the 0-based reference place `at`.
+  void step(uint32_t op, int64_t length, int64_t at);
+
+ private:
+  int max_sections_;
+  std::vector<Junction>& out_;
+  int sections_ = 1;      // the section being walked is the sections_-th
+  bool pending_ = false;  // an N ended the last section
+  bool done_ = false;     // max_sections_ reached
+  Junction junction_{0, 0};
+};
 
 class JunctionCounts {
  public:
