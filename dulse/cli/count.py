@@ -2,7 +2,8 @@
 
     dulse count -a genes.gtf -o counts.txt [options] file.bam ...
 
-writes counts.txt in featureCounts' layout and counts.txt.summary beside it. Options that
+writes counts.txt in featureCounts' layout and counts.txt.summary beside it (with -J also
+counts.txt.jcounts, the splice junctions; see dulse/outputs/junctions.py). Options that
 featureCounts has and dulse does not yet are refused by name, never ignored.
 """
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "bam/cigar.hpp"
+
 namespace dulse::count {
 
 namespace {

@@ -7,8 +7,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bam/cigar.hpp"
-
 namespace dulse::count {
 
 // One N operation: the 1-based places of the bases either side of the skipped ones.
