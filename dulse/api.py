@@ -315,8 +315,9 @@ def _count(path, annotation, settings, threads=1, assignments=None):
         (summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"],
          summary["Unassigned_Overlapping_Length"]) = check.by_rule[number]
     counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
+    keys = ("junctions",) if settings.junctions else ()
     return FileCounts(path, counts, summary, rule, check, found["records"],
-                      found["pending_peak"], _details(path, found))
+                      found["pending_peak"], _details(path, found, *keys))
 
 
 def _count_file(path, annotation, threads, feature_level=False, assignments=None, samout=None,

@@ -28,6 +28,7 @@
 | split_only              | --splitOnly   | count split alignments (an N in the CIGAR) only          |
 | non_split_only          | --nonSplitOnly | count alignments without N only                         |
 | contig_aliases          | -A            | (annotation name, BAM name) pairs for contigs named apart |
+| junctions               | -J            | also count the splice junctions (N operations) of the reads |
 
 A contig of an alignment file is the annotation's contig of the same name, else the one its
 alias names, else the one whose name differs by a "chr" prefix (chr1 and 1), as featureCounts
@@ -81,6 +82,7 @@ class Settings:
     split_only: bool = False
     non_split_only: bool = False
     contig_aliases: tuple = ()
+    junctions: bool = False
 
     def __post_init__(self):
         for field in dataclasses.fields(self):

@@ -201,9 +201,9 @@ def test_standard_input(data):
 
 
 @pytest.mark.parametrize("options, named", [
-    (["-J"], "-J"), (["-G", "genome.fa"], "-G"), (["-L"], "-L"),
+    (["-L"], "-L"),
     (["--byReadGroup"], "--byReadGroup"), (["--readShiftType", "upstream"], "--readShiftType"),
-    (["-J", "-O", "-L"], "-J, -L"),
+    (["--byReadGroup", "-O", "-L"], "--byReadGroup, -L"),
 ])
 def test_options_not_supported_exit_2(data, options, named):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])

@@ -2,7 +2,8 @@
 
     dulse count -a genes.gtf -o counts.txt [options] file.bam ...
 
-writes counts.txt in featureCounts' layout and counts.txt.summary beside it. Options that
+writes counts.txt in featureCounts' layout and counts.txt.summary beside it (with -J also
+counts.txt.jcounts, the splice junctions; see dulse/outputs/junctions.py). Options that
 featureCounts has and dulse does not yet are refused by name, never ignored.
 """
 
@@ -17,13 +18,12 @@ from dulse.api import count_bams
 from dulse.cli.common import Progress, UsageError, positive_number, whole_number
 from dulse.diagnostics import contig_mismatch
 from dulse.errors import AnnotationError, InputError
-from dulse.outputs import featurecounts
+from dulse.outputs import featurecounts, junctions
 from dulse.settings import Settings
 from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
 NOT_SUPPORTED = {
-    "-J": 0, "-G": 1,
     "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
 }
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
@@ -126,6 +126,11 @@ def add_parser(commands):
              "or fragment), or the records with XS, XN and XT tags (.featureCounts.sam/.bam)")
     add("--Rpath", dest="assignments_folder", metavar="FOLDER",
         help="the folder for -R's files (default: the counts file's)")
+    add("-J", dest="junctions", action="store_true",
+        help="count the splice junctions (N in the CIGAR) of the reads, in FILE.jcounts")
+    add("-G", dest="reference", metavar="FASTA",
+        help="with -J, the reference sequences: each junction's strand from its GT-AG or "
+             "CT-AC intron ends")
     add("-T", dest="threads", type=positive_number, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
              "rest allows (default: 1)")
@@ -223,7 +228,8 @@ def settings_per_file(args):
         non_overlap_feature=args.non_overlap_feature, read_extension5=args.read_extension5,
         read_extension3=args.read_extension3, read_to_pos=args.read_to_pos,
         split_only=args.split_only, non_split_only=args.non_split_only,
-        contig_aliases=read_aliases(args.aliases) if args.aliases else ())
+        contig_aliases=read_aliases(args.aliases) if args.aliases else (),
+        junctions=args.junctions)
     return [base.replace(strandedness=STRANDEDNESS[word])
             for word in (words if len(words) > 1 else words * len(args.files))]
 
@@ -284,7 +290,11 @@ def run(args, argv):
     files = [_input_name(name) for name in args.files]
     assignments = assignment_files(args, files)
     targets = [args.output, args.output + ".summary"] + [path for _, path in assignments]
+    if args.junctions:
+        targets.append(args.output + ".jcounts")
     _check_outputs(files, args.annotation, targets)
+    if args.reference is not None:
+        junctions.check_reference(args.reference)
     err = sys.stderr
     _print_settings(args, settings[0], err)
     from dulse.annotation import read_annotation
@@ -322,8 +332,15 @@ def run(args, argv):
                                        feature_level=args.feature_level)
         with staged.open(args.output + ".summary") as handle:
             featurecounts.write_summary(handle, matrix, args.non_split_only)
+        if args.junctions:
+            with staged.open(args.output + ".jcounts") as handle:
+                junctions.write_junctions(handle, matrix, annotation,
+                                          featurecounts.column_names(matrix),
+                                          reference=args.reference)
         staged.commit()
     written = f" and -R's {len(assignments)} file(s)" if assignments else ""
+    if args.junctions:
+        written += f" and {args.output}.jcounts"
     print(f"wrote {args.output} and {args.output}.summary{written}", file=err)
     return 0
 
@@ -362,7 +379,7 @@ def _print_settings(args, settings, err):
                      ("--ignoreDup", settings.ignore_duplicates), ("-f", settings.feature_level),
                      ("--largestOverlap", settings.largest_overlap),
                      ("--splitOnly", settings.split_only),
-                     ("--nonSplitOnly", settings.non_split_only)):
+                     ("--nonSplitOnly", settings.non_split_only), ("-J", settings.junctions)):
         if on:
             fields.append(flag)
     for flag, value, default in (("--minOverlap", settings.min_overlap, 1),

@@ -14,7 +14,7 @@ import numpy
 from dulse import _engine
 from dulse.results import SUMMARY_ROWS
 
-__all__ = ["command_line", "feature_columns", "format_counts", "write_counts", "write_summary"]
+__all__ = ["column_names", "command_line", "feature_columns", "format_counts", "write_counts", "write_summary"]
 
 
 def command_line(program, version, argv):
@@ -49,7 +49,7 @@ def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
     per feature (matrix.gene_ids then holds each feature's gene)."""
     handle.write(header_line.rstrip("\n") + "\n")
     handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length",
-                            *extra_attributes) + _column_names(matrix)) + "\n")
+                            *extra_attributes) + column_names(matrix)) + "\n")
     texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
     lines = feature_columns(annotation) if feature_level else annotation.featurecounts_columns()
     cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
@@ -64,13 +64,14 @@ def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
 
 
 def write_summary(handle, matrix, split_row=False):
-    handle.write("\t".join(("Status",) + _column_names(matrix)) + "\n")
+    handle.write("\t".join(("Status",) + column_names(matrix)) + "\n")
     for row in SUMMARY_ROWS:
         name = "Unassigned_Split" if split_row and row == "Unassigned_NonSplit" else row
         handle.write("\t".join([name] + [str(f.summary[row]) for f in matrix.files]) + "\n")
 
 
-def _column_names(matrix):
+def column_names(matrix):
+    """The count columns' heads: each file's name as given."""
     for sample in matrix.samples:
         if any(character in sample for character in "\t\n\r"):
             raise ValueError(f"a file name with a tab or line break cannot head a column: "

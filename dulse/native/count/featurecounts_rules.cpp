@@ -47,6 +47,7 @@ void FeatureCountsRules::count_read(const Read& read) {
     note(outcome);
     return;
   }
+  if (junctions_ != nullptr) add_junctions(read, nullptr);
   const Read* reads[] = {&read};
   assign(reads, 1);
 }
@@ -106,6 +107,17 @@ bool FeatureCountsRules::split_only_fails(const Read& earlier, const Read* later
     if (fragments && (read->has(kMateUnmapped) || !read->has(kPaired))) return false;
   }
   return true;
+}
+
+void FeatureCountsRules::add_junctions(const Read& earlier, const Read* later) {
+  for (const Junction& junction : earlier.junctions) junctions_->add(earlier.tid, junction);
+  if (later == nullptr) return;
+  for (const Junction& junction : later->junctions) {
+    bool shared = later->tid == earlier.tid &&
+                  std::find(earlier.junctions.begin(), earlier.junctions.end(), junction) !=
+                      earlier.junctions.end();
+    if (!shared) junctions_->add(later->tid, junction);
+  }
 }
 
 FeatureCountsRules::Outcome FeatureCountsRules::record_checks(const Read& read) const {
@@ -168,6 +180,7 @@ void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) 
     note(outcome);
     return;
   }
+  if (junctions_ != nullptr) add_junctions(earlier, later);
   const Read* reads[2];
   int n = 0;
   for (const Read* read : {&earlier, later}) {

@@ -25,7 +25,8 @@ class FeatureCountsRules : public Policy {
   FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
         const std::vector<int32_t>& tid_contig, Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
-        log_(tally.log), ends_(settings), overlap_(settings) {
+        log_(tally.log), junctions_(settings.count_junctions ? &tally.junctions : nullptr),
+        ends_(settings), overlap_(settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
     }
@@ -60,6 +61,8 @@ class FeatureCountsRules : public Policy {
   // mates' blocks cover.
   int64_t fragment_bases(const Read* const* reads, int n) const;
   bool split_only_fails(const Read& earlier, const Read* later) const;
+  // -J: the junctions of a read or fragment that passed the checks, each once per fragment.
+  void add_junctions(const Read& earlier, const Read* later);
   void count_for(Strandedness rule, const int32_t* genes, size_t n, size_t divisor_genes,
                  int32_t nh);
 
@@ -79,6 +82,7 @@ class FeatureCountsRules : public Policy {
   std::vector<int32_t> genes_;
   std::vector<int32_t> all_genes_;  // what the rules chose from every piece of a read
   AssignmentLog* log_;
+  JunctionCounts* junctions_;
   struct Noting {
     const Read* earlier;
     const Read* later;

@@ -14,6 +14,7 @@ CountStatus FileCounter::count(bam::AlignmentInput& input, int threads, Interrup
   FileContext file(index_, settings_, input.reference_names(),
                    input.sort_order() == bam::SortOrder::kCoordinate);
   contigs_matched_ = file.contigs_matched();
+  tid_contig_ = file.tid_contig;
   if (threads > 1 && !input.is_sam() && tally_.log == nullptr &&
       tally_.htseq_log == nullptr) {
     ChunkCounter chunks(file, tally_, threads);

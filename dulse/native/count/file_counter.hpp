@@ -36,10 +36,14 @@ class FileCounter {
   const GeneCounts& counts(Strandedness rule) const {
     return tally_.counts[static_cast<int>(rule)];
   }
+  // The junctions counted, with -J.
+  const JunctionCounts& junctions() const { return tally_.junctions; }
   bool keeps(Strandedness rule) const { return Tally::keeps(settings_, rule); }
   const std::string& message() const { return message_; }
   // The contigs of the file that the annotation has.
   int32_t contigs_matched() const { return contigs_matched_; }
+  // The file's reference ids -> the index's contigs (-1: none), once count() began.
+  const std::vector<int32_t>& tid_contig() const { return tid_contig_; }
   int64_t paired_records() const { return paired_records_; }
 
  private:
@@ -52,6 +56,7 @@ class FileCounter {
   Tally tally_;
   std::string message_;
   int32_t contigs_matched_ = 0;
+  std::vector<int32_t> tid_contig_;
   int64_t paired_records_ = 0;
 };
 

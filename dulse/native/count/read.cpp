@@ -27,7 +27,7 @@ constexpr char kTags[2][2] = {{'N', 'H'}, {'H', 'I'}};
 }  // namespace
 
 void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
-               bool keep) {
+               bool keep, bool junctions) {
   read.stored.clear();
   if (keep && record.core != nullptr) {
     uint8_t length[4];
@@ -54,9 +54,11 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.blocks.clear();
   read.query_length = 0;
   read.spliced = false;
+  read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 
   bam::Cigar cigar{record.cigar, record.n_cigar};
+  JunctionWalk junction_walk(junctions ? max_blocks : 0, read.junctions);
   int64_t at = record.pos;
   bool open = false;
   // The query bases so far, and the length as it stands at the end of the last block kept.
@@ -68,6 +70,7 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
     int64_t n = cigar.length(k);
+    if (junctions) junction_walk.step(op, n, at);
     if (first && op != bam::kHardClip) {
       first = false;
       if (op == bam::kSoftClip) n = std::min<int64_t>(n, int64_t{record.pos} + 1);

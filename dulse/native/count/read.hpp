@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bam/bam_reader.hpp"
+#include "count/junctions.hpp"
 
 namespace dulse::count {
 
@@ -52,6 +53,7 @@ struct Read {
   // soft clip that comes first counts for at most pos + 1 bases.
   int32_t query_length = 0;
   bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
+  std::vector<Junction> junctions;  // its splice junctions, when they are counted (-J)
   std::string name;  // filled only for a read that waits for its mate
   // The record as BAM stores it (block length, core, body), when records are written out again.
   std::vector<uint8_t> stored;
@@ -64,9 +66,10 @@ struct Read {
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
 // first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing). With
-// `keep`, the record's own bytes go into read.stored.
+// `keep`, the record's own bytes go into read.stored; with `junctions`, its splice junctions
+// (as many as max_blocks sections show) into read.junctions.
 void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
-               bool keep = false);
+               bool keep = false, bool junctions = false);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

@@ -45,7 +45,8 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records);
+  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records,
+            settings.count_junctions);
   read_.number = number;
   if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (settings.htseq()) {

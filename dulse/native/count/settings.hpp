@@ -78,6 +78,9 @@ struct Settings {
   bool match_chr_prefix = true;  // featureCounts' matching of chr1 to 1; htseq-count has none
   // Each record kept whole for writing it out again with its assignment (-R).
   bool keep_records = false;
+  // The splice junctions of the reads and fragments that pass the checks before assignment
+  // counted (-J), whatever their assignment.
+  bool count_junctions = false;
 
   // Whether any rule needs the overlap of each feature and gene measured in bases.
   bool measures_overlap() const {

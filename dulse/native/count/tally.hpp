@@ -6,6 +6,7 @@
 #include "count/counters.hpp"
 #include "count/gene_counts.hpp"
 #include "count/htseq_log.hpp"
+#include "count/junctions.hpp"
 #include "count/settings.hpp"
 
 namespace dulse::count {
@@ -13,6 +14,7 @@ namespace dulse::count {
 struct Tally {
   Counters counters;
   GeneCounts counts[kStrandednessCount];
+  JunctionCounts junctions;  // with -J
   // Where each read's or fragment's outcome is written (-R), when anywhere; on one thread only.
   AssignmentLog* log = nullptr;
   // Where htseq-count's -o records go, when anywhere; on one thread only.
@@ -29,6 +31,7 @@ struct Tally {
   }
   void merge(const Tally& other) {
     counters.add(other.counters);
+    junctions.merge(other.junctions);
     for (int s = 0; s < kStrandednessCount; ++s) {
       if (counts[s].size() > 0) counts[s].merge(other.counts[s]);
     }

@@ -276,6 +276,33 @@ int add_htseq(PyObject* result, const count::FileCounter& counter,
   return 0;
 }
 
+// -J's junctions as an int64 array of rows (reference id, the index's contig or -1, left
+// place, right place, count), in that order.
+PyRef junctions_array(const count::JunctionCounts& junctions,
+                      const std::vector<int32_t>& tid_contig) {
+  std::vector<count::JunctionCounts::Row> rows;
+  try {
+    rows = junctions.rows();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 5};
+  PyRef array(PyArray_SimpleNew(2, shape, NPY_INT64));
+  if (!array) return array;
+  auto* out = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  for (const count::JunctionCounts::Row& row : rows) {
+    *out++ = row.tid;
+    *out++ = row.tid >= 0 && static_cast<size_t>(row.tid) < tid_contig.size()
+                 ? tid_contig[static_cast<size_t>(row.tid)]
+                 : -1;
+    *out++ = row.junction.left;
+    *out++ = row.junction.right;
+    *out++ = row.count;
+  }
+  return array;
+}
+
 PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
                     const count::Settings& settings, int32_t n_genes) {
   PyRef counts(PyTuple_New(count::kStrandednessCount));
@@ -317,6 +344,10 @@ PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput
       set_item(result.get(), "lacks_eof_marker",
                PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
       set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
+    return nullptr;
+  }
+  if (settings.count_junctions &&
+      set_item(result.get(), "junctions", junctions_array(counter.junctions(), counter.tid_contig())) < 0) {
     return nullptr;
   }
   if (settings.htseq() && add_htseq(result.get(), counter, settings, n_genes) < 0) return nullptr;
@@ -396,21 +427,22 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
       "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
       "assignments", "rules", "overlap_mode", "nonunique", "pairing", "random_seed",
-      "read1_decides", "samout", nullptr};
+      "read1_decides", "samout", "junctions", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
   int paired = 0, fragments = 0, both = 0, chimeric = 0, length = 0, multi = 0, fraction = 0,
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
       supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0, rules = 0,
-      overlap_mode = 0, nonunique = 0, pairing = 0, read1_decides = 0, chr_prefix = 1;
+      overlap_mode = 0, nonunique = 0, pairing = 0, read1_decides = 0, chr_prefix = 1,
+      junctions = 0;
   double min_fraction = 0, min_feature_fraction = 0;
   unsigned long long seed = 0;
   PyObject* aliases = nullptr;
   PyObject* assignments_object = Py_None;
   PyObject* samout_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpO:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpOp:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -420,7 +452,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
           &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
           &assignments_object, &rules, &overlap_mode, &nonunique, &pairing, &seed,
-          &read1_decides, &samout_object)) {
+          &read1_decides, &samout_object, &junctions)) {
     return nullptr;
   }
 
@@ -500,6 +532,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.pairing = static_cast<count::Pairing>(pairing);
   settings.random_seed = seed;
   settings.read1_decides = read1_decides;
+  settings.count_junctions = junctions && !settings.htseq();
   settings.paired = paired;
   settings.count_fragments = fragments;
   settings.both_ends_mapped = both;
