@@ -188,15 +188,18 @@ CIGAR_OPERATION = re.compile(r"(\d+)([MIDNSHP=X])")
 def aligned_blocks(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
     """The reference intervals a record covers: each run of M, = and X operations is one block
     (adjacent M/=/X merge). D and N consume the reference but are not covered, and split blocks;
-    I, S, H and P cover nothing and also end a block. Only the first ``max_m_operations`` blocks
-    (--maxMOp, 10) are used; later blocks are ignored for overlap."""
+    I, S, H and P cover nothing and also end a block. Only the blocks of the CIGAR's first
+    ``max_m_operations`` sections (--maxMOp, 10) are used: every N, D and I begins a section
+    (a leading one too; two in a row leave an empty one), S, H and P do not."""
     if record.flag & UNMAPPED or record.contig is None or record.cigar == "*":
         return []
-    blocks, position, run_start = [], record.pos, None
+    blocks, position, run_start, section = [], record.pos, None, 0
     for length, operation in CIGAR_OPERATION.findall(record.cigar):
         length = int(length)
         if operation in "M=X":
             if run_start is None:
+                if section >= max_m_operations:
+                    break
                 run_start = position
             position += length
             continue
@@ -205,9 +208,11 @@ def aligned_blocks(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
             run_start = None
         if operation in "DN":
             position += length
+        if operation in "DNI":
+            section += 1
     if run_start is not None:
         blocks.append((run_start, position - 1))
-    return blocks[:max_m_operations]
+    return blocks
 
 
 def read_strand(record: SamRecord, options: Options):
@@ -547,8 +552,8 @@ def assign(records: tuple, annotation: list, options: Options, counts: dict):
 
 def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
     """The read's length as the overlap rules take it, from the CIGAR whatever the sequence
-    field holds: the query bases (M, I, S, =, X) up to the end of the last block looked at (the
-    --maxMOp-th at most), and those of the one operation right after it, when that is I or S
+    field holds: the query bases (M, I, S, =, X) up to the end of the last block looked at (in
+    the first --maxMOp sections, see aligned_blocks), and those of the one operation right after it, when that is I or S
     (10M2I3S is 12 bases long, 10M3S 13, 10M2D3S 10). A soft clip that comes first (hard clips
     aside) counts for at most POS bases, as if it lay on the reference and stopped at its start
     (5S15M at POS 2 is 17 bases long). An extension or --read2pos leaves the length as it is."""
@@ -556,17 +561,16 @@ def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
     leading = [at for at, (_, op) in enumerate(operations) if op != "H"][:1]
     if leading and operations[leading[0]][1] == "S":
         operations[leading[0]] = (min(operations[leading[0]][0], record.pos), "S")
-    blocks, last, in_block = 0, -1, False
+    section, last, in_block = 0, -1, False
     for at, (_, op) in enumerate(operations):
         if op in "M=X":
-            if not in_block:
-                blocks += 1
-                if blocks > max_m_operations:
-                    break
+            if not in_block and section >= max_m_operations:
+                break
             in_block = True
             last = at
         else:
             in_block = False
+            section += op in "DNI"
     if last < 0:
         return 0
     length = sum(n for n, op in operations[:last + 1] if op in "MIS=X")

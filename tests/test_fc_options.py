@@ -375,3 +375,35 @@ def test_assignments_from_sam_as_from_bam(tmp_path):
         written[bam, "BAM"]
     assert [line.split("\t")[-1] for line in written[sam, "SAM"]] == [
         "XT:Z:gA", "XS:Z:Unassigned_MappingQuality", "XS:Z:Unassigned_Unmapped"]
+
+
+# CIGARs whose sections (begun by every N, D and I) outnumber their blocks: a leading I or D, an
+# I next to a D, and a P, which begins no section. Each read's last block alone lies on its gene.
+SECTION_CIGARS = ["10M1I1D30M", "10M1D1I30M", "2I10M20N30M", "1D10M20N30M", "5M1P5M1D30M",
+                  "10M1I30M", "10M1D30M", "10M5N30M", "10M1D10M1D5M20N30M", "3S10M2I1D2N30M"]
+
+
+@pytest.mark.parametrize("max_m_operations", [1, 2, 3, 4])
+def test_max_m_operations_counts_sections_as_featurecounts_does(tmp_path, max_m_operations):
+    saf, sam = ["GeneID\tChr\tStart\tEnd\tStrand"], ["@HD\tVN:1.6\tSO:unsorted",
+                                                      "@SQ\tSN:chr1\tLN:100000"]
+    for number, cigar in enumerate(SECTION_CIGARS):
+        start = 1001 + 1000 * number
+        operations = fc_model.CIGAR_OPERATION.findall(cigar)
+        spanned = sum(int(n) for n, op in operations if op in "MDN=X")
+        saf.append(f"g{number}\tchr1\t{start + spanned - 25}\t{start + spanned + 100}\t+")
+        bases = sum(int(n) for n, op in operations if op in "MIS=X")
+        sam.append(f"r{number}\t0\tchr1\t{start}\t60\t{cigar}\t*\t0\t0\t{'A' * bases}\t"
+                   f"{'I' * bases}")
+    (tmp_path / "genes.saf").write_text("\n".join(saf) + "\n")
+    (tmp_path / "reads.sam").write_text("\n".join(sam) + "\n")
+    done = subprocess.run(["featureCounts", "-F", "SAF", "-a", "genes.saf", "-o", "fc.txt",
+                           "--maxMOp", str(max_m_operations), "reads.sam"], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    expected = {line.split("\t")[0]: line.split("\t")[-1]
+                for line in (tmp_path / "fc.txt").read_text().splitlines()[2:]}
+    annotation = read_annotation(tmp_path / "genes.saf", file_format="SAF")
+    result = count_bam(str(tmp_path / "reads.sam"), annotation,
+                       Settings(max_m_operations=max_m_operations))
+    assert dict(zip(annotation.gene_ids, format_counts(result.counts).tolist())) == expected

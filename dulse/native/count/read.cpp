@@ -65,7 +65,11 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   int64_t query = 0;
   int64_t length = 0;
   bool after_last_block = false;  // the operation right after the last block kept is next
-  bool past_blocks = false;        // a block beyond max_blocks began
+  // featureCounts' --maxMOp counts sections of the CIGAR, which every N, D and I begins (a
+  // leading one too, and two in a row leave an empty section): the blocks of the first
+  // max_blocks sections are kept.
+  int section = 0;
+  bool past_blocks = false;        // a section beyond max_blocks began
   bool first = true;               // no operation but hard clips yet
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
@@ -77,9 +81,7 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
     }
     if (op == bam::kSkip) read.spliced = true;
     if (bam::is_aligned(op)) {
-      if (!open && !past_blocks && static_cast<int>(read.blocks.size()) >= max_blocks) {
-        past_blocks = true;
-      }
+      if (!past_blocks && section >= max_blocks) past_blocks = true;
       if (!past_blocks) {
         query += n;
         length = query;
@@ -104,6 +106,7 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
       if (bam::consumes_query(op)) query += n;
     }
     if (op == bam::kDeletion || op == bam::kSkip) at += n;
+    if (op == bam::kDeletion || op == bam::kSkip || op == bam::kInsertion) ++section;
   }
   read.query_length = static_cast<int32_t>(length < INT32_MAX ? length : INT32_MAX);
 }

@@ -65,7 +65,7 @@ struct Read {
 };
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
-// first max_blocks are not kept. The HI tag is looked for only `with_hi` (for pairing). With
+// CIGAR's first max_blocks sections (see load_read) are not kept. The HI tag is looked for only `with_hi` (for pairing). With
 // `keep`, the record's own bytes go into read.stored; with `junctions`, its splice junctions
 // (as many as max_blocks sections show) into read.junctions.
 void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,

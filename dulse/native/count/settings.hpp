@@ -52,7 +52,7 @@ struct Settings {
   bool primary_only = false;         // --primary: leave secondary alignments out
   bool multi_overlap = false;        // -O: a read on several genes counts for each
   bool ignore_duplicates = false;    // --ignoreDup: leave records flagged duplicate out
-  int32_t max_m_operations = 10;     // --maxMOp: blocks of a record looked at
+  int32_t max_m_operations = 10;     // --maxMOp: sections of a record's CIGAR looked at
   // dulse's own: secondary or supplementary alignments set aside before anything else
   // (counted as Unassigned_Secondary), NH still weighing the primary ones.
   bool count_secondary = true;
