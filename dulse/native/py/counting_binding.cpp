@@ -369,17 +369,26 @@ bool names_of_targets(PyObject* object, std::vector<std::string>& out) {
   return true;
 }
 
+// A per-read output's (format, path, target names); false with the exception set when it is
+// not that. `format` lives as long as `object`.
+bool per_read_output(PyObject* object, const char* spec, const char** format, PyRef* path,
+                     std::vector<std::string>& names) {
+  PyObject* path_object;
+  PyObject* names_object;
+  if (!PyArg_ParseTuple(object, spec, format, PyUnicode_FSConverter, &path_object,
+                        &names_object)) {
+    return false;
+  }
+  *path = PyRef(path_object);
+  return names_of_targets(names_object, names);
+}
+
 // assignments=(format, path, target names): "CORE", "SAM" or "BAM", the file to write, and
 // the name of each target. nullptr with the exception set when they are not that.
 std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyRef* path) {
   const char* format;
-  PyObject* path_object;
-  PyObject* names_object;
-  if (!PyArg_ParseTuple(object, "sO&O:assignments", &format, PyUnicode_FSConverter,
-                        &path_object, &names_object)) {
-    return nullptr;
-  }
-  *path = PyRef(path_object);
+  std::vector<std::string> targets;
+  if (!per_read_output(object, "sO&O:assignments", &format, path, targets)) return nullptr;
   count::AssignmentWriter::Format kind;
   if (std::strcmp(format, "CORE") == 0) {
     kind = count::AssignmentWriter::Format::kCore;
@@ -391,8 +400,6 @@ std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyR
     PyErr_SetString(PyExc_ValueError, "the assignments' format must be CORE, SAM or BAM");
     return nullptr;
   }
-  std::vector<std::string> targets;
-  if (!names_of_targets(names_object, targets)) return nullptr;
   return std::make_unique<count::AssignmentWriter>(kind, std::move(targets));
 }
 
@@ -400,20 +407,13 @@ std::unique_ptr<count::AssignmentWriter> assignment_writer(PyObject* object, PyR
 // gene. nullptr with the exception set when they are not that.
 std::unique_ptr<count::HtseqSamout> htseq_samout(PyObject* object, PyRef* path) {
   const char* format;
-  PyObject* path_object;
-  PyObject* names_object;
-  if (!PyArg_ParseTuple(object, "sO&O:samout", &format, PyUnicode_FSConverter, &path_object,
-                        &names_object)) {
-    return nullptr;
-  }
-  *path = PyRef(path_object);
+  std::vector<std::string> genes;
+  if (!per_read_output(object, "sO&O:samout", &format, path, genes)) return nullptr;
   bool bam = std::strcmp(format, "BAM") == 0;
   if (!bam && std::strcmp(format, "SAM") != 0) {
     PyErr_SetString(PyExc_ValueError, "the samout format must be SAM or BAM");
     return nullptr;
   }
-  std::vector<std::string> genes;
-  if (!names_of_targets(names_object, genes)) return nullptr;
   return std::make_unique<count::HtseqSamout>(bam, std::move(genes));
 }
 
