@@ -721,6 +721,28 @@ def measure(mapped: list, annotation: list, options: Options):
 # Counting
 
 
+def feature_order(starts: list):
+    """The places (into ``starts``, one contig's features in annotation order) in the order
+    featureCounts sorts them, found by running it: by start, features of one start as its merge
+    sort leaves them. Runs of up to 11 are sorted by selection (the first smallest swapped
+    forward), longer ones split after floor(n / 2), the second half first on a tie."""
+    def sort(places):
+        if len(places) <= 11:
+            places = list(places)
+            for i in range(len(places)):
+                smallest = min(range(i, len(places)), key=lambda k: (starts[places[k]], k))
+                places[i], places[smallest] = places[smallest], places[i]
+            return places
+        first, second = sort(places[:len(places) // 2]), sort(places[len(places) // 2:])
+        merged = []
+        while first and second:
+            taken = first if starts[first[0]] < starts[second[0]] else second
+            merged.append(taken.pop(0))
+        return merged + first + second
+
+    return sort(list(range(len(starts))))
+
+
 def gene_order(annotation: list):
     """Genes in the order of their first feature in the annotation."""
     return list(dict.fromkeys(feature.gene for feature in annotation))

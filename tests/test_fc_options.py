@@ -8,6 +8,7 @@ under CI=true, where that fails.
 """
 
 import os
+import random
 import subprocess
 import tempfile
 from dataclasses import replace
@@ -22,7 +23,7 @@ import fc_peer
 import sam_strategies as S
 from dulse import Settings, count_bam, read_annotation
 from dulse.outputs.featurecounts import format_counts
-from engine_peer import engine_settings, require_featurecounts
+from engine_peer import engine_settings, order_insensitive, require_featurecounts
 from test_fc_model import OVERLAP_FRAGMENTS, OVERLAP_READS, OVERLAPS
 
 EXAMPLES = int(os.environ.get("FC_OPTIONS_EXAMPLES", "3"))
@@ -34,17 +35,6 @@ differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, 
 @pytest.fixture(scope="module", autouse=True)
 def featurecounts():
     require_featurecounts()
-
-
-def settled(records, annotation, options):
-    """The records without the reads whose verdict featureCounts gives differently in different
-    file orders, or by rules the model leaves out; None when no paired record is left for -p."""
-    result = fc_model.count(records, annotation, options, file_name=fc_peer.INPUT_SAM)
-    dropped = set(result.order_sensitive)
-    kept = [record for record in records if record.name not in dropped]
-    if options.paired and not any(record.flag & fc_model.PAIRED for record in kept):
-        return None
-    return kept
 
 
 def featurecounts_columns(folder, inputs, options):
@@ -105,7 +95,7 @@ def test_engine_counts_as_featurecounts(reads, groups, data, annotation, rng):
     for label, options in groups.items():
         if options.paired and not paired:
             continue
-        kept = settled(records, annotation, options)
+        kept = order_insensitive(records, annotation, options)
         if kept:
             compare_orders(kept, annotation, options, rng, label)
 
@@ -120,7 +110,7 @@ def test_every_strandedness_in_one_pass(label, records, annotation):
     options = replace(OVERLAPS[label], paired=True, count_read_pairs=True)
     if not any(record.flag & fc_model.PAIRED for record in records):
         return
-    kept = settled(records, annotation, options)
+    kept = order_insensitive(records, annotation, options)
     if not kept:
         return
     rows = ("Assigned", "Unassigned_NoFeatures", "Unassigned_Ambiguity",
@@ -329,7 +319,7 @@ def test_assignments_record_by_record(reads, groups, kind, data, annotation, rng
     with tempfile.TemporaryDirectory() as name:
         folder = Path(name)
         for number, options in enumerate(groups):
-            kept = settled(records, annotation, options) if paired or not options.paired else []
+            kept = order_insensitive(records, annotation, options) if paired or not options.paired else []
             if not kept:
                 continue
             ordered = S.shuffled(kept, rng) if number % 2 else kept
@@ -350,6 +340,45 @@ def test_assignments_record_by_record(reads, groups, kind, data, annotation, rng
                 assert sorted(ours[1]) == sorted(theirs[1]), options
             else:
                 assert ours[1] == theirs[1], options
+
+
+# Features sharing a start, each its own gene, on two contigs whose rows interleave: the starts of
+# each contig's features in annotation order. featureCounts lists a read's targets in the order
+# its sort leaves features of one start, which differs from annotation order past 11 of them.
+def tie_pattern(seed, n, starts):
+    rng = random.Random(seed)
+    return [rng.randint(1, starts) for _ in range(n)]
+
+
+TIED_STARTS = {
+    "eleven at one start": ([1] * 11, [1]),
+    "twelve at one start": ([1] * 12, [2, 1]),
+    "twenty-five at one start": ([1] * 25, [1] * 3),
+    "a later start first": ([2] + [1] * 11, [1] * 13),
+    "mixed starts": (tie_pattern(1, 34, 4), tie_pattern(2, 70, 2)),
+    "many mixed starts": (tie_pattern(3, 150, 6), tie_pattern(4, 9, 3)),
+}
+
+
+@pytest.mark.parametrize("first, second", TIED_STARTS.values(), ids=TIED_STARTS.keys())
+def test_targets_of_one_start_listed_as_featurecounts_lists_them(tmp_path, first, second):
+    rows = [(f"a{k}", "chr1", start) for k, start in enumerate(first)]
+    rows += [(f"b{k}", "chr2", start) for k, start in enumerate(second)]
+    random.Random(len(rows)).shuffle(rows)
+    saf = ["GeneID\tChr\tStart\tEnd\tStrand"]
+    saf += [f"{gene}\t{contig}\t{start}\t{300 + k}\t+" for k, (gene, contig, start)
+            in enumerate(rows)]
+    (tmp_path / "genes.saf").write_text("\n".join(saf) + "\n")
+    sam = ["@SQ\tSN:chr1\tLN:10000", "@SQ\tSN:chr2\tLN:10000"]
+    sam += [f"r{contig}\t0\t{contig}\t1\t60\t100M\t*\t0\t0\t*\t*" for contig in ("chr1", "chr2")]
+    (tmp_path / "reads.sam").write_text("\n".join(sam) + "\n")
+    for program in ("featureCounts", "dulse"):
+        (tmp_path / program).mkdir()
+    run_both(tmp_path, ["-O", "-F", "SAF", "-a", "genes.saf", "-o", "OUTPUT", "-R", "CORE",
+                        "--Rpath", "RPATH", "reads.sam"], rpath=True)
+    theirs = assignments_of(tmp_path / "featureCounts", "CORE", "reads.sam")[1]
+    assert assignments_of(tmp_path / "dulse", "CORE", "reads.sam")[1] == theirs
+    assert [line.split("\t")[2] for line in theirs] == [str(len(first)), str(len(second))]
 
 
 def test_assignments_from_sam_as_from_bam(tmp_path):

@@ -1,12 +1,13 @@
 """The engine's feature index (dulse._engine.FeatureIndex) against a brute-force scan: every
 feature overlapping [start, end) of a contig, with the length of the overlap, in the index's
-order (by start, then by row)."""
+order (by start, then in featureCounts' order of one contig's features, fc_model.feature_order)."""
 
 import numpy
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import fc_model
 from dulse._engine import FeatureIndex
 
 STRANDS = {"+": ord("+"), "-": ord("-"), ".": ord(".")}
@@ -26,10 +27,10 @@ def build(contigs, rows, n_genes=None):
 
 def brute_force(rows, contig, start, end):
     """The features sharing at least one base with [start, end), as (row, bases shared)."""
-    hits = [(row_start, number, min(row_end, end) - max(row_start, start))
-            for number, (row_contig, row_start, row_end, _, _) in enumerate(rows)
-            if row_contig == contig and max(row_start, start) < min(row_end, end)]
-    return [(number, overlap) for _, number, overlap in sorted(hits)]
+    on_contig = [number for number, row in enumerate(rows) if row[0] == contig]
+    ordered = [on_contig[k] for k in fc_model.feature_order([rows[n][1] for n in on_contig])]
+    return [(number, min(rows[number][2], end) - max(rows[number][1], start))
+            for number in ordered if max(rows[number][1], start) < min(rows[number][2], end)]
 
 
 N_CONTIGS = 3

@@ -1,5 +1,7 @@
 #include "index/feature_index.hpp"
 
+#include "index/featurecounts_order.hpp"
+
 #include <algorithm>
 #include <numeric>
 #include <utility>
@@ -46,10 +48,18 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
   for (int32_t c = 0; c < n_contigs; ++c) contig_numbers_.emplace(contig_names_[c], c);
   std::vector<int32_t> order(rows.size());
   std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&rows](int32_t a, int32_t b) {
-    if (rows[a].contig != rows[b].contig) return rows[a].contig < rows[b].contig;
-    return rows[a].start < rows[b].start;
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&rows](int32_t a, int32_t b) { return rows[a].contig < rows[b].contig; });
+  std::vector<int32_t> buffer;
+  auto start_of = [&rows](int32_t row) { return rows[row].start; };
+  for (size_t from = 0; from < order.size();) {
+    size_t to = from;
+    while (to < order.size() && rows[order[to]].contig == rows[order[from]].contig) ++to;
+    sort_as_featurecounts(order.data() + from, to - from, buffer, start_of);
+    from = to;
+  }
+  rank_.resize(order.size());
+  for (size_t k = 0; k < order.size(); ++k) rank_[order[k]] = static_cast<int32_t>(k);
   contigs_.assign(static_cast<size_t>(n_contigs), Contig{0, 0, 0, 0, 0, 0});
   size_t next = 0;
   for (int32_t c = 0; c < n_contigs; ++c) {
@@ -191,11 +201,12 @@ void FeatureIndex::query(int32_t contig, int32_t start, int32_t end,
   TreeQuery(long_.data() + c.long_begin, n_long, start, end, hits)
       .visit((size_t{1} << level) - 1, level);
   if (middle != first && middle != hits.size()) {
-    // Both runs hit: one order, by start, then by row.
+    // Both runs hit: one order, the index's.
     std::inplace_merge(hits.begin() + static_cast<ptrdiff_t>(first),
                        hits.begin() + static_cast<ptrdiff_t>(middle), hits.end(),
-                       [](const Hit& a, const Hit& b) {
-                         return a.start != b.start ? a.start < b.start : a.feature < b.feature;
+                       [this](const Hit& a, const Hit& b) {
+                         return a.start != b.start ? a.start < b.start
+                                                   : rank_[a.feature] < rank_[b.feature];
                        });
   }
 }

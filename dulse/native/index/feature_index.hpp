@@ -1,4 +1,5 @@
-// Every feature of an annotation in flat arrays, sorted by contig and start, with one query:
+// Every feature of an annotation in flat arrays, sorted by contig and start (features of one
+// start in featureCounts' order, see featurecounts_order.hpp), with one query:
 // the features that overlap a range, each with the length of the overlap.
 //
 // A contig's features are kept in two runs. Short features (kShortLength bases or fewer), the
@@ -77,7 +78,7 @@ class FeatureIndex {
   static bool same_bin(int32_t pos, int32_t other) { return (pos >> kBinShift) == (other >> kBinShift); }
 
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
-  // their starts (then of their rows). A contig outside the index has no features.
+  // the index. A contig outside the index has no features.
   void query(int32_t contig, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
  private:
@@ -108,6 +109,7 @@ class FeatureIndex {
   std::vector<int32_t> short_starts_;
   std::vector<Item> long_;
   std::vector<uint32_t> bins_;
+  std::vector<int32_t> rank_;  // rank_[row]: the feature's place in the index's order
   std::vector<Contig> contigs_;
   std::vector<std::string> contig_names_;
   std::unordered_map<std::string, int32_t> contig_numbers_;
