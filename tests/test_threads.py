@@ -80,7 +80,7 @@ def annotation(tmp_path_factory):
 @given(records=st.one_of(S.paired_end_reads(min_templates=5, max_templates=40),
                          S.single_end_reads(min_reads=5, max_reads=60)),
        order=st.sampled_from(("aligner", "name", "coordinate", "shuffled")),
-       block_size=st.integers(20, 400), data=st.data())
+       block_size=st.integers(20, 200), data=st.data())
 def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, group, records,
                                               order, block_size, data):
     folder = tmp_path_factory.mktemp("threads")
@@ -118,7 +118,7 @@ def record_ends(stream):
 @given(records=st.one_of(S.paired_end_reads(min_templates=30, max_templates=120),
                          S.single_end_reads(min_reads=30, max_reads=200)),
        order=st.sampled_from(("coordinate", "name", "aligner")),
-       per_block=st.integers(1, 6), short_length_at=st.none() | st.integers(0, 10_000),
+       per_block=st.integers(1, 3), short_length_at=st.none() | st.integers(0, 10_000),
        data=st.data())
 def test_blocks_that_end_with_a_record(tmp_path_factory, annotation, group, records, order,
                                        per_block, short_length_at, data):
