@@ -1,10 +1,10 @@
 #include "index/feature_index.hpp"
 
-#include "index/featurecounts_order.hpp"
-
 #include <algorithm>
 #include <numeric>
 #include <utility>
+
+#include "index/featurecounts_order.hpp"
 
 namespace dulse::index {
 
