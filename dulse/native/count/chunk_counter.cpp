@@ -47,7 +47,7 @@ struct ChunkCounter::Chunk {
   // From the counting.
   CountStatus status = CountStatus::kDone;
   std::string message;
-  std::vector<Read> leftovers;
+  RecordBatch leftovers;
   size_t first_name_reads = 0;  // with bundles: the leftovers of the chunk's first name
   bool names_changed = false;   // and other names came after it
   bool placed = false;
@@ -108,6 +108,8 @@ bool ChunkCounter::attach(bam::AlignmentInput& input) {
   input_ = &input;
   n_targets_ = input.n_targets();
   lenient_ = input.lenient();
+  rejoin_decoder_.set_n_targets(n_targets_);
+  rejoin_decoder_.set_lenient(lenient_);
   blocks_.attach(std::move(source), input.blocks_loaded());
   return true;
 }
@@ -311,7 +313,7 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
           bam::AlignmentInput::describe_read_error(status, false, 0, number, &worker.decoder);
       return false;
     }
-    CountStatus counted = step.take(worker.decoder.record(), number);
+    CountStatus counted = step.take(worker.decoder.record(), number, bytes);
     if (counted != CountStatus::kDone) {
       chunk.status = counted;
       chunk.message = step.message();
@@ -418,8 +420,19 @@ CountStatus ChunkCounter::merge(Chunk& chunk) {
     // when it is the same name.
     if (r == chunk.first_name_reads && chunk.names_changed) joiner_.end_bundle();
     if (r == chunk.leftovers.size()) break;
-    Read& read = chunk.leftovers[r];
-    joiner_.take_read(read, read.name);
+    // Decoded once already, by a decoder like this one.
+    const uint8_t* block = chunk.leftovers.block(r);
+    int decoded = rejoin_decoder_.begin(block);
+    if (decoded == 0) {
+      decoded = rejoin_decoder_.finish(block + bam::kBlockLengthSize + bam::kCoreLength);
+    }
+    if (decoded <= 0) {
+      message_ = bam::AlignmentInput::describe_read_error(decoded, false, 0,
+                                                          chunk.leftovers.number(r),
+                                                          &rejoin_decoder_);
+      return CountStatus::kUnreadable;
+    }
+    joiner_.take_leftover(rejoin_decoder_.record(), chunk.leftovers.number(r));
   }
   chunk.leftovers.clear();
   if (file_.by_position && chunk.placed) {

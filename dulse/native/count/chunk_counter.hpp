@@ -6,8 +6,8 @@
 // walks its record boundaries, completing the record that began in the chunks before (or, when
 // none did, taking what it noted); then decodes and counts its records into its own tally.
 // Mates within a chunk pair there; the reads still waiting when a chunk ends, and in a
-// coordinate-sorted file those whose mate lies after the chunk's last record, go back to the
-// calling thread, which joins them across chunks in chunk order, as the single-threaded loop
+// coordinate-sorted file those whose mate lies after the chunk's last record, go back (as
+// their records' bytes) to the calling thread, which joins them across chunks in chunk order, as the single-threaded loop
 // would have met them. Counts are whole fixed-point units and counters are sums, so merging the
 // tallies gives exactly the single-threaded result, and the first failure in file order is the
 // one reported.
@@ -94,6 +94,7 @@ class ChunkCounter {
 
   Tally joined_;  // what the joining of pairs across chunks counts
   RecordStep joiner_;
+  bam::RecordDecoder rejoin_decoder_;  // decodes the chunks' leftover records again
   uint64_t previous_last_place_ = 0;
   bool previous_placed_ = false;
   std::string message_;

@@ -48,7 +48,7 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
 
 void MateTable::take(int32_t* link, Read& mate) {
   int32_t s = *link;
-  *link = at(s).next;
+  *link = next_[static_cast<size_t>(s)];
   std::swap(mate, at(s).read);
   release(s);
 }
@@ -56,36 +56,36 @@ void MateTable::take(int32_t* link, Read& mate) {
 void MateTable::hold(std::string_view name, uint64_t hash, Read& read, uint64_t due) {
   if (free_ < 0) grow();
   int32_t s = free_;
+  auto k = static_cast<size_t>(s);
+  free_ = next_[k];
   Slot& slot = at(s);
-  free_ = slot.next;
   // A read that carries its name already keeps it: `name` may point into it.
   bool named = name.data() == read.name.data();
-  slot.hash = hash;
-  slot.due = due;
   std::swap(slot.read, read);
   if (!named) slot.read.name.assign(name.data(), name.size());
   slot.held_at = static_cast<int32_t>(held_.size());
-  held_.push_back(s);
-  int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
-  slot.next = head;
+  held_.push_back(Held{due, s});
+  hash_[k] = hash;
+  int32_t& head = buckets_[hash & (buckets_.size() - 1)];
+  next_[k] = head;
   head = s;
   ++size_;
 }
 
 void MateTable::unlink(int32_t s) {
-  int32_t* link = &buckets_[at(s).hash & (buckets_.size() - 1)];
-  while (*link != s) link = &at(*link).next;
-  *link = at(s).next;
+  int32_t* link = &buckets_[hash_[static_cast<size_t>(s)] & (buckets_.size() - 1)];
+  while (*link != s) link = &next_[static_cast<size_t>(*link)];
+  *link = next_[static_cast<size_t>(s)];
 }
 
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
   Slot& slot = at(s);
-  int32_t last = held_.back();
+  Held last = held_.back();
   held_[static_cast<size_t>(slot.held_at)] = last;
-  at(last).held_at = slot.held_at;
+  at(last.slot).held_at = slot.held_at;
   held_.pop_back();
-  slot.next = free_;
+  next_[static_cast<size_t>(s)] = free_;
   free_ = s;
   --size_;
 }
@@ -94,38 +94,40 @@ void MateTable::grow() {
   size_t old = pages_.size() << kPageShift;
   pages_.push_back(std::make_unique<Slot[]>(size_t{1} << kPageShift));
   size_t grown = pages_.size() << kPageShift;
+  hash_.resize(grown);
+  next_.resize(grown);
   for (size_t s = grown; s-- > old;) {
-    at(static_cast<int32_t>(s)).next = free_;
+    next_[s] = free_;
     free_ = static_cast<int32_t>(s);
   }
   if (buckets_.size() >= grown * 2) return;
   // Rehash into twice as many buckets as slots.
   buckets_.assign(std::max(grown * 2, buckets_.size() * 2), -1);
-  for (int32_t s : held_) {
-    Slot& slot = at(s);
-    int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
-    slot.next = head;
-    head = s;
+  for (const Held& held : held_) {
+    auto k = static_cast<size_t>(held.slot);
+    int32_t& head = buckets_[hash_[k] & (buckets_.size() - 1)];
+    next_[k] = head;
+    head = held.slot;
   }
 }
 
-void MateTable::drain(std::vector<Read>& out) {
-  size_t from = out.size();
-  for (int32_t s : held_) out.push_back(std::move(at(s).read));
-  std::sort(out.begin() + static_cast<ptrdiff_t>(from), out.end(),
-            [](const Read& a, const Read& b) { return a.number < b.number; });
+void MateTable::drain(RecordBatch& out) {
+  std::sort(held_.begin(), held_.end(), [this](const Held& a, const Held& b) {
+    return at(a.slot).read.number < at(b.slot).read.number;
+  });
+  for (const Held& held : held_) {
+    const Read& read = at(held.slot).read;
+    out.add(read.block, read.number);
+  }
   clear();
 }
 
 void MateTable::clear() {
-  for (int32_t s : held_) {
-    Slot& slot = at(s);
-    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
-  }
-  for (int32_t s : held_) {
-    Slot& slot = at(s);
-    slot.next = free_;
-    free_ = s;
+  for (const Held& held : held_) {
+    auto k = static_cast<size_t>(held.slot);
+    buckets_[hash_[k] & (buckets_.size() - 1)] = -1;  // every chain of a held slot
+    next_[k] = free_;
+    free_ = held.slot;
   }
   held_.clear();
   size_ = 0;

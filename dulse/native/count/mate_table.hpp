@@ -56,10 +56,10 @@ class MateTable {
     bool first = read.has(kRead1);
     int32_t* found = nullptr;
     int32_t* link = &buckets_[hash & (buckets_.size() - 1)];
-    for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
+    for (int32_t s = *link; s >= 0; link = &next_[static_cast<size_t>(s)], s = *link) {
+      if (hash_[static_cast<size_t>(s)] != hash) continue;
       const Slot& slot = at(s);
-      if (slot.hash == hash && slot.read.has(kRead1) != first && slot.read.name == name &&
-          key_of(slot.read) == key) {
+      if (slot.read.has(kRead1) != first && slot.read.name == name && key_of(slot.read) == key) {
         if (!earliest) {
           found = link;
           break;
@@ -83,23 +83,22 @@ class MateTable {
   template <class Settle>
   void settle_before(uint64_t now, uint64_t floor, Settle&& settle) {
     for (size_t h = 0; h < held_.size();) {
-      int32_t s = held_[h];
-      Slot& slot = at(s);
-      if (slot.due < now && slot.due >= floor) {
-        settle(slot.read);
-        unlink(s);
-        release(s);  // moves the last held slot to h
+      const Held held = held_[h];
+      if (held.due < now && held.due >= floor) {
+        settle(at(held.slot).read);
+        unlink(held.slot);
+        release(held.slot);  // moves the last held slot to h
       } else {
         ++h;
       }
     }
   }
-  // Moves every waiting read (with its name) to `out` in file order, and forgets them.
-  void drain(std::vector<Read>& out);
+  // Adds every waiting read's record to `out` in file order, and forgets them.
+  void drain(RecordBatch& out);
   // Hands every waiting read to settle(Read&), and forgets them.
   template <class Settle>
   void settle_all(Settle&& settle) {
-    for (int32_t s : held_) settle(at(s).read);
+    for (const Held& held : held_) settle(at(held.slot).read);
     clear();
   }
 
@@ -115,11 +114,9 @@ class MateTable {
  private:
   struct Slot {
     Read read;
-    uint64_t hash = 0;
-    uint64_t due = kNever;
-    int32_t next = -1;  // the next slot of its bucket, or of the free list
     int32_t held_at = -1;  // its place in held_
   };
+
   // Slots live in pages that never move, so that growing costs one page, not a copy of all the
   // waiting reads beside a table twice their size.
   static constexpr int kPageShift = 10;
@@ -135,11 +132,20 @@ class MateTable {
 
   std::vector<std::unique_ptr<Slot[]>> pages_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
+  // By slot, apart from the reads so that walking a bucket touches only the read it finds:
+  // each read's hash, and the next slot of its bucket (or of the free list).
+  std::vector<uint64_t> hash_;
+  std::vector<int32_t> next_;
   int32_t free_ = -1;
   size_t size_ = 0;
   // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
-  // by name empty it at every new name).
-  std::vector<int32_t> held_;
+  // by name empty it at every new name); beside each, its read's due place, so that a sweep
+  // reads one array instead of every waiting read.
+  struct Held {
+    uint64_t due;
+    int32_t slot;
+  };
+  std::vector<Held> held_;
 };
 
 }  // namespace dulse::count

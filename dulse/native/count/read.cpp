@@ -26,6 +26,18 @@ constexpr char kTags[2][2] = {{'N', 'H'}, {'H', 'I'}};
 
 }  // namespace
 
+void RecordBatch::append(const RecordBatch& other) {
+  size_t shift = bytes_.size();
+  bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+  for (const Entry& entry : other.entries_) entries_.push_back(Entry{entry.number, entry.offset + shift});
+}
+
+void RecordBatch::merge_from(size_t from, size_t middle) {
+  std::inplace_merge(entries_.begin() + static_cast<ptrdiff_t>(from),
+                     entries_.begin() + static_cast<ptrdiff_t>(middle), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.number < b.number; });
+}
+
 void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
                bool keep, bool junctions) {
   read.stored.clear();

@@ -2,12 +2,15 @@
 // of the decoder's buffer so that it can wait for its mate.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bam/bam_reader.hpp"
+#include "bam/bytes.hpp"
+#include "bam/record_decoder.hpp"
 #include "count/junctions.hpp"
 
 namespace dulse::count {
@@ -58,10 +61,45 @@ struct Read {
   // The record as BAM stores it (block length, core, body), when records are written out again.
   std::vector<uint8_t> stored;
   uint64_t number = 0;  // the record's place in the file, 1-based
+  // Where its record's bytes lie (block length first) while a chunk of the file is counted,
+  // for a read that leaves the chunk (RecordBatch); null elsewhere.
+  const uint8_t* block = nullptr;
 
   bool has(uint16_t bits) const { return (flag & bits) != 0; }
   bool mapped() const { return !has(kUnmapped); }
   bool reverse() const { return has(kReverse); }
+};
+
+// Reads that leave one step of the count for another (on another thread), as their records'
+// bytes in file order: copying a record is cheaper than handing a read's buffers from thread
+// to thread, and the step that takes them decodes them again.
+class RecordBatch {
+ public:
+  // A record's bytes, its block length first.
+  void add(const uint8_t* block, uint64_t number) {
+    size_t offset = bytes_.size();
+    bytes_.insert(bytes_.end(), block, block + bam::kBlockLengthSize + bam::le32(block));
+    entries_.push_back(Entry{number, offset});
+  }
+  void append(const RecordBatch& other);
+  // Orders the entries from `from` on by number, two runs in order meeting at `middle`.
+  void merge_from(size_t from, size_t middle);
+  void clear() {
+    bytes_.clear();
+    entries_.clear();
+  }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const uint8_t* block(size_t i) const { return bytes_.data() + entries_[i].offset; }
+  uint64_t number(size_t i) const { return entries_[i].number; }
+
+ private:
+  struct Entry {
+    uint64_t number;
+    size_t offset;
+  };
+  std::vector<uint8_t> bytes_;
+  std::vector<Entry> entries_;
 };
 
 // Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the

@@ -43,11 +43,12 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 RecordStep::RecordStep(const FileContext& file, Tally& tally)
     : file_(file), tally_(tally), rules_(make_policy(file.index, file.settings, file.tid_contig, tally)) {}
 
-CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
+CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const uint8_t* block) {
   const Settings& settings = file_.settings;
   load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records,
             settings.count_junctions);
   read_.number = number;
+  read_.block = block;
   if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (settings.htseq()) {
     // htseq-count tells a paired file by its first record; records that disagree are
@@ -100,8 +101,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number) {
   if (file_.bundles) {
     next_name(name);
     if (deferring_) {
-      deferred_.push_back(read_);
-      deferred_.back().name.assign(name.data(), name.size());
+      deferred_.add(block, number);
       return CountStatus::kDone;
     }
   }
@@ -119,9 +119,15 @@ void RecordStep::next_name(std::string_view name) {
   named_ = true;
 }
 
-void RecordStep::take_read(Read& read, std::string_view name) {
+void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
+  const Settings& settings = file_.settings;
+  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records,
+            settings.count_junctions);
+  read_.number = number;
+  read_.block = nullptr;
+  std::string_view name = name_of(record);
   if (file_.bundles) next_name(name);
-  pair_or_wait(read, name);
+  pair_or_wait(read_, name);
 }
 
 void RecordStep::pair_or_wait(Read& read, std::string_view name) {
@@ -136,9 +142,7 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
     due = read.has(kMateUnmapped) ? MateTable::kNever : MateTable::place(read.mtid, read.mpos);
     if (due != MateTable::kNever && due > horizon_) {
       // Its mate comes after this part, so none waits for it here.
-      passed_.emplace_back();
-      std::swap(passed_.back(), read);
-      passed_.back().name.assign(name.data(), name.size());
+      passed_.add(read.block, read.number);
       return;
     }
   }
@@ -169,18 +173,15 @@ void RecordStep::settle_all() {
   table_.settle_all([this](Read& read) { rules_->count_fragment(read, nullptr); });
 }
 
-size_t RecordStep::drain(std::vector<Read>& out, bool* names_changed) {
+size_t RecordStep::drain(RecordBatch& out, bool* names_changed) {
+  out.append(deferred_);
   size_t deferred = deferred_.size();
-  for (Read& read : deferred_) out.push_back(std::move(read));
   deferred_.clear();
-  size_t from = out.size();
-  for (Read& read : passed_) out.push_back(std::move(read));
+  out.append(passed_);
   passed_.clear();
   size_t middle = out.size();
   table_.drain(out);
-  std::inplace_merge(out.begin() + static_cast<ptrdiff_t>(from),
-                     out.begin() + static_cast<ptrdiff_t>(middle), out.end(),
-                     [](const Read& a, const Read& b) { return a.number < b.number; });
+  out.merge_from(deferred, middle);
   *names_changed = file_.bundles && named_ && !deferring_;
   return deferred;
 }

@@ -52,8 +52,9 @@ class RecordStep {
   RecordStep(const FileContext& file, Tally& tally);
 
   // The `number`-th record of the file (1-based). kDone, or the status that stops the count
-  // (message() says why).
-  CountStatus take(const bam::Record& record, uint64_t number);
+  // (message() says why). `block`: its bytes (block length first) while they last, when its
+  // read may leave the step (drain()).
+  CountStatus take(const bam::Record& record, uint64_t number, const uint8_t* block = nullptr);
   // With file.look_ahead, before take(): the record in place lies at `tid` and `pos`, and
   // ahead(k) gives the block length and core of the k-th record after it (or null). The index
   // readies its cache for those that lie in another bin than the record before them.
@@ -72,9 +73,9 @@ class RecordStep {
       pos = next_pos;
     }
   }
-  // A read loaded elsewhere, named (for joining pairs across chunks): it pairs with a waiting
-  // mate or waits; nothing settles by position meanwhile (settle_before does, when asked).
-  void take_read(Read& read, std::string_view name);
+  // A read that left another step (drain()), from its record: it pairs with a waiting mate or
+  // waits; nothing settles by position meanwhile (settle_before does, when asked).
+  void take_leftover(const bam::Record& record, uint64_t number);
 
   // Starts on a part of the file (a chunk) whose earlier records another step sees. Reads that
   // wait for a mate whose place is before `floor` are left waiting by the settlement by
@@ -95,10 +96,10 @@ class RecordStep {
   void settle_before(uint64_t place);
   // The reads still waiting: counted alone, or moved out (named) for another step.
   void settle_all();
-  // Moves the waiting reads out, in file order: first the reads of the part's first name (with
+  // Moves the waiting reads out as records (`out` empty before), in file order: first the reads of the part's first name (with
   // bundles), then those of the table and those passed beyond the part. Returns how many of the first kind there are, and sets
   // `names_changed` when other names came between them (so the two must not meet).
-  size_t drain(std::vector<Read>& out, bool* names_changed);
+  size_t drain(RecordBatch& out, bool* names_changed);
   // Ends the current name's bundle: its reads still waiting are counted alone.
   void end_bundle() {
     if (named_) settle_all();
@@ -130,7 +131,7 @@ class RecordStep {
   size_t sweep_at_ = kSweepSlack;  // the table's size at which the next sweep comes
   uint64_t floor_ = 0;
   uint64_t horizon_ = MateTable::kNever;
-  std::vector<Read> passed_;
+  RecordBatch passed_;
   uint64_t first_place_ = 0;
   uint64_t last_place_ = 0;
   bool placed_ = false;
@@ -138,7 +139,7 @@ class RecordStep {
   std::string last_name_;
   bool named_ = false;
   bool deferring_ = false;
-  std::vector<Read> deferred_;
+  RecordBatch deferred_;
   std::string message_;
 };
 
