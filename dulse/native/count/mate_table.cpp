@@ -46,23 +46,18 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
   return h ^ (h >> 29);
 }
 
-void MateTable::take(int32_t* link, Read& mate) {
-  int32_t s = *link;
-  *link = next_[static_cast<size_t>(s)];
-  std::swap(mate, at(s).read);
-  release(s);
-}
-
-void MateTable::hold(std::string_view name, uint64_t hash, Read& read, uint64_t due) {
+int32_t MateTable::reserve() {
   if (free_ < 0) grow();
   int32_t s = free_;
+  free_ = next_[static_cast<size_t>(s)];
+  return s;
+}
+
+void MateTable::hold(int32_t s, std::string_view name, uint64_t hash, uint64_t due) {
   auto k = static_cast<size_t>(s);
-  free_ = next_[k];
   Slot& slot = at(s);
   // A read that carries its name already keeps it: `name` may point into it.
-  bool named = name.data() == read.name.data();
-  std::swap(slot.read, read);
-  if (!named) slot.read.name.assign(name.data(), name.size());
+  if (name.data() != slot.read.name.data()) slot.read.name.assign(name.data(), name.size());
   slot.held_at = static_cast<int32_t>(held_.size());
   held_.push_back(Held{due, s});
   hash_[k] = hash;

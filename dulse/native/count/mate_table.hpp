@@ -45,14 +45,21 @@ class MateTable {
   // The hash of a read's name and key, computed once per read for take_mate and hold.
   static uint64_t hash_of(std::string_view name, const PairKey& key);
 
-  // Takes out the waiting mate of `read` (named `name`, `hash` its hash_of with `key`) into
-  // `mate` (swapping buffers); false when none waits. A waiting read is its mate when
-  // key_of(it) equals `key` (the table keeps no keys: the rules derive them from the read).
-  // Of several, the first found, or with `earliest` the one that came first in the file.
+  // Reads are loaded where they would wait, so that neither waiting nor pairing moves them:
+  // reserve() sets a slot aside, its read() is filled, and hold() lets it wait, or the slot
+  // stays reserved for the next read.
+  int32_t reserve();
+  Read& read(int32_t slot) { return at(slot).read; }
+
+  // Takes the waiting mate of `read` (named `name`, `hash` its hash_of with `key`) out of its
+  // bucket and returns its slot, whose read stays as it is until release(); -1 when none
+  // waits. A waiting read is its mate when key_of(it) equals `key` (the table keeps no keys:
+  // the rules derive them from the read). Of several, the first found, or with `earliest` the
+  // one that came first in the file.
   template <class KeyOf>
-  bool take_mate(std::string_view name, const PairKey& key, uint64_t hash, const Read& read,
-                 Read& mate, bool earliest, KeyOf&& key_of) {
-    if (size_ == 0) return false;
+  int32_t take_mate(std::string_view name, const PairKey& key, uint64_t hash, const Read& read,
+                    bool earliest, KeyOf&& key_of) {
+    if (size_ == 0) return -1;
     bool first = read.has(kRead1);
     int32_t* found = nullptr;
     int32_t* link = &buckets_[hash & (buckets_.size() - 1)];
@@ -67,15 +74,18 @@ class MateTable {
         if (found == nullptr || slot.read.number < at(*found).read.number) found = link;
       }
     }
-    if (found == nullptr) return false;
-    take(found, mate);
-    return true;
+    if (found == nullptr) return -1;
+    int32_t s = *found;
+    *found = next_[static_cast<size_t>(s)];
+    return s;
   }
-  // Lets `read` wait for its mate; its buffers move into the table (the caller's `read` is
-  // left with the table's spare ones). settle_before() lets it go once the file has passed
-  // `due`, the place where its mate would be (kNever: it waits to the end).
+  // Frees the slot of a mate taken.
+  void release(int32_t slot);
+  // Lets the read of a reserved slot wait for its mate, named `name`. settle_before() lets it
+  // go once the file has passed `due`, the place where its mate would be (kNever: it waits to
+  // the end).
   static constexpr uint64_t kNever = UINT64_MAX;
-  void hold(std::string_view name, uint64_t hash, Read& read, uint64_t due);
+  void hold(int32_t slot, std::string_view name, uint64_t hash, uint64_t due);
 
   // Hands every waiting read whose mate should have come before `now` (a place), and not
   // before `floor`, to settle(Read&), and forgets it. A sweep over what the table holds: its
@@ -125,10 +135,7 @@ class MateTable {
     return pages_[i >> kPageShift][i & ((size_t{1} << kPageShift) - 1)];
   }
   void grow();
-  // Takes the slot `*link` points at out of its bucket into `mate`.
-  void take(int32_t* link, Read& mate);
   void unlink(int32_t slot);
-  void release(int32_t slot);
 
   std::vector<std::unique_ptr<Slot[]>> pages_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty

@@ -45,27 +45,28 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const uint8_t* block) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records,
+  Read& read = file_.fragments() ? loading() : read_;
+  load_read(record, settings.max_m_operations, file_.fragments(), read, settings.keep_records,
             settings.count_junctions);
-  read_.number = number;
-  read_.block = block;
-  if (read_.tags_corrupt) ++tally_.counters.corrupt_tags;
+  read.number = number;
+  read.block = block;
+  if (read.tags_corrupt) ++tally_.counters.corrupt_tags;
   if (settings.htseq()) {
     // htseq-count tells a paired file by its first record; records that disagree are
     // noted for the caller.
     Counters& counters = tally_.counters;
-    if (number == 1) counters.first_record_paired = read_.has(kPaired) ? 1 : 0;
-    if (!read_.has(kPaired) && counters.first_single_record == 0) {
+    if (number == 1) counters.first_record_paired = read.has(kPaired) ? 1 : 0;
+    if (!read.has(kPaired) && counters.first_single_record == 0) {
       counters.first_single_record = static_cast<int64_t>(number);
     }
-    if (read_.has(kPaired)) ++paired_records_;
-    if (rules_->ignores(read_)) return CountStatus::kDone;
-    if (!file_.fragments() || !read_.has(kPaired)) {
-      rules_->count_read(read_);
+    if (read.has(kPaired)) ++paired_records_;
+    if (rules_->ignores(read)) return CountStatus::kDone;
+    if (!file_.fragments() || !read.has(kPaired)) {
+      rules_->count_read(read);
       return CountStatus::kDone;
     }
   } else {
-    if (read_.has(kPaired)) {
+    if (read.has(kPaired)) {
       if (!settings.paired) {
         return stop(CountStatus::kPairedNotAsked,
                     "record " + std::to_string(number) + " is one of a pair");
@@ -73,16 +74,16 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
       ++paired_records_;
     }
     if (!file_.fragments()) {
-      rules_->count_read(read_);
+      rules_->count_read(read);
       return CountStatus::kDone;
     }
   }
   if (file_.by_position) {
-    uint64_t here = MateTable::place(read_.tid, read_.pos);
+    uint64_t here = MateTable::place(read.tid, read.pos);
     if (placed_ && here < last_place_) {
       return stop(CountStatus::kOutOfOrder,
                   "record " + std::to_string(number) + " (" +
-                      where(file_.reference_names, read_.tid, read_.pos) +
+                      where(file_.reference_names, read.tid, read.pos) +
                       ") comes after a later position, although the header says the file is "
                       "sorted by coordinate");
     }
@@ -105,7 +106,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
       return CountStatus::kDone;
     }
   }
-  pair_or_wait(read_, name);
+  pair_or_wait(read, name);
   return CountStatus::kDone;
 }
 
@@ -121,13 +122,14 @@ void RecordStep::next_name(std::string_view name) {
 
 void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
-  load_read(record, settings.max_m_operations, file_.fragments(), read_, settings.keep_records,
+  Read& read = loading();
+  load_read(record, settings.max_m_operations, file_.fragments(), read, settings.keep_records,
             settings.count_junctions);
-  read_.number = number;
-  read_.block = nullptr;
+  read.number = number;
+  read.block = nullptr;
   std::string_view name = name_of(record);
   if (file_.bundles) next_name(name);
-  pair_or_wait(read_, name);
+  pair_or_wait(read, name);
 }
 
 void RecordStep::pair_or_wait(Read& read, std::string_view name) {
@@ -149,9 +151,11 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
   PairKey key = rules_->pair_key(read);
   uint64_t hash = MateTable::hash_of(name, key);
   const Policy& rules = *rules_;
-  if (table_.take_mate(name, key, hash, read, mate_, rules.pairs_earliest(),
-                       [&rules](const Read& waiting) { return rules.pair_key(waiting); })) {
-    rules_->count_fragment(mate_, &read);
+  int32_t mate = table_.take_mate(name, key, hash, read, rules.pairs_earliest(),
+                                  [&rules](const Read& waiting) { return rules.pair_key(waiting); });
+  if (mate >= 0) {
+    rules_->count_fragment(table_.read(mate), &read);
+    table_.release(mate);
     return;
   }
   if (file_.by_position) {
@@ -160,7 +164,8 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  table_.hold(name, hash, read, due);
+  table_.hold(loading_, name, hash, due);
+  loading_ = -1;
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;
 }

@@ -125,8 +125,14 @@ class RecordStep {
   Tally& tally_;
   std::unique_ptr<Policy> rules_;
   MateTable table_;
+  // A record's read: read_ when it cannot wait for a mate, or else the table's slot set aside
+  // for it (loading_; -1 until one is).
+  Read& loading() {
+    if (loading_ < 0) loading_ = table_.reserve();
+    return table_.read(loading_);
+  }
   Read read_;
-  Read mate_;
+  int32_t loading_ = -1;
   static constexpr size_t kSweepSlack = 256;
   size_t sweep_at_ = kSweepSlack;  // the table's size at which the next sweep comes
   uint64_t floor_ = 0;
