@@ -1,5 +1,6 @@
 #include "count/chunk_counter.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <cstring>
@@ -55,7 +56,10 @@ struct ChunkCounter::Chunk {
   uint64_t last_place = 0;
   int32_t first_tid = -1;
   int32_t first_pos = -1;
-  bool done = false;
+  // From the joining: done once its leftovers are joined (or the count stopped before them),
+  // with the status that stops the count, or kDone.
+  bool joined = false;
+  CountStatus join_status = CountStatus::kDone;
 
   // Empties the chunk for reuse, keeping its buffers' capacity.
   void reset() {
@@ -72,7 +76,8 @@ struct ChunkCounter::Chunk {
     names_changed = false;
     message.clear();
     first_block = failed_block = first_record = records = 0;
-    last = end_in_block = placed = done = false;
+    last = end_in_block = placed = joined = false;
+    join_status = CountStatus::kDone;
     begin = end = 0;
     end_code = 0;
     status = CountStatus::kDone;
@@ -392,12 +397,44 @@ void ChunkCounter::work(Worker& worker) {
       chunk->message = "out of memory";
     }
     if (!chunk->block_ends.empty()) worker.buffer.swap(chunk->data);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      chunk->done = true;
-    }
-    chunk_done_.notify_all();
+    join_ready(chunk);
   }
+}
+
+// Chunks are joined in order by whichever worker finds the next one counted, while the other
+// goes on counting: no worker waits for another's chunk, and the joining runs where the index
+// is at hand in the cache.
+void ChunkCounter::join_ready(Chunk* chunk) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  counted_.push_back(chunk);
+  if (joining_) return;
+  joining_ = true;
+  for (;;) {
+    auto next = std::find_if(counted_.begin(), counted_.end(),
+                             [this](const Chunk* c) { return c->index == join_next_; });
+    if (next == counted_.end()) break;
+    Chunk* ready = *next;
+    counted_.erase(next);
+    bool going = !join_stopped_ && !stopping_;
+    lock.unlock();
+    CountStatus status = CountStatus::kDone;
+    if (going) {
+      try {
+        status = merge(*ready);
+      } catch (const std::bad_alloc&) {
+        message_ = "out of memory";
+        status = CountStatus::kNoMemory;
+      }
+    }
+    lock.lock();
+    ready->join_status = status;
+    ready->joined = true;
+    if (status != CountStatus::kDone) join_stopped_ = true;
+    ++join_next_;
+  }
+  joining_ = false;
+  lock.unlock();
+  chunk_joined_.notify_all();
 }
 
 CountStatus ChunkCounter::merge(Chunk& chunk) {
@@ -478,16 +515,16 @@ CountStatus ChunkCounter::count(bam::Interruption* interrupt) {
     if (in_flight.empty()) break;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      chunk_done_.wait_for(lock, std::chrono::milliseconds(50),
-                           [&in_flight] { return in_flight.front()->done; });
+      chunk_joined_.wait_for(lock, std::chrono::milliseconds(50),
+                             [&in_flight] { return in_flight.front()->joined; });
     }
-    bool front_done;
+    bool front_joined;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      front_done = in_flight.front()->done;
+      front_joined = in_flight.front()->joined;
     }
-    if (front_done) {
-      status = merge(*in_flight.front());
+    if (front_joined) {
+      status = in_flight.front()->join_status;
       spare_.push_back(std::move(in_flight.front()));
       in_flight.pop_front();
       if (status != CountStatus::kDone) break;
@@ -496,13 +533,14 @@ CountStatus ChunkCounter::count(bam::Interruption* interrupt) {
     if (interrupt != nullptr && now - last_check > std::chrono::milliseconds(100)) {
       last_check = now;
       if (interrupt->requested()) {
-        message_ = "interrupted";
         status = CountStatus::kCancelled;
         break;
       }
     }
   }
+  // The joining writes message_ until the workers stop.
   stop_workers();
+  if (status == CountStatus::kCancelled) message_ = "interrupted";
   if (status != CountStatus::kDone) return status;
   joiner_.settle_all();
   for (auto& worker : workers_) {

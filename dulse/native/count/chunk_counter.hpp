@@ -6,9 +6,9 @@
 // walks its record boundaries, completing the record that began in the chunks before (or, when
 // none did, taking what it noted); then decodes and counts its records into its own tally.
 // Mates within a chunk pair there; the reads still waiting when a chunk ends, and in a
-// coordinate-sorted file those whose mate lies after the chunk's last record, go back (as
-// their records' bytes) to the calling thread, which joins them across chunks in chunk order, as the single-threaded loop
-// would have met them. Counts are whole fixed-point units and counters are sums, so merging the
+// coordinate-sorted file those whose mate lies after the chunk's last record, leave it as their
+// records' bytes and are joined across chunks, one chunk after the other in file order, as the
+// single-threaded loop would have met them (see join_ready). Counts are whole fixed-point units and counters are sums, so merging the
 // tallies gives exactly the single-threaded result, and the first failure in file order is the
 // one reported.
 #pragma once
@@ -62,6 +62,7 @@ class ChunkCounter {
   // Joins a counted chunk's waiting reads with the rest; the status that stops the count, or
   // kDone.
   CountStatus merge(Chunk& chunk);
+  void join_ready(Chunk* chunk);
   void stop_workers();
 
   const FileContext& file_;
@@ -79,7 +80,7 @@ class ChunkCounter {
   std::mutex mutex_;
   std::condition_variable work_ready_;   // a chunk to inflate, or the end
   std::condition_variable walk_turn_;    // the walk moved on
-  std::condition_variable chunk_done_;   // a chunk is counted
+  std::condition_variable chunk_joined_;  // a chunk is counted and joined
   std::deque<Chunk*> queue_;             // read, waiting for a worker
   bool stopping_ = false;
   // The walk's state, passed from chunk to chunk.
@@ -88,6 +89,12 @@ class ChunkCounter {
   uint64_t next_record_ = 1;             // the number of the next record to be walked
   bool walk_ended_ = false;              // a record could not be walked: no more records
 
+  // The joining's turn: counted chunks waiting for it, the chunk whose turn it is, whether a
+  // worker is joining, and whether a failure stopped it.
+  std::vector<Chunk*> counted_;
+  uint64_t join_next_ = 0;
+  bool joining_ = false;
+  bool join_stopped_ = false;
   std::vector<std::unique_ptr<Chunk>> spare_;  // counted chunks, their buffers kept for reuse
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_running_;
