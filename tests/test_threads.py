@@ -235,6 +235,27 @@ def test_a_chunked_record_keeps_its_number_in_errors(tmp_path, annotation):
     assert kind == "error" and "record 300" in message
 
 
+@pytest.mark.parametrize("back_at", [5, 299, 300, 301, 598])
+def test_a_file_out_of_order_fails_alike(tmp_path, annotation, back_at):
+    # A file that says it is sorted by coordinate goes back once, at record back_at + 1: inside
+    # a chunk or where chunks meet, the same record is named on any thread count.
+    records = []
+    for n in range(600):
+        pos = 10 * n - (2000 if n >= back_at else 0) + 3000
+        first = n % 2 == 0
+        records.append(bam_bytes.record(
+            name=f"p{n // 2}".encode(), flag=0x1 | 0x2 | (0x40 if first else 0x80 | 0x10),
+            pos=pos, mtid=0, mpos=pos + 10 if first else pos - 10, cigar="5M"))
+    refs = (("chr1", 9000),)
+    text = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:9000\n"
+    stream = bam_bytes.header(refs, text=text) + b"".join(records)
+    path = written(tmp_path, stream, range(97, len(stream), 97))
+    results = [counted(path, annotation, GROUPS["fragments"], t) for t in (1, *THREADS)]
+    assert all(result == results[0] for result in results)
+    kind, message, _ = results[0]
+    assert kind == "error" and f"record {back_at + 1} " in message
+
+
 def test_plain_gzip_is_read_on_one_thread(tmp_path, annotation):
     import gzip
 
