@@ -59,7 +59,7 @@ void MateTable::hold(int32_t s, std::string_view name, uint64_t hash, uint64_t d
   // A read that carries its name already keeps it: `name` may point into it.
   if (name.data() != slot.read.name.data()) slot.read.name.assign(name.data(), name.size());
   slot.held_at = static_cast<int32_t>(held_.size());
-  held_.push_back(Held{due, s});
+  held_.push_back(Held{due, slot.read.number, s});
   hash_[k] = hash;
   int32_t& head = buckets_[hash & (buckets_.size() - 1)];
   next_[k] = head;
@@ -107,9 +107,8 @@ void MateTable::grow() {
 }
 
 void MateTable::drain(RecordBatch& out) {
-  std::sort(held_.begin(), held_.end(), [this](const Held& a, const Held& b) {
-    return at(a.slot).read.number < at(b.slot).read.number;
-  });
+  std::sort(held_.begin(), held_.end(),
+            [](const Held& a, const Held& b) { return a.number < b.number; });
   for (const Held& held : held_) {
     const Read& read = at(held.slot).read;
     out.add(read.block, read.number);

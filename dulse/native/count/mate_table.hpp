@@ -146,10 +146,11 @@ class MateTable {
   int32_t free_ = -1;
   size_t size_ = 0;
   // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
-  // by name empty it at every new name); beside each, its read's due place, so that a sweep
-  // reads one array instead of every waiting read.
+  // by name empty it at every new name); beside each, its read's due place and number, so that
+  // a sweep or a sort reads one array instead of every waiting read.
   struct Held {
     uint64_t due;
+    uint64_t number;  // its read's
     int32_t slot;
   };
   std::vector<Held> held_;

@@ -88,6 +88,10 @@ class RecordBatch {
     bytes_.clear();
     entries_.clear();
   }
+  void swap(RecordBatch& other) noexcept {
+    bytes_.swap(other.bytes_);
+    entries_.swap(other.entries_);
+  }
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   const uint8_t* block(size_t i) const { return bytes_.data() + entries_[i].offset; }

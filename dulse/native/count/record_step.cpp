@@ -179,10 +179,14 @@ void RecordStep::settle_all() {
 }
 
 size_t RecordStep::drain(RecordBatch& out, bool* names_changed) {
-  out.append(deferred_);
   size_t deferred = deferred_.size();
+  if (deferred == 0 && out.empty()) {
+    out.swap(passed_);  // the usual case: no copy
+  } else {
+    out.append(deferred_);
+    out.append(passed_);
+  }
   deferred_.clear();
-  out.append(passed_);
   passed_.clear();
   size_t middle = out.size();
   table_.drain(out);
