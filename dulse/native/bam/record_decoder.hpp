@@ -100,6 +100,12 @@ class RecordDecoder {
   // Completes the record from its body: htslib's return value (> 0; it wraps negative for a
   // block length within 4 of 2^31), or kErrorRecord / kErrorCore.
   int finish(const uint8_t* body);
+  // begin() and finish() on a record whose bytes all lie at `head`; finish()'s value, or
+  // begin()'s failure.
+  int decode(const uint8_t* head) {
+    int status = begin(head);
+    return status == 0 ? finish(head + kBlockLengthSize + kCoreLength) : status;
+  }
 
   // What was wrong with the last record that failed, in words for a message.
   enum class Problem { kNone, kLengths, kQueryLength, kTags, kReference };

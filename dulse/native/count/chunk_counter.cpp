@@ -310,8 +310,7 @@ void ChunkCounter::count_records(Worker& worker, Chunk& chunk) {
       step.restart(MateTable::place(chunk.first_tid, chunk.first_pos) + 1);
     }
     first = false;
-    int status = worker.decoder.begin(bytes);
-    if (status == 0) status = worker.decoder.finish(bytes + bam::kBlockLengthSize + bam::kCoreLength);
+    int status = worker.decoder.decode(bytes);
     if (status <= 0) {
       chunk.status = CountStatus::kUnreadable;
       chunk.message =
@@ -458,11 +457,7 @@ CountStatus ChunkCounter::merge(Chunk& chunk) {
     if (r == chunk.first_name_reads && chunk.names_changed) joiner_.end_bundle();
     if (r == chunk.leftovers.size()) break;
     // Decoded once already, by a decoder like this one.
-    const uint8_t* block = chunk.leftovers.block(r);
-    int decoded = rejoin_decoder_.begin(block);
-    if (decoded == 0) {
-      decoded = rejoin_decoder_.finish(block + bam::kBlockLengthSize + bam::kCoreLength);
-    }
+    int decoded = rejoin_decoder_.decode(chunk.leftovers.block(r));
     if (decoded <= 0) {
       message_ = bam::AlignmentInput::describe_read_error(decoded, false, 0,
                                                           chunk.leftovers.number(r),

@@ -56,8 +56,7 @@ int32_t MateTable::reserve() {
 void MateTable::hold(int32_t s, std::string_view name, uint64_t hash, uint64_t due) {
   auto k = static_cast<size_t>(s);
   Slot& slot = at(s);
-  // A read that carries its name already keeps it: `name` may point into it.
-  if (name.data() != slot.read.name.data()) slot.read.name.assign(name.data(), name.size());
+  slot.read.name.assign(name.data(), name.size());
   slot.held_at = static_cast<int32_t>(held_.size());
   held_.push_back(Held{due, slot.read.number, s});
   hash_[k] = hash;
