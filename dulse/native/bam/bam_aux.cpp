@@ -9,7 +9,7 @@ namespace {
 
 // htslib's sizes: the value size of the fixed types; for Z, H and B the letter itself, which
 // is also what a B array of such a subtype takes per element; 0 for an unknown letter.
-inline uint32_t type_size(uint8_t type) {
+constexpr uint32_t type_size(uint8_t type) {
   switch (type) {
     case 'A': case 'c': case 'C': return 1;
     case 's': case 'S': return 2;
@@ -20,10 +20,25 @@ inline uint32_t type_size(uint8_t type) {
   }
 }
 
+// The value size of each type letter of a fixed size, 0 for the others (Z, H, B and unknown
+// letters), so that the common fields are skipped without a switch.
+struct FixedSizes {
+  uint8_t size[256] = {};
+  constexpr FixedSizes() {
+    for (int letter = 0; letter < 256; ++letter) {
+      uint32_t n = type_size(static_cast<uint8_t>(letter));
+      size[letter] = static_cast<uint8_t>(n <= 8 ? n : 0);
+    }
+  }
+};
+constexpr FixedSizes kFixed;
+
 // Skips the value whose type letter is at `s`: the next field's first byte, `end` when a Z or
 // H value has no NUL, or nullptr when the value is corrupt.
-const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
+inline const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
   if (s >= end) return end;
+  uint32_t fixed = kFixed.size[*s];
+  if (fixed != 0) return end - (s + 1) < static_cast<ptrdiff_t>(fixed) ? nullptr : s + 1 + fixed;
   uint32_t size = type_size(*s);
   ++s;
   switch (size) {
@@ -40,11 +55,8 @@ const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
       if (elem == 0 || end - s < static_cast<ptrdiff_t>(bytes)) return nullptr;
       return s + bytes;
     }
-    case 0:
-      return nullptr;
     default:
-      if (end - s < static_cast<ptrdiff_t>(size)) return nullptr;
-      return s + size;
+      return nullptr;
   }
 }
 
@@ -71,21 +83,19 @@ AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const ui
 
 void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2], size_t n,
                      AuxLookup* found, const uint8_t** type_ptrs) {
-  size_t open = n;
   for (size_t t = 0; t < n; ++t) found[t] = AuxLookup::kAbsent;
   const uint8_t* end = aux + len;
   if (len <= 2) return;
-  bool resolved[8] = {};
+  unsigned open = (1u << n) - 1;  // bit t: tags[t] not met yet
   const uint8_t* s = aux + 2;
   for (;;) {
     const uint8_t* next = skip_value(s, end);
     for (size_t t = 0; t < n; ++t) {
-      if (resolved[t] || s[-2] != static_cast<uint8_t>(tags[t][0]) ||
+      if ((open >> t & 1u) == 0 || s[-2] != static_cast<uint8_t>(tags[t][0]) ||
           s[-1] != static_cast<uint8_t>(tags[t][1])) {
         continue;
       }
-      resolved[t] = true;
-      --open;
+      open &= ~(1u << t);
       bool bad = next == nullptr || ((*s == 'Z' || *s == 'H') && next[-1] != 0);
       found[t] = bad ? AuxLookup::kCorrupt : AuxLookup::kFound;
       if (!bad) type_ptrs[t] = s;
@@ -96,24 +106,19 @@ void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2], size
     s = next + 2;
   }
   for (size_t t = 0; t < n; ++t) {
-    if (!resolved[t]) found[t] = AuxLookup::kCorrupt;  // the walk stopped before it
+    if ((open >> t & 1u) != 0) found[t] = AuxLookup::kCorrupt;  // the walk stopped before it
   }
 }
 
 AuxValue decode_aux(const uint8_t* p) {
   AuxValue v{};
   v.type = static_cast<char>(p[0]);
+  if (aux_integer(p, &v.integer)) {
+    v.kind = AuxValue::kInteger;
+    return v;
+  }
   const uint8_t* s = p + 1;
   switch (p[0]) {
-    case 'c': v.kind = AuxValue::kInteger; v.integer = static_cast<int8_t>(s[0]); break;
-    case 'C': v.kind = AuxValue::kInteger; v.integer = s[0]; break;
-    case 's':
-      v.kind = AuxValue::kInteger;
-      v.integer = static_cast<int16_t>(static_cast<uint16_t>(s[0] | s[1] << 8));
-      break;
-    case 'S': v.kind = AuxValue::kInteger; v.integer = s[0] | s[1] << 8; break;
-    case 'i': v.kind = AuxValue::kInteger; v.integer = static_cast<int32_t>(le32(s)); break;
-    case 'I': v.kind = AuxValue::kInteger; v.integer = le32(s); break;
     case 'f': {
       uint32_t bits = le32(s);
       float f;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bam/bytes.hpp"
+
 namespace dulse::bam {
 
 enum class AuxLookup { kFound, kAbsent, kCorrupt };
@@ -47,5 +49,19 @@ struct AuxValue {
 
 // `type_ptr` must come from lookup_aux on the same area, which has checked the value's extent.
 AuxValue decode_aux(const uint8_t* type_ptr);
+
+// decode_aux's integer, for the integer types alone (c C s S i I): false for any other type.
+inline bool aux_integer(const uint8_t* type_ptr, int64_t* value) {
+  const uint8_t* s = type_ptr + 1;
+  switch (type_ptr[0]) {
+    case 'c': *value = static_cast<int8_t>(s[0]); return true;
+    case 'C': *value = s[0]; return true;
+    case 's': *value = static_cast<int16_t>(static_cast<uint16_t>(s[0] | s[1] << 8)); return true;
+    case 'S': *value = s[0] | s[1] << 8; return true;
+    case 'i': *value = static_cast<int32_t>(le32(s)); return true;
+    case 'I': *value = le32(s); return true;
+    default: return false;
+  }
+}
 
 }  // namespace dulse::bam
