@@ -195,14 +195,21 @@ void FeatureCountsRules::count_fragment(const Read& earlier, const Read* later) 
   assign(reads, n);
 }
 
-void FeatureCountsRules::genes_under(Strandedness rule, size_t begin, size_t end, bool reverse) {
-  size_t first_gene = genes_.size();
+void FeatureCountsRules::genes_by_rule(size_t begin, size_t end, bool reverse) {
+  seen_.clear();
   for (size_t h = begin; h < end; ++h) {
     const index::Hit& hit = hits_[h];
-    if (strand_passes(rule, hit.strand, reverse) &&
-        std::find(genes_.begin() + static_cast<ptrdiff_t>(first_gene), genes_.end(), hit.gene) ==
-            genes_.end()) {
-      genes_.push_back(hit.gene);
+    unsigned passes = 0;
+    for (int s = 0; s < kStrandednessCount; ++s) {
+      if (strand_passes(static_cast<Strandedness>(s), hit.strand, reverse)) passes |= 1u << s;
+    }
+    auto found = std::find_if(seen_.begin(), seen_.end(),
+                              [&hit](const SeenGene& seen) { return seen.gene == hit.gene; });
+    if (found == seen_.end()) found = seen_.insert(seen_.end(), SeenGene{hit.gene, 0});
+    unsigned fresh = passes & ~found->rules;
+    found->rules |= fresh;
+    for (int s = 0; s < kStrandednessCount; ++s) {
+      if ((fresh >> s & 1u) != 0) rule_genes_[s].push_back(hit.gene);
     }
   }
 }
@@ -248,40 +255,35 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     });
   }
 
+  // Under each rule, each record's genes, then the union: rule_genes_[s][0, cut[s][0]) are the
+  // first record's, [cut[s][0], cut[s][1]) the second's.
+  size_t cut[kStrandednessCount][2] = {};
+  for (std::vector<int32_t>& genes : rule_genes_) genes.clear();
+  for (int r = 0; r < n; ++r) {
+    genes_by_rule(ends[r], ends[r + 1], counts_reverse(*reads[r]));
+    for (int s = 0; s < kStrandednessCount; ++s) cut[s][r] = rule_genes_[s].size();
+  }
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
-    // Each record's genes, then the union: genes_[0, cut[0]) are the first record's,
-    // genes_[cut[0], cut[1]) the second's.
-    genes_.clear();
-    size_t cut[2] = {0, 0};
-    for (int r = 0; r < n; ++r) {
-      genes_under(rule, ends[r], ends[r + 1], counts_reverse(*reads[r]));
-      cut[r] = genes_.size();
-    }
     // The genes chosen: with -O all of them; else the only one; else the one both records hit,
     // when there is exactly one such.
-    std::vector<int32_t>& chosen = genes_;
-    size_t n_chosen = 0;
+    std::vector<int32_t>& chosen = rule_genes_[s];
     int32_t single = -1;
     if (n == 2) {
       // Genes of the second record not among the first's join the union.
-      for (size_t g = cut[0]; g < cut[1]; ++g) {
-        bool shared = std::find(genes_.begin(), genes_.begin() + static_cast<ptrdiff_t>(cut[0]),
-                                genes_[g]) != genes_.begin() + static_cast<ptrdiff_t>(cut[0]);
-        if (shared) {
-          single = single == -1 ? genes_[g] : -2;  // -2: more than one shared
+      auto first_begin = chosen.begin();
+      auto first_end = chosen.begin() + static_cast<ptrdiff_t>(cut[s][0]);
+      size_t kept = cut[s][0];
+      for (size_t g = cut[s][0]; g < cut[s][1]; ++g) {
+        if (std::find(first_begin, first_end, chosen[g]) != first_end) {
+          single = single == -1 ? chosen[g] : -2;  // -2: more than one shared
+        } else {
+          chosen[kept++] = chosen[g];
         }
       }
-      size_t kept = cut[0];
-      for (size_t g = cut[0]; g < cut[1]; ++g) {
-        if (std::find(genes_.begin(), genes_.begin() + static_cast<ptrdiff_t>(cut[0]),
-                      genes_[g]) == genes_.begin() + static_cast<ptrdiff_t>(cut[0])) {
-          genes_[kept++] = genes_[g];
-        }
-      }
-      genes_.resize(kept);
+      chosen.resize(kept);
     }
-    n_chosen = chosen.size();
+    size_t n_chosen = chosen.size();
     Counters::RuleTally& tally = counters_.by_rule[s];
     if (n_chosen == 0) {
       ++tally.no_features;

@@ -52,8 +52,9 @@ class FeatureCountsRules : public Policy {
   // Looks the mapped records' blocks up and assigns them under each strandedness: tallied in
   // counters_.by_rule, counted where counts_ asks.
   void assign(const Read* const* reads, int n);
-  // Appends the genes of the hits that pass `rule` to genes_, from hits_[begin, end).
-  void genes_under(Strandedness rule, size_t begin, size_t end, bool reverse);
+  // Appends to rule_genes_[s] the genes of the hits in hits_[begin, end) (one record's) that
+  // pass rule s, each once, in the order of the first of its hits that does.
+  void genes_by_rule(size_t begin, size_t end, bool reverse);
   // The overlap rules' path: the pieces of the records' blocks on the features hit, judged
   // under each strandedness (see overlap_rules.hpp).
   void assign_measured(const Read* const* reads, int n, const int32_t* contigs);
@@ -80,6 +81,12 @@ class FeatureCountsRules : public Policy {
   GeneCounts* counts_[kStrandednessCount];
   std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
+  std::vector<int32_t> rule_genes_[kStrandednessCount];
+  struct SeenGene {
+    int32_t gene;
+    unsigned rules;  // bit s: a hit of the gene passed rule s
+  };
+  std::vector<SeenGene> seen_;
   std::vector<int32_t> all_genes_;  // what the rules chose from every piece of a read
   AssignmentLog* log_;
   JunctionCounts* junctions_;
