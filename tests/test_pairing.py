@@ -286,3 +286,28 @@ def test_unplaced_unmapped_mate_at_the_end(featurecounts, options):
     records = unplaced_unmapped_mate()
     assert order_insensitive(records, GENES, options) == records
     compare_orders(records, GENES, options, random.Random(2), "unplaced mate")
+
+
+def renamed(records, rng, lengths):
+    """The records with each template's name made `rng.choice(lengths)` characters long (4 at
+    least), the names of the templates telling them apart only in their middle."""
+    names = {}
+    for record in records:
+        if record.name not in names:
+            core = f"{len(names)}_"
+            pad = rng.choice(lengths) - len(core)
+            head = ("HBNCHDSXY:" * 30)[:pad // 2]
+            tail = (":1101:10000:20000" * 20)[:pad - pad // 2]
+            names[record.name] = head + core + tail
+    return [replace(record, name=names[record.name]) for record in records]
+
+
+@pytest.mark.parametrize("lengths", [(4, 15, 16, 17), (47, 48, 49), (100, 200, 254)],
+                         ids=["short", "around 48", "long"])
+def test_names_of_any_length_pair_alike(featurecounts, lengths):
+    """Waiting reads keep names of up to 48 characters in place and longer ones apart: names of
+    every length, differing only at their start, pair as featureCounts pairs them."""
+    rng = random.Random(lengths[0])
+    records = renamed(random_library(rng, 300), rng, lengths)
+    kept = order_insensitive(records, GENES, PAIRS)
+    compare_orders(kept, GENES, PAIRS, rng, "renamed")

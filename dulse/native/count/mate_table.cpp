@@ -35,41 +35,53 @@ uint64_t MateTable::hash_of(std::string_view name, const PairKey& key) {
   // The last sixteen bytes of the name, where reads of one run differ (an Illumina name ends
   // in its tile and coordinates), then the places; the table compares whole names.
   uint64_t h = name.size();
-  size_t from = name.size() > 16 ? name.size() - 16 : 0;
   uint64_t words[2] = {0, 0};
-  std::memcpy(words, name.data() + from, name.size() - from);
+  if (name.size() >= 16) {
+    std::memcpy(words, name.data() + name.size() - 16, 16);
+  } else {
+    std::memcpy(words, name.data(), name.size());
+  }
   h = mix(h, words[0]);
   h = mix(h, words[1]);
   h = mix(h, uint64_t{static_cast<uint32_t>(key.tid1)} << 32 | static_cast<uint32_t>(key.pos1));
   h = mix(h, uint64_t{static_cast<uint32_t>(key.tid2)} << 32 | static_cast<uint32_t>(key.pos2));
-  h = mix(h, key.has_hi ? static_cast<uint64_t>(key.hi) : 0x8000000000000000ull);
   return h ^ (h >> 29);
 }
 
 int32_t MateTable::reserve() {
-  if (free_ < 0) grow();
-  int32_t s = free_;
-  free_ = next_[static_cast<size_t>(s)];
+  if (free_.empty()) grow();
+  int32_t s = free_.back();
+  free_.pop_back();
+  if (!free_.empty()) at(free_.back()).fetch();  // the next one reserved
   return s;
 }
 
+void MateTable::Slot::set_name(std::string_view name) {
+  name_length = static_cast<uint32_t>(name.size());
+  if (name.size() <= kInlineName) {
+    std::memcpy(inline_name, name.data(), name.size());
+  } else {
+    long_name.assign(name.data(), name.size());
+  }
+}
+
 void MateTable::hold(int32_t s, std::string_view name, uint64_t hash, uint64_t due) {
-  auto k = static_cast<size_t>(s);
   Slot& slot = at(s);
-  slot.read.name.assign(name.data(), name.size());
+  slot.set_name(name);
   slot.held_at = static_cast<int32_t>(held_.size());
   held_.push_back(Held{due, slot.read.number, s});
-  hash_[k] = hash;
+  slot.hash = hash;
   int32_t& head = buckets_[hash & (buckets_.size() - 1)];
-  next_[k] = head;
+  slot.next = head;
   head = s;
   ++size_;
 }
 
 void MateTable::unlink(int32_t s) {
-  int32_t* link = &buckets_[hash_[static_cast<size_t>(s)] & (buckets_.size() - 1)];
-  while (*link != s) link = &next_[static_cast<size_t>(*link)];
-  *link = next_[static_cast<size_t>(s)];
+  Slot& slot = at(s);
+  int32_t* link = &buckets_[slot.hash & (buckets_.size() - 1)];
+  while (*link != s) link = &at(*link).next;
+  *link = slot.next;
 }
 
 // The slot must be out of its bucket already.
@@ -79,8 +91,7 @@ void MateTable::release(int32_t s) {
   held_[static_cast<size_t>(slot.held_at)] = last;
   at(last.slot).held_at = slot.held_at;
   held_.pop_back();
-  next_[static_cast<size_t>(s)] = free_;
-  free_ = s;
+  free_.push_back(s);
   --size_;
 }
 
@@ -88,19 +99,16 @@ void MateTable::grow() {
   size_t old = pages_.size() << kPageShift;
   pages_.push_back(std::make_unique<Slot[]>(size_t{1} << kPageShift));
   size_t grown = pages_.size() << kPageShift;
-  hash_.resize(grown);
-  next_.resize(grown);
   for (size_t s = grown; s-- > old;) {
-    next_[s] = free_;
-    free_ = static_cast<int32_t>(s);
+    free_.push_back(static_cast<int32_t>(s));
   }
   if (buckets_.size() >= grown * 2) return;
   // Rehash into twice as many buckets as slots.
   buckets_.assign(std::max(grown * 2, buckets_.size() * 2), -1);
   for (const Held& held : held_) {
-    auto k = static_cast<size_t>(held.slot);
-    int32_t& head = buckets_[hash_[k] & (buckets_.size() - 1)];
-    next_[k] = head;
+    Slot& slot = at(held.slot);
+    int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
+    slot.next = head;
     head = held.slot;
   }
 }
@@ -117,10 +125,9 @@ void MateTable::drain(RecordBatch& out) {
 
 void MateTable::clear() {
   for (const Held& held : held_) {
-    auto k = static_cast<size_t>(held.slot);
-    buckets_[hash_[k] & (buckets_.size() - 1)] = -1;  // every chain of a held slot
-    next_[k] = free_;
-    free_ = held.slot;
+    Slot& slot = at(held.slot);
+    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
+    free_.push_back(held.slot);
   }
   held_.clear();
   size_ = 0;

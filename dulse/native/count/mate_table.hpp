@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,7 +43,8 @@ PairKey pair_key(const Read& read);
 
 class MateTable {
  public:
-  // The hash of a read's name and key, computed once per read for take_mate and hold.
+  // The hash of a read's name and key (its places, not its HI tag), computed once per read for
+  // take_mate and hold.
   static uint64_t hash_of(std::string_view name, const PairKey& key);
 
   // Reads are loaded where they would wait, so that neither waiting nor pairing moves them:
@@ -63,10 +65,11 @@ class MateTable {
     bool first = read.has(kRead1);
     int32_t* found = nullptr;
     int32_t* link = &buckets_[hash & (buckets_.size() - 1)];
-    for (int32_t s = *link; s >= 0; link = &next_[static_cast<size_t>(s)], s = *link) {
-      if (hash_[static_cast<size_t>(s)] != hash) continue;
-      const Slot& slot = at(s);
-      if (slot.read.has(kRead1) != first && slot.read.name == name && key_of(slot.read) == key) {
+    for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
+      Slot& slot = at(s);
+      slot.fetch();
+      if (slot.hash != hash) continue;
+      if (slot.read.has(kRead1) != first && slot.name() == name && key_of(slot.read) == key) {
         if (!earliest) {
           found = link;
           break;
@@ -76,8 +79,19 @@ class MateTable {
     }
     if (found == nullptr) return -1;
     int32_t s = *found;
-    *found = next_[static_cast<size_t>(s)];
+    *found = at(s).next;
     return s;
+  }
+  // Ask the processor, ahead of take_mate() and hold(), for the bucket of `hash`, then (once it
+  // has come) for the first read in it: a read's hash is known from its record's fixed fields,
+  // and both arrive while the rest of the record is read.
+  void prefetch_bucket(uint64_t hash) const {
+    if (!buckets_.empty()) __builtin_prefetch(&buckets_[hash & (buckets_.size() - 1)]);
+  }
+  void prefetch_first(uint64_t hash) {
+    if (size_ == 0) return;
+    int32_t s = buckets_[hash & (buckets_.size() - 1)];
+    if (s >= 0) at(s).fetch();
   }
   // Frees the slot of a mate taken.
   void release(int32_t slot);
@@ -122,9 +136,28 @@ class MateTable {
   }
 
  private:
+  static constexpr uint32_t kInlineName = 48;
+  // A waiting read with what finds it: its hash, the next slot of its bucket and its name,
+  // kept beside the read so that checking a candidate costs one visit to memory, not one per
+  // array. Names longer than kInlineName go to the heap.
   struct Slot {
-    Read read;
+    uint64_t hash = 0;
+    int32_t next = -1;
     int32_t held_at = -1;  // its place in held_
+    Read read;
+    uint32_t name_length = 0;
+    char inline_name[kInlineName];
+    std::string long_name;
+
+    std::string_view name() const {
+      return {name_length <= kInlineName ? inline_name : long_name.data(), name_length};
+    }
+    void set_name(std::string_view name);
+    // The slot's cache lines, asked for together rather than one after the other.
+    void fetch() const {
+      const char* bytes = reinterpret_cast<const char*>(this);
+      for (size_t line = 0; line < sizeof(Slot); line += 64) __builtin_prefetch(bytes + line);
+    }
   };
 
   // Slots live in pages that never move, so that growing costs one page, not a copy of all the
@@ -139,11 +172,9 @@ class MateTable {
 
   std::vector<std::unique_ptr<Slot[]>> pages_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
-  // By slot, apart from the reads so that walking a bucket touches only the read it finds:
-  // each read's hash, and the next slot of its bucket (or of the free list).
-  std::vector<uint64_t> hash_;
-  std::vector<int32_t> next_;
-  int32_t free_ = -1;
+  // The free slots, the last freed on top: reserving one reads no slot, and the slot it gives
+  // was most likely in use a moment ago.
+  std::vector<int32_t> free_;
   size_t size_ = 0;
   // The slots in use, so that emptying the table costs what it holds, not its capacity (pairs
   // by name empty it at every new name); beside each, its read's due place and number, so that

@@ -15,11 +15,7 @@ namespace {
 // reads it), and is noted.
 bool integer_value(bam::AuxLookup found, const uint8_t* type, int64_t* value, bool* corrupt) {
   if (found == bam::AuxLookup::kCorrupt) *corrupt = true;
-  if (found != bam::AuxLookup::kFound) return false;
-  bam::AuxValue decoded = bam::decode_aux(type);
-  if (decoded.kind != bam::AuxValue::kInteger) return false;
-  *value = decoded.integer;
-  return true;
+  return found == bam::AuxLookup::kFound && bam::aux_integer(type, value);
 }
 
 constexpr char kTags[2][2] = {{'N', 'H'}, {'H', 'I'}};
@@ -38,8 +34,7 @@ void RecordBatch::merge_from(size_t from, size_t middle) {
                      [](const Entry& a, const Entry& b) { return a.number < b.number; });
 }
 
-void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
-               bool keep, bool junctions) {
+void load_fields(const bam::Record& record, bool keep, Read& read) {
   read.stored.clear();
   if (keep && record.core != nullptr) {
     uint8_t length[4];
@@ -55,6 +50,9 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.mtid = record.mtid;
   read.mpos = record.mpos;
   read.isize = record.isize;
+}
+
+void load_tags(const bam::Record& record, bool with_hi, Read& read) {
   bam::AuxLookup found[2];
   const uint8_t* types[2] = {nullptr, nullptr};
   bam::lookup_aux_tags(record.aux, record.aux_len, kTags, with_hi ? 2 : 1, found, types);
@@ -63,6 +61,9 @@ void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& re
   read.has_nh = integer_value(found[0], types[0], &nh, &read.tags_corrupt);
   read.nh = read.has_nh && nh > 1 ? static_cast<int32_t>(nh > INT32_MAX ? INT32_MAX : nh) : 1;
   read.has_hi = with_hi && integer_value(found[1], types[1], &read.hi, &read.tags_corrupt);
+}
+
+void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read& read) {
   read.blocks.clear();
   read.query_length = 0;
   read.spliced = false;

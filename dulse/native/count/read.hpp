@@ -37,6 +37,51 @@ struct Block {
   int32_t end;
 };
 
+// A read's blocks: up to kInline of them in place (most reads have one to three), so that a
+// waiting read's blocks come with it; more go to the heap, which keeps its capacity.
+class BlockList {
+ public:
+  static constexpr uint32_t kInline = 4;
+
+  void clear() {
+    size_ = 0;
+    on_heap_ = false;
+  }
+  void push_back(Block block) {
+    if (!on_heap_ && size_ < kInline) {
+      inline_[size_++] = block;
+      return;
+    }
+    if (!on_heap_) {
+      heap_.assign(inline_, inline_ + size_);
+      on_heap_ = true;
+    }
+    heap_.push_back(block);
+    ++size_;
+  }
+  const Block* data() const { return on_heap_ ? heap_.data() : inline_; }
+  Block* data() { return on_heap_ ? heap_.data() : inline_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Block* begin() const { return data(); }
+  const Block* end() const { return data() + size_; }
+  Block& back() { return data()[size_ - 1]; }
+
+ private:
+  uint32_t size_ = 0;
+  bool on_heap_ = false;
+  Block inline_[kInline];
+  std::vector<Block> heap_;
+};
+
+// Blocks to look up: a read's own, or changed ones (ReadEnds).
+struct BlockSpan {
+  const Block* first;
+  const Block* last;
+  const Block* begin() const { return first; }
+  const Block* end() const { return last; }
+};
+
 struct Read {
   uint16_t flag = 0;
   uint8_t mapq = 0;
@@ -50,14 +95,13 @@ struct Read {
   bool has_hi = false;
   bool tags_corrupt = false;  // its optional fields could not be read up to a tag looked for
   int64_t hi = 0;  // the HI tag, when has_hi
-  std::vector<Block> blocks;  // the first max_blocks; empty for an unmapped record
+  BlockList blocks;  // the first max_blocks; empty for an unmapped record
   // featureCounts' length of the read, for the overlap fractions: the query bases up to the end
   // of the last block kept, and those of the one operation right after it when it is I or S; a
   // soft clip that comes first counts for at most pos + 1 bases.
   int32_t query_length = 0;
   bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
   std::vector<Junction> junctions;  // its splice junctions, when they are counted (-J)
-  std::string name;  // filled only for a read that waits for its mate
   // The record as BAM stores it (block length, core, body), when records are written out again.
   std::vector<uint8_t> stored;
   uint64_t number = 0;  // the record's place in the file, 1-based
@@ -106,12 +150,14 @@ class RecordBatch {
   std::vector<Entry> entries_;
 };
 
-// Fills `read` from a decoded record (without its name), reusing its buffers; blocks after the
-// CIGAR's first max_blocks sections (see load_read) are not kept. The HI tag is looked for only `with_hi` (for pairing). With
-// `keep`, the record's own bytes go into read.stored; with `junctions`, its splice junctions
-// (as many as max_blocks sections show) into read.junctions.
-void load_read(const bam::Record& record, int max_blocks, bool with_hi, Read& read,
-               bool keep = false, bool junctions = false);
+// Fill `read` from a decoded record (but for its name), reusing its buffers, in three steps:
+// load_fields() its flags, places and template length (with `keep`, the record's own bytes into
+// read.stored); load_tags() its NH tag and, `with_hi` (for pairing), its HI tag; load_blocks()
+// its blocks, from the CIGAR's first max_blocks sections (see there), and with `junctions` its
+// splice junctions (as many as those sections show) into read.junctions.
+void load_fields(const bam::Record& record, bool keep, Read& read);
+void load_tags(const bam::Record& record, bool with_hi, Read& read);
+void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

@@ -13,8 +13,8 @@ ReadEnds::ReadEnds(const Settings& settings)
   }
 }
 
-const std::vector<Block>& ReadEnds::blocks(const Read& read, std::vector<Block>& scratch) const {
-  if (unchanged() || read.blocks.empty()) return read.blocks;
+BlockSpan ReadEnds::blocks(const Read& read, std::vector<Block>& scratch) const {
+  if (unchanged() || read.blocks.empty()) return {read.blocks.begin(), read.blocks.end()};
   scratch.assign(read.blocks.begin(), read.blocks.end());
   bool reverse = read.reverse();
   int64_t before = reverse ? three_ : five_;
@@ -28,7 +28,7 @@ const std::vector<Block>& ReadEnds::blocks(const Read& read, std::vector<Block>&
     int32_t base = at_start ? first.start : last.end - 1;
     scratch.assign(1, Block{base, base + 1});
   }
-  return scratch;
+  return {scratch.data(), scratch.data() + scratch.size()};
 }
 
 }  // namespace dulse::count

@@ -19,7 +19,7 @@ class ReadEnds {
   // Whether the blocks looked up are the read's own.
   bool unchanged() const { return five_ == 0 && three_ == 0 && settings_.read_position == 0; }
   // The blocks of `read` to look up: its own, or `scratch` filled with the changed ones.
-  const std::vector<Block>& blocks(const Read& read, std::vector<Block>& scratch) const;
+  BlockSpan blocks(const Read& read, std::vector<Block>& scratch) const;
 
  private:
   const Settings& settings_;

@@ -46,8 +46,22 @@ RecordStep::RecordStep(const FileContext& file, Tally& tally)
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const uint8_t* block) {
   const Settings& settings = file_.settings;
   Read& read = file_.fragments() ? loading() : read_;
-  load_read(record, settings.max_m_operations, file_.fragments(), read, settings.keep_records,
-            settings.count_junctions);
+  std::string_view name = name_of(record);
+  load_fields(record, settings.keep_records, read);
+  // Where its mate would wait is fetched from memory while the record is read: the bucket while
+  // its tags are, the first read of the bucket while its CIGAR is walked.
+  bool pairs = file_.fragments() && can_pair(read);
+  MateLookup lookup;
+  if (pairs) {
+    lookup.hash = MateTable::hash_of(name, rules_->pair_key(read));
+    table_.prefetch_bucket(lookup.hash);
+  }
+  load_tags(record, file_.fragments(), read);
+  if (pairs) {
+    lookup.key = rules_->pair_key(read);
+    table_.prefetch_first(lookup.hash);
+  }
+  load_blocks(record, settings.max_m_operations, settings.count_junctions, read);
   read.number = number;
   read.block = block;
   if (read.tags_corrupt) ++tally_.counters.corrupt_tags;
@@ -98,7 +112,6 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
       sweep_at_ = 2 * table_.size() + kSweepSlack;
     }
   }
-  std::string_view name = name_of(record);
   if (file_.bundles) {
     next_name(name);
     if (deferring_) {
@@ -106,7 +119,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
       return CountStatus::kDone;
     }
   }
-  pair_or_wait(read, name);
+  pair_or_wait(read, name, lookup);
   return CountStatus::kDone;
 }
 
@@ -123,16 +136,22 @@ void RecordStep::next_name(std::string_view name) {
 void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
   const Settings& settings = file_.settings;
   Read& read = loading();
-  load_read(record, settings.max_m_operations, file_.fragments(), read, settings.keep_records,
-            settings.count_junctions);
+  load_fields(record, settings.keep_records, read);
+  load_tags(record, file_.fragments(), read);
+  load_blocks(record, settings.max_m_operations, settings.count_junctions, read);
   read.number = number;
   read.block = nullptr;
   std::string_view name = name_of(record);
   if (file_.bundles) next_name(name);
-  pair_or_wait(read, name);
+  pair_or_wait(read, name, can_pair(read) ? lookup_of(read, name) : MateLookup{});
 }
 
-void RecordStep::pair_or_wait(Read& read, std::string_view name) {
+RecordStep::MateLookup RecordStep::lookup_of(const Read& read, std::string_view name) const {
+  PairKey key = rules_->pair_key(read);
+  return MateLookup{key, MateTable::hash_of(name, key)};
+}
+
+void RecordStep::pair_or_wait(Read& read, std::string_view name, const MateLookup& lookup) {
   if (!can_pair(read)) {
     rules_->count_fragment(read, nullptr);
     return;
@@ -148,10 +167,8 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  PairKey key = rules_->pair_key(read);
-  uint64_t hash = MateTable::hash_of(name, key);
   const Policy& rules = *rules_;
-  int32_t mate = table_.take_mate(name, key, hash, read, rules.pairs_earliest(),
+  int32_t mate = table_.take_mate(name, lookup.key, lookup.hash, read, rules.pairs_earliest(),
                                   [&rules](const Read& waiting) { return rules.pair_key(waiting); });
   if (mate >= 0) {
     rules_->count_fragment(table_.read(mate), &read);
@@ -164,7 +181,7 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name) {
       return;
     }
   }
-  table_.hold(loading_, name, hash, due);
+  table_.hold(loading_, name, lookup.hash, due);
   loading_ = -1;
   auto waiting = static_cast<int64_t>(table_.size());
   if (waiting > tally_.counters.pending_peak) tally_.counters.pending_peak = waiting;

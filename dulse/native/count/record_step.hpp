@@ -117,7 +117,14 @@ class RecordStep {
     message_ = std::move(message);
     return status;
   }
-  void pair_or_wait(Read& read, std::string_view name);
+  // What finds a read's mate: its key under the rules, and the hash of that and its name.
+  struct MateLookup {
+    PairKey key{};
+    uint64_t hash = 0;
+  };
+  MateLookup lookup_of(const Read& read, std::string_view name) const;
+  // `lookup`: the read's lookup_of, when it can pair.
+  void pair_or_wait(Read& read, std::string_view name, const MateLookup& lookup);
   // With bundles: a new name settles the reads waiting under the last one.
   void next_name(std::string_view name);
 
