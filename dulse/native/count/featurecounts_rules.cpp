@@ -14,11 +14,29 @@ bool counts_reverse(const Read& read) {
 
 // A feature without a strand ('.') is, to featureCounts, on neither strand: no read lies on its
 // strand (-s 1 never counts it) and every read lies on the other (-s 2 always does).
-bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
+constexpr bool strand_passes(Strandedness rule, index::Strand strand, bool reverse) {
   if (rule == Strandedness::kUnstranded) return true;
   bool same = strand != index::kBoth && (strand == index::kMinus) == reverse;
   return rule == Strandedness::kForward ? same : !same;
 }
+
+// The rules a hit passes, bit s for rule s, by the feature's strand and the record's.
+struct RuleMasks {
+  unsigned masks[3][2] = {};
+  constexpr RuleMasks() {
+    for (int strand = 0; strand < 3; ++strand) {
+      for (int reverse = 0; reverse < 2; ++reverse) {
+        for (int s = 0; s < kStrandednessCount; ++s) {
+          if (strand_passes(static_cast<Strandedness>(s), static_cast<index::Strand>(strand),
+                            reverse != 0)) {
+            masks[strand][reverse] |= 1u << s;
+          }
+        }
+      }
+    }
+  }
+};
+constexpr RuleMasks kRuleMasks;
 
 }  // namespace
 
@@ -199,10 +217,7 @@ void FeatureCountsRules::genes_by_rule(size_t begin, size_t end, bool reverse) {
   seen_.clear();
   for (size_t h = begin; h < end; ++h) {
     const index::Hit& hit = hits_[h];
-    unsigned passes = 0;
-    for (int s = 0; s < kStrandednessCount; ++s) {
-      if (strand_passes(static_cast<Strandedness>(s), hit.strand, reverse)) passes |= 1u << s;
-    }
+    unsigned passes = kRuleMasks.masks[hit.strand][reverse ? 1 : 0];
     auto found = std::find_if(seen_.begin(), seen_.end(),
                               [&hit](const SeenGene& seen) { return seen.gene == hit.gene; });
     if (found == seen_.end()) found = seen_.insert(seen_.end(), SeenGene{hit.gene, 0});
