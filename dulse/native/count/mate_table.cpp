@@ -52,7 +52,6 @@ int32_t MateTable::reserve() {
   if (free_.empty()) grow();
   int32_t s = free_.back();
   free_.pop_back();
-  if (!free_.empty()) at(free_.back()).fetch();  // the next one reserved
   return s;
 }
 
@@ -66,30 +65,30 @@ void MateTable::Slot::set_name(std::string_view name) {
 }
 
 void MateTable::hold(int32_t s, std::string_view name, uint64_t hash, uint64_t due) {
+  auto k = static_cast<size_t>(s);
   Slot& slot = at(s);
   slot.set_name(name);
-  slot.held_at = static_cast<int32_t>(held_.size());
+  held_at_[k] = static_cast<int32_t>(held_.size());
   held_.push_back(Held{due, slot.read.number, s});
-  slot.hash = hash;
+  hash_[k] = hash;
   int32_t& head = buckets_[hash & (buckets_.size() - 1)];
-  slot.next = head;
+  next_[k] = head;
   head = s;
   ++size_;
 }
 
 void MateTable::unlink(int32_t s) {
-  Slot& slot = at(s);
-  int32_t* link = &buckets_[slot.hash & (buckets_.size() - 1)];
-  while (*link != s) link = &at(*link).next;
-  *link = slot.next;
+  int32_t* link = &buckets_[hash_[static_cast<size_t>(s)] & (buckets_.size() - 1)];
+  while (*link != s) link = &next_[static_cast<size_t>(*link)];
+  *link = next_[static_cast<size_t>(s)];
 }
 
 // The slot must be out of its bucket already.
 void MateTable::release(int32_t s) {
-  Slot& slot = at(s);
+  int32_t at_held = held_at_[static_cast<size_t>(s)];
   Held last = held_.back();
-  held_[static_cast<size_t>(slot.held_at)] = last;
-  at(last.slot).held_at = slot.held_at;
+  held_[static_cast<size_t>(at_held)] = last;
+  held_at_[static_cast<size_t>(last.slot)] = at_held;
   held_.pop_back();
   free_.push_back(s);
   --size_;
@@ -99,16 +98,17 @@ void MateTable::grow() {
   size_t old = pages_.size() << kPageShift;
   pages_.push_back(std::make_unique<Slot[]>(size_t{1} << kPageShift));
   size_t grown = pages_.size() << kPageShift;
-  for (size_t s = grown; s-- > old;) {
-    free_.push_back(static_cast<int32_t>(s));
-  }
+  hash_.resize(grown);
+  next_.resize(grown);
+  held_at_.resize(grown);
+  for (size_t s = grown; s-- > old;) free_.push_back(static_cast<int32_t>(s));
   if (buckets_.size() >= grown * 2) return;
   // Rehash into twice as many buckets as slots.
   buckets_.assign(std::max(grown * 2, buckets_.size() * 2), -1);
   for (const Held& held : held_) {
-    Slot& slot = at(held.slot);
-    int32_t& head = buckets_[slot.hash & (buckets_.size() - 1)];
-    slot.next = head;
+    auto k = static_cast<size_t>(held.slot);
+    int32_t& head = buckets_[hash_[k] & (buckets_.size() - 1)];
+    next_[k] = head;
     head = held.slot;
   }
 }
@@ -125,8 +125,7 @@ void MateTable::drain(RecordBatch& out) {
 
 void MateTable::clear() {
   for (const Held& held : held_) {
-    Slot& slot = at(held.slot);
-    buckets_[slot.hash & (buckets_.size() - 1)] = -1;  // every chain of a held slot
+    buckets_[hash_[static_cast<size_t>(held.slot)] & (buckets_.size() - 1)] = -1;  // its chain
     free_.push_back(held.slot);
   }
   held_.clear();

@@ -65,10 +65,10 @@ class MateTable {
     bool first = read.has(kRead1);
     int32_t* found = nullptr;
     int32_t* link = &buckets_[hash & (buckets_.size() - 1)];
-    for (int32_t s = *link; s >= 0; link = &at(s).next, s = *link) {
+    for (int32_t s = *link; s >= 0; link = &next_[static_cast<size_t>(s)], s = *link) {
       Slot& slot = at(s);
-      slot.fetch();
-      if (slot.hash != hash) continue;
+      slot.fetch();  // on its way while the hash is compared
+      if (hash_[static_cast<size_t>(s)] != hash) continue;
       if (slot.read.has(kRead1) != first && slot.name() == name && key_of(slot.read) == key) {
         if (!earliest) {
           found = link;
@@ -79,7 +79,7 @@ class MateTable {
     }
     if (found == nullptr) return -1;
     int32_t s = *found;
-    *found = at(s).next;
+    *found = next_[static_cast<size_t>(s)];
     return s;
   }
   // Ask the processor, ahead of take_mate() and hold(), for the bucket of `hash`, then (once it
@@ -91,7 +91,9 @@ class MateTable {
   void prefetch_first(uint64_t hash) {
     if (size_ == 0) return;
     int32_t s = buckets_[hash & (buckets_.size() - 1)];
-    if (s >= 0) at(s).fetch();
+    if (s < 0) return;
+    __builtin_prefetch(&hash_[static_cast<size_t>(s)]);
+    at(s).fetch();
   }
   // Frees the slot of a mate taken.
   void release(int32_t slot);
@@ -137,13 +139,9 @@ class MateTable {
 
  private:
   static constexpr uint32_t kInlineName = 48;
-  // A waiting read with what finds it: its hash, the next slot of its bucket and its name,
-  // kept beside the read so that checking a candidate costs one visit to memory, not one per
-  // array. Names longer than kInlineName go to the heap.
+  // A waiting read and its name, kept beside it so that checking a candidate costs one visit
+  // to memory; names longer than kInlineName go to the heap.
   struct Slot {
-    uint64_t hash = 0;
-    int32_t next = -1;
-    int32_t held_at = -1;  // its place in held_
     Read read;
     uint32_t name_length = 0;
     char inline_name[kInlineName];
@@ -172,6 +170,11 @@ class MateTable {
 
   std::vector<std::unique_ptr<Slot[]>> pages_;
   std::vector<int32_t> buckets_;  // head slot of each bucket, -1 when empty
+  // By slot, apart from the reads so that walking a bucket or the held reads touches only the
+  // reads it needs: each read's hash, the next slot of its bucket, its place in held_.
+  std::vector<uint64_t> hash_;
+  std::vector<int32_t> next_;
+  std::vector<int32_t> held_at_;
   // The free slots, the last freed on top: reserving one reads no slot, and the slot it gives
   // was most likely in use a moment ago.
   std::vector<int32_t> free_;
