@@ -6,21 +6,6 @@
 
 namespace dulse::count {
 
-PairKey pair_key(const Read& read) {
-  int32_t own_tid = PairKey::kNowhere, own_pos = PairKey::kNowhere;
-  int32_t mate_tid = PairKey::kNowhere, mate_pos = PairKey::kNowhere;
-  if (!read.has(kUnmapped)) {
-    own_tid = read.tid;
-    own_pos = read.pos;
-  }
-  if (!read.has(kMateUnmapped)) {
-    mate_tid = read.mtid;
-    mate_pos = read.mpos;
-  }
-  return read.has(kRead1) ? PairKey{own_tid, own_pos, mate_tid, mate_pos, read.has_hi, read.hi}
-                          : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
-}
-
 namespace {
 
 inline uint64_t mix(uint64_t h, uint64_t v) {

@@ -39,7 +39,20 @@ struct PairKey {
 inline bool can_pair(const Read& read) {
   return read.has(kPaired) && read.has(kRead1) != read.has(kRead2);
 }
-PairKey pair_key(const Read& read);
+inline PairKey pair_key(const Read& read) {
+  int32_t own_tid = PairKey::kNowhere, own_pos = PairKey::kNowhere;
+  int32_t mate_tid = PairKey::kNowhere, mate_pos = PairKey::kNowhere;
+  if (!read.has(kUnmapped)) {
+    own_tid = read.tid;
+    own_pos = read.pos;
+  }
+  if (!read.has(kMateUnmapped)) {
+    mate_tid = read.mtid;
+    mate_pos = read.mpos;
+  }
+  return read.has(kRead1) ? PairKey{own_tid, own_pos, mate_tid, mate_pos, read.has_hi, read.hi}
+                          : PairKey{mate_tid, mate_pos, own_tid, own_pos, read.has_hi, read.hi};
+}
 
 class MateTable {
  public:
