@@ -101,7 +101,7 @@ class _GeneSpans:
         for first, ((contig, gene), (start, end)) in enumerate(spans.items()):
             if gene not in buckets:
                 buckets[gene] = _bucket(names[gene])
-            # A site's genes come by bucket, those sharing one the later on the contig first.
+            # A site's genes come by bucket; in one, the gene first seen later on the contig first.
             by_contig[contig].append((start, end, (buckets[gene], -first), gene))
         self._spans = {}
         for contig, rows in by_contig.items():
