@@ -182,7 +182,7 @@ def write_bam(sam_path, bam_path):
 def write_saf(path, annotation):
     lines = ["GeneID\tChr\tStart\tEnd\tStrand"]
     lines += [f"{f.gene}\t{f.contig}\t{f.start}\t{f.end}\t{f.strand}" for f in annotation]
-    Path(path).write_text("\n".join(lines) + "\n")
+    Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
     return path
 
 
@@ -192,7 +192,7 @@ def write_gtf(path, annotation):
     for number, f in enumerate(annotation):
         attributes = f'gene_id "{f.gene}"; transcript_id "{f.gene}.t{number}";'
         lines.append(f"{f.contig}\ttest\texon\t{f.start}\t{f.end}\t.\t{f.strand}\t.\t{attributes}")
-    Path(path).write_text("\n".join(lines) + "\n")
+    Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
     return path
 
 

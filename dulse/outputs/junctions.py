@@ -9,12 +9,16 @@ whatever it is then assigned to.
 The genes are those whose span on the contig (first to last base of its features) holds a site.
 When the two sites are held by no common gene, featureCounts keeps only the genes of the site
 that fewer reads support (the reads of all junctions at that place, in every file, either end),
-or those of the other site when that one has none; on a tie it keeps both. PrimaryGene is the
-gene holding the most sites (the first by span start on a tie). SecondaryGenes are the others:
-the left site's genes, then the right's, each site's by the start of the gene's first feature
-holding it (else by span start), the primary gene's place taken by the first of the list. The rows come by contig, in
-featureCounts' order of contig names (see contig_order_key), then by Site1's place, then by
-Site2's place read as text (1000 before 999), as featureCounts orders them.
+or those of the other site when that one has none; on a tie it keeps both. It lists the left
+site's genes, then the right site's not yet listed, each site's in the order of its table of
+gene names: by bucket (see _bucket, a function of the name alone), and in a bucket the gene
+that first appears later among the contig's features in the annotation file first.
+PrimaryGene is the listed gene holding the most sites; on a tie the one whose span on the
+contig starts first, then the first listed. SecondaryGenes are the others, as listed.
+
+The rows come by contig, in featureCounts' order of contig names (see contig_order_key), then
+by Site1's place, then by Site2's place read as text (1000 before 999), as featureCounts orders
+them.
 
 With a reference (-G), both sites' strand is '+' for a GT-AG intron and '-' for CT-AC (upper
 or lower case), NA otherwise, or when the contig is not in the FASTA file; as featureCounts
@@ -35,6 +39,7 @@ HEADER = ("PrimaryGene", "SecondaryGenes", "Site1_chr", "Site1_location", "Site1
 _LETTER_KEYS = {"X": 90, "Y": 91, "M": 99}
 _LEADING_NUMBER = re.compile(r"[+-]?[0-9]+")
 _MOTIF_STRANDS = {(b"GT", b"AG"): "+", (b"CT", b"AC"): "-"}
+_BUCKETS = 48367
 
 
 def contig_order_key(name):
@@ -67,34 +72,50 @@ def check_reference(path):
                          f"{error.strerror or error}") from None
 
 
+def _bucket(name):
+    """The bucket of featureCounts' table of gene names (48367 of them) that holds `name`: the
+    sum over its bytes of (byte + its place in the name) shifted left by the byte's low four
+    bits."""
+    encoded = name.encode("utf-8", "surrogateescape")
+    return sum((byte + at) << (byte & 15) for at, byte in enumerate(encoded)) % _BUCKETS
+
+
 class _GeneSpans:
-    """Per annotation contig: each gene's span (first to last base of its features there) and
-    features, for finding the genes that hold a place."""
+    """Per annotation contig: each gene's span (first to last base of its features there), for
+    finding the genes that hold a place, in featureCounts' order."""
 
     def __init__(self, annotation):
         features = annotation.features
-        pieces = defaultdict(list)  # (contig, gene) -> [(start, end)], 0-based, end exclusive
+        spans = {}  # (contig, gene) -> [start, end], 0-based, end exclusive; in file order
         for contig, start, end, gene in zip(features.contig.tolist(), features.start.tolist(),
                                             features.end.tolist(), features.gene.tolist()):
-            pieces[(contig, gene)].append((start, end))
+            span = spans.get((contig, gene))
+            if span is None:
+                spans[(contig, gene)] = [start, end]
+            else:
+                span[0] = min(span[0], start)
+                span[1] = max(span[1], end)
+        names = annotation.gene_ids
+        buckets = {}
         by_contig = defaultdict(list)
-        for (contig, gene), places in pieces.items():
-            by_contig[contig].append((min(p[0] for p in places), gene,
-                                      max(p[1] for p in places)))
-        self._pieces = pieces
+        for first, ((contig, gene), (start, end)) in enumerate(spans.items()):
+            if gene not in buckets:
+                buckets[gene] = _bucket(names[gene])
+            # A site's genes come by bucket; in one, the gene first seen later on the contig first.
+            by_contig[contig].append((start, end, (buckets[gene], -first), gene))
         self._spans = {}
         for contig, rows in by_contig.items():
             rows.sort()
             reach, running = [], -1
-            for _, _, end in rows:
+            for _, end, _, _ in rows:
                 running = max(running, end)
                 reach.append(running)
             self._spans[contig] = ([row[0] for row in rows], rows, reach)
-        self._names = annotation.gene_ids
+        self._starts = {key: span[0] for key, span in spans.items()}
+        self._names = names
 
     def at(self, contig, place):
-        """The genes whose span holds the 1-based place, in featureCounts' order: by the start
-        of their first feature holding it, else by the span's start (then annotation order)."""
+        """The genes whose span holds the 1-based place, in featureCounts' order."""
         found = self._spans.get(contig)
         if found is None:
             return []
@@ -103,15 +124,14 @@ class _GeneSpans:
         held = []
         at = bisect.bisect_right(starts, zero) - 1
         while at >= 0 and reach[at] > zero:
-            start, gene, end = rows[at]
+            _, end, order, gene = rows[at]
             if end > zero:
-                holding = [s for s, e in self._pieces[(contig, gene)] if s <= zero < e]
-                held.append((min(holding) if holding else start, gene))
+                held.append((order, gene))
             at -= 1
         return [gene for _, gene in sorted(held)]
 
     def start(self, contig, gene):
-        return min(start for start, _ in self._pieces[(contig, gene)])
+        return self._starts[(contig, gene)]
 
     def name(self, gene):
         return self._names[gene]
@@ -208,11 +228,8 @@ def _genes(spans, contig, left, right, left_support, right_support):
     if not votes:
         return "NA", "NA"
     listed = list(votes)
-    primary = min(listed, key=lambda gene: (-votes[gene], spans.start(contig, gene), gene))
-    # featureCounts puts the primary gene first by trading places with the first one.
-    at = listed.index(primary)
-    listed[0], listed[at] = listed[at], listed[0]
-    secondary = ",".join(spans.name(gene) for gene in listed[1:])
+    primary = min(listed, key=lambda gene: (-votes[gene], spans.start(contig, gene)))
+    secondary = ",".join(spans.name(gene) for gene in listed if gene != primary)
     return spans.name(primary), secondary or "NA"
 
 
