@@ -33,6 +33,18 @@ def featurecounts():
 # Random inputs
 
 
+def exons(rng, name, contig, low, high):
+    """One gene's SAF rows: exons of 10 to 300 bases from `low` to about `high`, on one strand,
+    with gaps of 1 to 200 bases between them."""
+    strand = rng.choice("+-")
+    rows, at = [], low
+    while at < high:
+        end = min(high, at + rng.randint(10, 300))
+        rows.append((name, contig, at, end, strand))
+        at = end + rng.randint(1, 200)
+    return rows
+
+
 def random_annotation(rng, overlapping):
     """SAF rows (gene, contig, start, end, strand): genes of one to three exons, apart from one
     another or overlapping at random."""
@@ -46,12 +58,7 @@ def random_annotation(rng, overlapping):
             cuts = sorted(rng.sample(range(1, length - 100), 2 * len(names)))
             regions = list(zip(cuts[::2], cuts[1::2]))
         for name, (low, high) in zip(names, regions):
-            strand = rng.choice("+-")
-            at = low
-            while at < high:
-                end = min(high, at + rng.randint(10, 300))
-                rows.append((name, contig, at, end, strand))
-                at = end + rng.randint(1, 200)
+            rows += exons(rng, name, contig, low, high)
     rng.shuffle(rows)
     return rows
 
@@ -75,12 +82,7 @@ def tangled_annotation(rng):
         for name in names:
             low = rng.choice(starts) if rng.random() < 0.3 else rng.randint(1, length - 1000)
             high = low + rng.randint(50, 900)
-            strand = rng.choice("+-")
-            at = low
-            while at < high:
-                end = min(high, at + rng.randint(10, 300))
-                rows.append((name, contig, at, end, strand))
-                at = end + rng.randint(1, 200)
+            rows += exons(rng, name, contig, low, high)
             if rng.random() < 0.2:
                 inner = rng.randint(low, high)
                 rows.append((name + "n", contig, inner, inner + rng.randint(5, 100),
