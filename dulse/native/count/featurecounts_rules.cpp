@@ -270,6 +270,31 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     });
   }
 
+  // Most reads and fragments hit one gene alone: under each rule it is then assigned to that
+  // gene, when a hit passes the rule, or has no features.
+  int32_t gene = hits_.front().gene;
+  bool one_gene = true;
+  for (const index::Hit& hit : hits_) one_gene = one_gene && hit.gene == gene;
+  if (one_gene) {
+    unsigned passed = 0;
+    for (int r = 0; r < n; ++r) {
+      int reverse = counts_reverse(*reads[r]) ? 1 : 0;
+      for (size_t h = ends[r]; h < ends[r + 1]; ++h) {
+        passed |= kRuleMasks.masks[hits_[h].strand][reverse];
+      }
+    }
+    for (int s = 0; s < kStrandednessCount; ++s) {
+      if ((passed >> s & 1u) != 0) {
+        count_for(static_cast<Strandedness>(s), &gene, 1, 1, nh);
+        note_rule(s, &Counters::assigned, &gene, 1);
+      } else {
+        ++counters_.by_rule[s].no_features;
+        note_rule(s, &Counters::no_features);
+      }
+    }
+    return;
+  }
+
   // Under each rule, each record's genes, then the union: rule_genes_[s][0, cut[s][0]) are the
   // first record's, [cut[s][0], cut[s][1]) the second's.
   size_t cut[kStrandednessCount][2] = {};
