@@ -5,40 +5,7 @@
 
 namespace dulse::bam {
 
-namespace {
-
-// htslib's sizes: the value size of the fixed types; for Z, H and B the letter itself, which
-// is also what a B array of such a subtype takes per element; 0 for an unknown letter.
-constexpr uint32_t type_size(uint8_t type) {
-  switch (type) {
-    case 'A': case 'c': case 'C': return 1;
-    case 's': case 'S': return 2;
-    case 'i': case 'I': case 'f': return 4;
-    case 'd': return 8;
-    case 'Z': case 'H': case 'B': return type;
-    default: return 0;
-  }
-}
-
-// The value size of each type letter of a fixed size, 0 for the others (Z, H, B and unknown
-// letters), so that the common fields are skipped without a switch.
-struct FixedSizes {
-  uint8_t size[256] = {};
-  constexpr FixedSizes() {
-    for (int letter = 0; letter < 256; ++letter) {
-      uint32_t n = type_size(static_cast<uint8_t>(letter));
-      size[letter] = static_cast<uint8_t>(n <= 8 ? n : 0);
-    }
-  }
-};
-constexpr FixedSizes kFixed;
-
-// Skips the value whose type letter is at `s`: the next field's first byte, `end` when a Z or
-// H value has no NUL, or nullptr when the value is corrupt.
-inline const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
-  if (s >= end) return end;
-  uint32_t fixed = kFixed.size[*s];
-  if (fixed != 0) return end - (s + 1) < static_cast<ptrdiff_t>(fixed) ? nullptr : s + 1 + fixed;
+const uint8_t* skip_variable_value(const uint8_t* s, const uint8_t* end) {
   uint32_t size = type_size(*s);
   ++s;
   switch (size) {
@@ -60,8 +27,6 @@ inline const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
   }
 }
 
-}  // namespace
-
 AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const uint8_t** type_ptr) {
   const uint8_t* end = aux + len;
   if (len <= 2) return AuxLookup::kAbsent;
@@ -78,35 +43,6 @@ AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const ui
     if (next == nullptr) return AuxLookup::kCorrupt;
     if (end - next <= 2) return AuxLookup::kAbsent;
     s = next + 2;
-  }
-}
-
-void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2], size_t n,
-                     AuxLookup* found, const uint8_t** type_ptrs) {
-  for (size_t t = 0; t < n; ++t) found[t] = AuxLookup::kAbsent;
-  const uint8_t* end = aux + len;
-  if (len <= 2) return;
-  unsigned open = (1u << n) - 1;  // bit t: tags[t] not met yet
-  const uint8_t* s = aux + 2;
-  for (;;) {
-    const uint8_t* next = skip_value(s, end);
-    for (size_t t = 0; t < n; ++t) {
-      if ((open >> t & 1u) == 0 || s[-2] != static_cast<uint8_t>(tags[t][0]) ||
-          s[-1] != static_cast<uint8_t>(tags[t][1])) {
-        continue;
-      }
-      open &= ~(1u << t);
-      bool bad = next == nullptr || ((*s == 'Z' || *s == 'H') && next[-1] != 0);
-      found[t] = bad ? AuxLookup::kCorrupt : AuxLookup::kFound;
-      if (!bad) type_ptrs[t] = s;
-    }
-    if (open == 0) return;
-    if (next == nullptr) break;
-    if (end - next <= 2) return;
-    s = next + 2;
-  }
-  for (size_t t = 0; t < n; ++t) {
-    if ((open >> t & 1u) != 0) found[t] = AuxLookup::kCorrupt;  // the walk stopped before it
   }
 }
 

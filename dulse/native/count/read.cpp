@@ -53,9 +53,13 @@ void load_fields(const bam::Record& record, bool keep, Read& read) {
 }
 
 void load_tags(const bam::Record& record, bool with_hi, Read& read) {
-  bam::AuxLookup found[2];
+  bam::AuxLookup found[2] = {bam::AuxLookup::kAbsent, bam::AuxLookup::kAbsent};
   const uint8_t* types[2] = {nullptr, nullptr};
-  bam::lookup_aux_tags(record.aux, record.aux_len, kTags, with_hi ? 2 : 1, found, types);
+  if (with_hi) {
+    bam::lookup_aux_tags<2>(record.aux, record.aux_len, kTags, found, types);
+  } else {
+    bam::lookup_aux_tags<1>(record.aux, record.aux_len, kTags, found, types);
+  }
   int64_t nh = 1;
   read.tags_corrupt = false;
   read.has_nh = integer_value(found[0], types[0], &nh, &read.tags_corrupt);
