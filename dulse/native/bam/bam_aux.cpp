@@ -28,22 +28,10 @@ const uint8_t* skip_variable_value(const uint8_t* s, const uint8_t* end) {
 }
 
 AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const uint8_t** type_ptr) {
-  const uint8_t* end = aux + len;
-  if (len <= 2) return AuxLookup::kAbsent;
-  const uint8_t* s = aux + 2;
-  for (;;) {
-    if (s[-2] == static_cast<uint8_t>(tag[0]) && s[-1] == static_cast<uint8_t>(tag[1])) {
-      const uint8_t* e = skip_value(s, end);
-      if (e == nullptr) return AuxLookup::kCorrupt;
-      if ((*s == 'Z' || *s == 'H') && e[-1] != 0) return AuxLookup::kCorrupt;
-      *type_ptr = s;
-      return AuxLookup::kFound;
-    }
-    const uint8_t* next = skip_value(s, end);
-    if (next == nullptr) return AuxLookup::kCorrupt;
-    if (end - next <= 2) return AuxLookup::kAbsent;
-    s = next + 2;
-  }
+  const char tags[1][2] = {{tag[0], tag[1]}};
+  AuxLookup found;
+  lookup_aux_tags<1>(aux, len, tags, &found, type_ptr);
+  return found;
 }
 
 AuxValue decode_aux(const uint8_t* p) {
