@@ -27,7 +27,8 @@ less than wall times do. Peak is the process's peak resident size;
 the call adds to it at its peak, and "pending" the most mates the engine held at once waiting for
 their mate. The engine's and dulse count's summary rows and gene counts are compared with
 featureCounts' own. On the coordinate-sorted pairs the engine also counts a smaller set
-(--small-fragments) to show that its memory does not grow with the file.
+(--small-fragments), and its pending peak on both is set beside the fewest reads any one-pass
+pairing must hold (open_pairs.py): its memory grows only with those, not with the file.
 """
 
 import argparse
@@ -45,6 +46,7 @@ from generate import (DEFAULT_DATA, DEFAULT_SEED, ensure_annotation, ensure_pair
 from inflater import module_inflater, samtools_inflater
 from legs import (FLOOR, OBJECTS, PEER, WHOLE, cli_leg, count_options, describe_untimed_work,
                   engine_leg, module_legs, tool_legs)
+from open_pairs import cached_least_held
 
 HERE = Path(__file__).resolve().parent
 
@@ -154,10 +156,10 @@ COLUMNS = (("leg", 18), ("wall s", 7), ("cpu s", 6), ("Mrec/s", 7), ("peak MB", 
 PAIRS_MAX_X_SAMTOOLS = 1.3
 PAIRS_MIN_FC_OVER_DULSE = 3.0
 SINGLE_MAX_X_SAMTOOLS = 1.1
-# The call's peak on the larger file may exceed that on the smaller by this much and still be
-# "the same": the kernel's resident-size figures move by a few pages from run to run.
-MEMORY_SLACK_KIB = 2048
-MEMORY_SLACK_SHARE = 0.10
+# The engine lets go of the reads whose mate can no longer come in sweeps, each when its table
+# has grown to twice what the last left and 256 more: it holds at most that many.
+PENDING_SWEEP_FACTOR = 2
+PENDING_SWEEP_SLACK = 256
 
 
 def by_role(legs, role):
@@ -282,25 +284,35 @@ def _same_as_featurecounts(legs):
     return lines
 
 
-def memory_lines(large, small, large_records, small_records):
-    """What the engine's call adds to the resident size on two files of the same kind."""
+def memory_lines(large, small, large_records, small_records, least=None):
+    """What the engine's call adds to the resident size on two files of the same kind, and its
+    pending peaks against `least`, the fewest reads any one-pass pairing holds at once on each
+    (small, large; see open_pairs.py). The verdict: on both files the engine holds no more than
+    its sweeps allow beyond those, whatever the file's size; None when not measured."""
     if large is None or small is None or large.best is None or small.best is None:
         return ["memory: not measured (a leg failed)"], None
     if large.call_kib is None or small.call_kib is None:
         return ["memory: not measured (this kernel cannot reset the resident high-water "
                 "mark)"], None
     growth = large.call_kib - small.call_kib
-    flat = growth <= max(MEMORY_SLACK_KIB, MEMORY_SLACK_SHARE * small.call_kib)
+    times = large_records / small_records if large_records and small_records else 0
     lines = [
         f"memory of the engine's call on coordinate-sorted pairs: "
         f"{small_records or '?'} records: call {_mb(small.call_kib):.1f} MB, pending peak "
         f"{small.pending_peak}; {large_records or '?'} records: call {_mb(large.call_kib):.1f} MB, "
         f"pending peak {large.pending_peak}",
-        f"  {'the same' if flat else 'grows'}: {_mb(growth):+.1f} MB for "
-        f"{large_records / small_records if large_records and small_records else 0:.1f}x the "
-        f"records",
+        f"  {_mb(growth):+.1f} MB for {times:.1f}x the records",
     ]
-    return lines, flat
+    if least is None or small.pending_peak is None or large.pending_peak is None:
+        return lines, None
+    held = (small.pending_peak, large.pending_peak)
+    within = all(fewest <= peak <= PENDING_SWEEP_FACTOR * fewest + PENDING_SWEEP_SLACK
+                 for peak, fewest in zip(held, least))
+    lines.append(
+        f"  the fewest reads any one-pass pairing must hold at once (the pairs open across a "
+        f"position): {least[0]} and {least[1]}, {least[1] / max(least[0], 1):.1f}x; the engine "
+        f"holds {held[0] / max(least[0], 1):.2f}x and {held[1] / max(least[1], 1):.2f}x that")
+    return lines, within
 
 
 def verdict(ok):
@@ -325,8 +337,10 @@ def target_lines(tables, memory_flat):
                          f"{_cpu_note(cpu_over)} (at least {PAIRS_MIN_FC_OVER_DULSE}): "
                          f"{verdict(fc_over >= PAIRS_MIN_FC_OVER_DULSE)}")
         if memory_flat is not None:
-            lines.append(f"coordinate-sorted pairs, memory independent of the file's size: "
-                         f"{verdict(memory_flat)}")
+            lines.append(f"coordinate-sorted pairs, memory independent of the file's size "
+                         f"beyond the pairs open across a position (pending peak within "
+                         f"{PENDING_SWEEP_FACTOR}x + {PENDING_SWEEP_SLACK} of the fewest, on both "
+                         f"sizes): {verdict(memory_flat)}")
     for name in ("sorted", "unsorted"):
         legs = tables.get(name)
         if legs is None:
@@ -495,7 +509,9 @@ def main(argv=None):
             measure([small_leg], args.repeat)
             large = next(leg for leg in tables["pairs-sorted"] if leg.name == "dulse engine")
             print()
-            lines, memory_flat = memory_lines(large, small_leg, large.records, small_leg.records)
+            least = (cached_least_held(small), cached_least_held(bams["pairs-sorted"]))
+            lines, memory_flat = memory_lines(large, small_leg, large.records, small_leg.records,
+                                              least)
             print("\n".join(lines))
     print(f"\ntargets (load average {_load()}):")
     print("\n".join(f"  {line}" for line in target_lines(tables, memory_flat)))

@@ -1,16 +1,23 @@
 """The benchmark runner: the inflater it reports, the legs timing dulse's engine and command line
 against featureCounts, the comparison of their results, and the ratios and verdicts it prints."""
 
+import random
 import shutil
 import sys
 from pathlib import Path
 
 import pysam
 import pytest
-from dulse import _engine
+
+import fc_peer
+import sam_strategies as S
+from dulse import _engine, count_bam
 from dulse.api import feature_index
 from dulse.quantify.annotation import read_annotation
 from dulse.settings import Settings
+from engine_peer import engine_settings
+from fc_model import FIRST, MATE_UNMAPPED, PAIRED, SECONDARY, Options, SamRecord
+from libraries import mapped_pair, random_library
 
 BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 CONTIGS = (("chr1", 20_000), ("chr2", 20_000))
@@ -290,17 +297,72 @@ def test_the_single_end_target_is_judged_per_leg(bench, native_seconds, verdict)
         f"{native_seconds:.2f}) (at most 1.1): {verdict}"]
 
 
-@pytest.mark.parametrize("small_kib, large_kib, flat", [
-    (4_000, 4_100, True), (4_000, 6_000, True),     # within 2 MB
-    (40_000, 43_000, True),                         # within 10%
-    (4_000, 7_000, False), (40_000, 46_000, False),
+@pytest.mark.parametrize("pending, least, verdict", [
+    ((2458, 10009), (2406, 9835), True),     # as measured: a little above the fewest
+    ((2406, 9835), (2406, 9835), True),
+    ((2_000, 20_000), (1_000, 9_872), True),  # within its sweeps' bound, 2x + 256
+    ((2_000, 20_001), (1_000, 9_872), False),
+    ((2_405, 9835), (2406, 9835), False),    # fewer than any pairing holds: a disagreement
 ])
-def test_memory_is_the_same_only_when_the_larger_file_adds_little(bench, small_kib, large_kib,
-                                                                 flat):
+def test_memory_is_judged_by_the_reads_any_pairing_must_hold(bench, pending, least, verdict):
     run, legs = bench
-    small = _timed(legs, "dulse engine", 0.3, call_kib=small_kib, pending_peak=10)
-    large = _timed(legs, "dulse engine", 1.2, call_kib=large_kib, pending_peak=12)
-    lines, verdict = run.memory_lines(large, small, 4_000_000, 1_000_000)
-    assert verdict is flat
-    assert lines[1].startswith(f"  {'the same' if flat else 'grows'}: "
-                               f"{(large_kib - small_kib) / 1024:+.1f} MB for 4.0x the records")
+    small = _timed(legs, "dulse engine", 0.3, call_kib=2_300, pending_peak=pending[0])
+    large = _timed(legs, "dulse engine", 1.2, call_kib=4_700, pending_peak=pending[1])
+    lines, judged = run.memory_lines(large, small, 4_000_000, 1_000_000, least)
+    assert judged is verdict
+    assert lines[1] == "  +2.3 MB for 4.0x the records"
+    assert f"{least[0]} and {least[1]}" in lines[2]
+    assert run.memory_lines(large, small, 4_000_000, 1_000_000)[1] is None
+
+
+# The fewest reads a one-pass pairing must hold, which the engine's pending peak is judged by.
+
+@pytest.fixture(scope="module")
+def open_pairs():
+    sys.path.insert(0, str(BENCHMARKS))
+    try:
+        import open_pairs as module
+        yield module
+    finally:
+        sys.path.remove(str(BENCHMARKS))
+
+
+def _lonely(name, pos, mate_pos, mate_unmapped=False):
+    """Read 1 alone at `pos`, its mate said to lie at `mate_pos` (or flagged unmapped)."""
+    flag = PAIRED | FIRST | (MATE_UNMAPPED if mate_unmapped else 0)
+    return SamRecord(name, flag, "chr1", pos, 60, "50M", "chr1", mate_pos, 0)
+
+
+@pytest.mark.parametrize("records, fewest", [
+    (mapped_pair("a", 100, 300) + mapped_pair("b", 150, 200), 2),      # nested
+    (mapped_pair("a", 100, 150) + mapped_pair("b", 200, 250), 1),      # one after the other
+    # a mate on the next contig is waited for to that contig
+    (mapped_pair("a", 100, 50, "chr1", "chr2") + mapped_pair("b", 200, 250), 2),
+    # a mate that never comes is let go once the file passes its place
+    ([_lonely("a", 100, 150)] + mapped_pair("b", 200, 250), 1),
+    # a mate flagged unmapped may come at the end, unplaced
+    ([_lonely("a", 100, 150, mate_unmapped=True)] + mapped_pair("b", 200, 250), 2),
+    # pairs apart by their HI tag, although named alike
+    (mapped_pair("a", 100, 300, tags=(("NH", 2), ("HI", 1)))
+     + mapped_pair("a", 150, 350, tags=(("NH", 2), ("HI", 2)), extra=SECONDARY), 2),
+])
+def test_the_fewest_reads_held_follow_the_pairs_open_across_a_position(
+        open_pairs, tmp_path, records, fewest):
+    path = fc_peer.write_sam(tmp_path / "sorted.sam", S.coordinate_sorted(records), "coordinate",
+                             S.CONTIG_LENGTHS)
+    assert open_pairs.least_held(path) == fewest
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_the_engine_holds_at_least_the_fewest_and_at_most_its_sweeps_allow(
+        bench, open_pairs, tmp_path, seed):
+    run, _ = bench
+    records = S.coordinate_sorted(random_library(random.Random(seed), 4000))
+    path = fc_peer.write_sam(tmp_path / "sorted.sam", records, "coordinate", S.CONTIG_LENGTHS)
+    fewest = open_pairs.least_held(path)
+    genes = read_annotation(fc_peer.write_saf(tmp_path / "genes.saf", fc_peer.features(
+        ("gA", "chr1", 1, 2000, "+"), ("gB", "chr2", 500, 3000, "-"))))
+    found = count_bam(path, genes, engine_settings(Options(paired=True, count_read_pairs=True)))
+    assert fewest > 50
+    assert fewest <= found.pending_peak <= (run.PENDING_SWEEP_FACTOR * fewest
+                                            + run.PENDING_SWEEP_SLACK)
