@@ -5,9 +5,10 @@
 Pairing without temporary files has to keep each read (or what it counted) from the time it is
 met until its mate arrives, or until the file has passed the mate's place, when no mate can come
 any more (a mate flagged unmapped may come unplaced at the end of the file: its read waits to
-the end; a read whose mate's place is already behind it waits for nothing). The most reads open in that sense at once is the least any such pairing can hold: the
-engine's pending peak is measured against it. It grows with the depth of the file (more pairs
-open across each position) and with its pairs whose mate lies on a later contig.
+the end; a read whose mate's place is already behind it waits for nothing). The most reads
+open in that sense at once is the least any such pairing can hold: the engine's pending peak
+is measured against it. It grows with the depth of the file (more pairs open across each
+position) and with its pairs whose mate lies on a later contig.
 
 Written independently of the engine, with pysam: two records are mates when they carry the
 same name and HI tag, one is read 1 and the other read 2, and they agree on both mates' places

@@ -8,9 +8,9 @@
 // Mates within a chunk pair there; the reads still waiting when a chunk ends, and in a
 // coordinate-sorted file those whose mate lies after the chunk's last record, leave it as their
 // records' bytes and are joined across chunks, one chunk after the other in file order, as the
-// single-threaded loop would have met them (see join_ready). Counts are whole fixed-point units and counters are sums, so merging the
-// tallies gives exactly the single-threaded result, and the first failure in file order is the
-// one reported.
+// single-threaded loop would have met them (see join_ready). Counts are whole fixed-point
+// units and counters are sums, so merging the tallies gives exactly the single-threaded
+// result, and the first failure in file order is the one reported.
 #pragma once
 
 #include <condition_variable>

@@ -96,9 +96,10 @@ class RecordStep {
   void settle_before(uint64_t place);
   // The reads still waiting: counted alone, or moved out (named) for another step.
   void settle_all();
-  // Moves the waiting reads out as records (`out` empty before), in file order: first the reads of the part's first name (with
-  // bundles), then those of the table and those passed beyond the part. Returns how many of the first kind there are, and sets
-  // `names_changed` when other names came between them (so the two must not meet).
+  // Moves the waiting reads out as records (`out` empty before), in file order: first the
+  // reads of the part's first name (with bundles), then those of the table and those passed
+  // beyond the part. Returns how many of the first kind there are, and sets `names_changed`
+  // when other names came between them (so the two must not meet).
   size_t drain(RecordBatch& out, bool* names_changed);
   // Ends the current name's bundle: its reads still waiting are counted alone.
   void end_bundle() {
