@@ -131,3 +131,20 @@ def test_a_full_disk_is_an_error_naming_the_output(tmp_path, run, monkeypatch, f
     if full == "stand-in":
         assert output.read_text() == "earlier\n"
     assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("fmt", ["BAM", "SAM"])
+def test_a_full_disk_under_the_per_read_output_names_it(tmp_path, capsys, threads, fmt):
+    (tmp_path / "genes.gtf").write_text(GTF)
+    # enough records for several compressed blocks
+    bam = write_bam(tmp_path / "a.bam", [{"pos": 110 + k % 1000} for k in range(20_000)])
+    per_read = tmp_path / "a.bam.featureCounts.bam"
+    if fmt == "SAM":
+        per_read = per_read.with_suffix(".sam")
+    per_read.symlink_to("/dev/full")
+    code = main(["count", "-a", str(tmp_path / "genes.gtf"), "-o", str(tmp_path / "c.txt"),
+                 "-T", str(threads), "-R", fmt, "--Rpath", str(tmp_path), bam])
+    assert (code, capsys.readouterr().err.splitlines()[-1]) == (
+        1, f"dulse: error: {per_read}: No space left on device")
+    assert not (tmp_path / "c.txt").exists() and leftovers(tmp_path) == []

@@ -3,6 +3,7 @@ fractional sums, in every file order, with BGZF blocks cut anywhere (inside reco
 mates, blocks smaller than a record); a damaged file fails with the same message."""
 
 import os
+import random
 
 import pysam
 import pytest
@@ -11,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import bam_bytes
 import fc_peer
 import sam_strategies as S
-from dulse import BamError, Settings, count_bam, read_annotation
+from dulse import BamError, HtseqSettings, Settings, count_bam, read_annotation
 
 THREADS = (2, 3, 8)
 EXAMPLES = int(os.environ.get("THREAD_EXAMPLES", "12"))
@@ -272,3 +273,33 @@ def test_header_only_files(tmp_path, annotation):
     for threads in (1, *THREADS):
         result = count_bam(path, annotation, threads=threads)
         assert result.records == 0 and result.total == 0
+
+
+@pytest.mark.parametrize("rules, output", [
+    (Settings(paired=True, strandedness="reverse"), ("BAM", "assigned.bam")),
+    (Settings(paired=True, count_fragments=True), ("BAM", "assigned.bam")),
+    (HtseqSettings(stranded="no", order="pos"), ("BAM", "samout.bam")),
+    (Settings(paired=True), ("SAM", "assigned.sam")),
+])
+def test_per_read_outputs_are_the_same_file_on_any_number_of_threads(tmp_path, annotation,
+                                                                     rules, output):
+    # Enough records for some hundred BGZF blocks out, so that blocks queue up and some are
+    # compressed by the caller while the writer's threads are behind.
+    rng = random.Random(5)
+    records = []
+    for n in range(40_000):
+        pos = rng.randrange(1, 1800)
+        records.append(bam_bytes.record(
+            name=f"q{n // 2}".encode(), flag=0x1 | (0x40 if n % 2 == 0 else 0x90),
+            tid=rng.randrange(2), pos=pos, mtid=0, mpos=pos + 50,
+            cigar=rng.choice(("60M", "20M100N40M", "30M2D30M")), aux=b"NHC\x01"))
+    stream = bam_bytes.header((("chr1", 9000), ("chr2", 9000))) + b"".join(records)
+    path = written(tmp_path, stream, range(0xFF00, len(stream), 0xFF00))
+    files = []
+    for threads in (1, 2, 3):
+        out = tmp_path / f"{threads}-{output[1]}"
+        count_bam(path, annotation, rules, threads=threads, assignments=(output[0], out))
+        files.append(out.read_bytes())
+    if output[0] == "BAM":
+        assert len(bam_bytes.inflate(files[0])) > 80 * 0xFF00
+    assert files[1] == files[0] and files[2] == files[0]

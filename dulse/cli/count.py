@@ -133,7 +133,8 @@ def add_parser(commands):
              "CT-AC intron ends")
     add("-T", dest="threads", type=positive_number, default=1, metavar="N",
         help="threads: each file is counted on up to 4, and as many files at once as the "
-             "rest allows (default: 1)")
+             "rest allows; with -R, a file is counted on one of its threads while all "
+             "compress its BAM output (default: 1)")
     add("-j", dest="jobs", type=_jobs, default=1, metavar="N",
         help="worker processes: files counted at once, no more than the files and the CPUs "
              "(default: 1)")

@@ -3,8 +3,13 @@
 // libdeflate where the build has it, else with zlib.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bam/output_file.hpp"
@@ -23,7 +28,11 @@ class BgzfWriter {
   BgzfWriter& operator=(const BgzfWriter&) = delete;
   ~BgzfWriter();
 
-  bool open(const char* path) { return ready() && file_.open(path); }
+  // Creates `path`. With `threads` above 1, blocks are compressed on threads - 1 threads of
+  // the writer's own while its caller goes on (and by the caller when they are behind), and
+  // written in order: every block is compressed on its own, so the file is the same byte for
+  // byte whatever the number.
+  bool open(const char* path, int threads = 1);
   bool write(const void* data, size_t n);
   // Compresses what is pending, writes the end-of-file block and closes the file.
   bool close();
@@ -31,13 +40,29 @@ class BgzfWriter {
   bool ready() const { return compressor_ != nullptr; }
 
  private:
-  bool flush_block();
+  struct Block;
+
+  // The filled block goes to be compressed: here, or queued for the compressing threads.
+  bool hand_on();
+  // Writes the blocks compressed at the front of the queue; with `all`, waits for every one.
+  bool write_compressed(bool all);
+  void compress_queued(void* compressor);
+  void stop_threads();
 
   int level_;
   void* compressor_ = nullptr;
   OutputFile file_;
-  std::vector<uint8_t> pending_;
-  std::vector<uint8_t> block_;
+  std::unique_ptr<Block> filling_;
+
+  // With threads: the blocks handed on, in file order, and those waiting for a thread.
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable queued_;
+  std::condition_variable compressed_;
+  std::deque<std::unique_ptr<Block>> in_order_;
+  std::deque<Block*> waiting_;
+  std::vector<std::unique_ptr<Block>> spare_;
+  bool stopping_ = false;
 };
 
 }  // namespace dulse::bam

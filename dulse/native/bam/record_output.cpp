@@ -50,9 +50,9 @@ bool RecordOutput::write(const void* data, size_t n) {
   return written;
 }
 
-bool RecordOutput::open(const char* path, const AlignmentInput& input) {
+bool RecordOutput::open(const char* path, const AlignmentInput& input, int threads) {
   names_ = input.reference_names();
-  bool opened = format_ == Format::kBam ? bgzf_.open(path) : text_.open(path);
+  bool opened = format_ == Format::kBam ? bgzf_.open(path, threads) : text_.open(path);
   if (!opened) {
     failed_ = true;
     return false;

@@ -23,8 +23,8 @@ class RecordOutput {
   explicit RecordOutput(Format format) : format_(format) {}
 
   // Creates `path`; for SAM and BAM, writes the header the input's records need. False with
-  // error() set.
-  bool open(const char* path, const AlignmentInput& input);
+  // error() set. BAM is compressed on `threads` threads (see BgzfWriter::open).
+  bool open(const char* path, const AlignmentInput& input, int threads = 1);
   // Bytes as they are (lines of text).
   bool write(const void* data, size_t n);
   // A whole record: its block length is set from its size, then it is written as a SAM line

@@ -33,8 +33,8 @@ AssignmentWriter::AssignmentWriter(Format format, std::vector<std::string> targe
 
 int AssignmentWriter::error() const { return output_.error(); }
 
-bool AssignmentWriter::open(const char* path, const bam::AlignmentInput& input) {
-  return output_.open(path, input);
+bool AssignmentWriter::open(const char* path, const bam::AlignmentInput& input, int threads) {
+  return output_.open(path, input, threads);
 }
 
 void AssignmentWriter::note(const Read& earlier, const Read* later, const char* row,

@@ -23,7 +23,8 @@ class AssignmentWriter : public AssignmentLog {
   AssignmentWriter(Format format, std::vector<std::string> targets);
 
   // Creates `path` and writes the header the input's records need. False with error() set.
-  bool open(const char* path, const bam::AlignmentInput& input);
+  // BAM is compressed on `threads` threads.
+  bool open(const char* path, const bam::AlignmentInput& input, int threads = 1);
   void note(const Read& earlier, const Read* later, const char* row, const int32_t* targets,
             size_t n_targets) override;
   // False with error() set when anything could not be written.

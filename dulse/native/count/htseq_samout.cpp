@@ -176,8 +176,8 @@ HtseqSamout::HtseqSamout(bool bam, std::vector<std::string> genes)
     : genes_(std::move(genes)),
       output_(bam ? bam::RecordOutput::Format::kBam : bam::RecordOutput::Format::kSam) {}
 
-bool HtseqSamout::open(const char* path, const bam::AlignmentInput& input) {
-  return output_.open(path, input);
+bool HtseqSamout::open(const char* path, const bam::AlignmentInput& input, int threads) {
+  return output_.open(path, input, threads);
 }
 
 const std::string& HtseqSamout::tag_value(Outcome outcome, const int32_t* genes, size_t n) {

@@ -29,7 +29,7 @@ class HtseqSamout : public HtseqLog {
   HtseqSamout(bool bam, std::vector<std::string> genes);
 
   // Creates `path` and writes the input's header. False with error() set.
-  bool open(const char* path, const bam::AlignmentInput& input);
+  bool open(const char* path, const bam::AlignmentInput& input, int threads = 1);
   void note(const Read* first, const Read* second, Outcome outcome, const int32_t* genes,
             size_t n_genes, bool not_unique, uint64_t order) override;
   // Writes what waits and closes the file; false with error() set when anything failed.

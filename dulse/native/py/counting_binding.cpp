@@ -585,13 +585,16 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   int written_errno = 0;
   try {
     if (opened == 0 && writer != nullptr) {
-      if (!writer->open(PyBytes_AS_STRING(assignments_path.get()), input)) {
+      // The per-read output keeps the count on this thread; its threads compress.
+      if (!writer->open(PyBytes_AS_STRING(assignments_path.get()), input, threads)) {
         unwritten = &assignments_path;
       }
       counter.set_log(writer.get());
     }
     if (opened == 0 && unwritten == nullptr && samout != nullptr) {
-      if (!samout->open(PyBytes_AS_STRING(samout_path.get()), input)) unwritten = &samout_path;
+      if (!samout->open(PyBytes_AS_STRING(samout_path.get()), input, threads)) {
+        unwritten = &samout_path;
+      }
       counter.set_htseq_log(samout.get());
     }
     if (opened == 0 && unwritten == nullptr) status = counter.count(input, threads, &signals);
