@@ -56,8 +56,8 @@ bench-htseq: install
 bench-annotation: install
 	$(VPY) benchmarks/annotation_run.py --repeat $(BENCH_REPEAT)
 
-# featureCounts' costlier options (-O --fraction, --largestOverlap, -f, -R BAM), dulse count
-# against featureCounts on the sorted read set.
+# featureCounts' costlier options (-O --fraction, --largestOverlap, -f, -R BAM on one thread and
+# on two), dulse count against featureCounts on the sorted read set.
 bench-options: install
 	$(VPY) benchmarks/generate.py --reads $(BENCH_READS)
 	$(VPY) benchmarks/fc_options_leg.py --reads $(BENCH_READS) --repeat $(BENCH_REPEAT)
