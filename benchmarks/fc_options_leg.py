@@ -8,8 +8,9 @@ fresh process, taking turns, and keeps the best wall time of each. Each program 
 options: what that costs (start-up, the annotation, the outputs' set-up) taken from the whole
 run leaves the counting phase, on which the target is judged, as for the engine's benchmark.
 The counts files (but for their command line) and the summaries of the two must be the same,
-and with -R BAM the records and their XS/XN/XT tags too; a leg that differs is reported as
-such. The target: dulse's counting at least 2.5 times as fast.
+and with -R BAM the records and their XS/XN/XT tags too (in the same order, but on several
+threads, where featureCounts writes them in an order of its threads' making); a leg that
+differs is reported as such. The target: dulse's counting at least 2.5 times as fast.
 """
 
 import argparse
@@ -86,8 +87,13 @@ def leg(options, bam, header_only, annotation, repeat):
         same = outputs(folder, "featureCounts.txt") == outputs(folder, "dulse.txt")
         if same and "-R" in options:
             written = f"{local.name}.featureCounts.bam"
-            same = (assignments(folder / "featureCounts" / written)
-                    == assignments(folder / "dulse" / written))
+            theirs = assignments(folder / "featureCounts" / written)
+            ours = assignments(folder / "dulse" / written)
+            if "-T" in options:
+                # featureCounts on several threads writes the records in an order of its
+                # threads' making; dulse keeps the file's order on any number.
+                theirs, ours = sorted(theirs), sorted(ours)
+            same = theirs == ours
         whole = {program: best[program, local.name] for program in ("featureCounts", "dulse")}
         counting = {program: best[program, local.name] - best[program, header_only.name]
                     for program in ("featureCounts", "dulse")}
