@@ -550,13 +550,9 @@ def assign(records: tuple, annotation: list, options: Options, counts: dict):
 # Overlap lengths
 
 
-def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
-    """The read's length as the overlap rules take it, from the CIGAR whatever the sequence
-    field holds: the query bases (M, I, S, =, X) up to the end of the last block looked at (in
-    the first --maxMOp sections, see aligned_blocks), and those of the one operation right after it, when that is I or S
-    (10M2I3S is 12 bases long, 10M3S 13, 10M2D3S 10). A soft clip that comes first (hard clips
-    aside) counts for at most POS bases, as if it lay on the reference and stopped at its start
-    (5S15M at POS 2 is 17 bases long). An extension or --read2pos leaves the length as it is."""
+def _operations_looked_at(record: SamRecord, max_m_operations):
+    """The CIGAR's operations, a leading soft clip cut to POS bases, and the index of the last
+    aligned operation of the first --maxMOp sections (-1 for none)."""
     operations = [(int(n), op) for n, op in CIGAR_OPERATION.findall(record.cigar)]
     leading = [at for at, (_, op) in enumerate(operations) if op != "H"][:1]
     if leading and operations[leading[0]][1] == "S":
@@ -571,6 +567,18 @@ def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
         else:
             in_block = False
             section += op in "DNI"
+    return operations, last
+
+
+def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
+    """The read's length as the overlap rules take it, from the CIGAR whatever the sequence
+    field holds: the query bases (M, I, S, =, X) up to the end of the last block looked at (in
+    the first --maxMOp sections, see aligned_blocks), and those of the one operation right
+    after it, when that is I or S (10M2I3S is 12 bases long, 10M3S 13, 10M2D3S 10). A soft clip
+    that comes first (hard clips aside) counts for at most POS bases, as if it lay on the
+    reference and stopped at its start (5S15M at POS 2 is 17 bases long). An extension or
+    --read2pos leaves the length as it is."""
+    operations, last = _operations_looked_at(record, max_m_operations)
     if last < 0:
         return 0
     length = sum(n for n, op in operations[:last + 1] if op in "MIS=X")
@@ -579,16 +587,46 @@ def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
     return length
 
 
+def mate_reach(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
+    """How many bases the mates' overlap (fragment_bases) adds before the record's first block
+    and after its last: before, every query base ahead of the first aligned one when the CIGAR
+    begins (hard clips aside) with S (3S2I5M: 5; 2I5M: none); after, a soft clip right after
+    the last block looked at (5M3S: 3; 5M2I3S: none)."""
+    operations, last = _operations_looked_at(record, max_m_operations)
+    if last < 0:
+        return 0, 0
+    kinds = [op for _, op in operations if op != "H"]
+    first_aligned = next(at for at, (_, op) in enumerate(operations) if op in "M=X")
+    before = 0
+    if kinds and kinds[0] == "S":
+        before = sum(n for n, op in operations[:first_aligned] if op in "IS")
+    after = 0
+    if last + 1 < len(operations) and operations[last + 1][1] == "S":
+        after = operations[last + 1][0]
+    return before, after
+
+
 def fragment_bases(mapped: list):
     """The length --fracOverlap and --nonOverlap measure against: the records' ``query_length``
     together, less the reference bases that the aligned blocks of both mates cover (as aligned,
-    before any extension)."""
+    before any extension), the first block of each reaching back and its last on by
+    ``mate_reach``."""
     total = sum(query_length(record) for record in mapped)
     if len(mapped) == 2 and mapped[0].contig == mapped[1].contig:
-        for start, end in aligned_blocks(mapped[0]):
-            for other_start, other_end in aligned_blocks(mapped[1]):
+        first, second = (_reaching_blocks(record) for record in mapped)
+        for start, end in first:
+            for other_start, other_end in second:
                 total -= max(0, min(end, other_end) - max(start, other_start) + 1)
     return total
+
+
+def _reaching_blocks(record: SamRecord):
+    blocks = [list(block) for block in aligned_blocks(record)]
+    if blocks:
+        before, after = mate_reach(record)
+        blocks[0][0] -= before
+        blocks[-1][1] += after
+    return blocks
 
 
 def counted_blocks(record: SamRecord, options: Options):

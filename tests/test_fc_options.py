@@ -436,3 +436,49 @@ def test_max_m_operations_counts_sections_as_featurecounts_does(tmp_path, max_m_
     result = count_bam(str(tmp_path / "reads.sam"), annotation,
                        Settings(max_m_operations=max_m_operations))
     assert dict(zip(annotation.gene_ids, format_counts(result.counts).tolist())) == expected
+
+
+# Pairs whose mates lie close, with soft clips and insertions at their ends: featureCounts
+# measures the mates' overlap (taken from the fragment's length) with the first block reaching
+# back over the query bases before it when the CIGAR begins with S, and the last block on over
+# an S right after it. Each pair, (flag, offset, CIGAR) per mate, lies inside a gene of its own.
+CLIPPED_PAIRS = [
+    ((83, 1, "1M5S"), (163, 0, "1M1D1M1D1M1D1M1D1M1D1M1D1M1D1M")),  # clip onto deletions
+    ((83, 1, "1M5S"), (163, 0, "8M")),
+    ((83, 6, "5S1M"), (163, 0, "8M")),
+    ((99, 0, "1M5S"), (147, 4, "8M")),
+    ((83, 0, "6M"), (163, 4, "4S8M")),
+    ((83, 0, "1M5S"), (163, 9, "5S3M")),        # two clips meet
+    ((83, 8, "3S2I5M"), (163, 0, "8M")),        # S then I, all before the first block
+    ((83, 8, "2I5M"), (163, 0, "8M")),          # I alone: no reach
+    ((83, 0, "5M2I3S"), (163, 5, "8M")),        # S after I: no reach
+    ((83, 0, "5M2I"), (163, 5, "8M")),
+    ((83, 8, "2H3S5M"), (163, 0, "8M")),
+    ((83, 0, "3S5M2I"), (163, 5, "8M")),
+    ((83, 0, "3M2I3M"), (163, 4, "8M")),
+    ((83, 6, "6M"), (163, 0, "2M20N6M")),
+]
+
+
+@pytest.mark.parametrize("options", [
+    *(fc_model.Options(paired=True, count_read_pairs=True, frac_overlap=f)
+      for f in (0.3, 0.5, 0.7, 0.75, 0.8, 0.85, 0.9, 1.0)),
+    *(fc_model.Options(paired=True, count_read_pairs=True, non_overlap=n) for n in (0, 2, 3, 5, 8)),
+], ids=lambda options: f"frac{options.frac_overlap}-non{options.non_overlap}")
+def test_mates_overlap_reaches_over_clips_as_featurecounts_measures(tmp_path, options):
+    records, annotation = [], []
+    for number, mates in enumerate(CLIPPED_PAIRS):
+        base = 1001 + 1000 * number
+        (flag1, at1, cigar1), (flag2, at2, cigar2) = mates
+        for flag, at, cigar, mate_at in ((flag1, at1, cigar1, at2), (flag2, at2, cigar2, at1)):
+            records.append(fc_model.SamRecord(f"p{number}", flag, "chr1", base + at, 60, cigar,
+                                              "chr1", base + mate_at, 0))
+        annotation.append(fc_model.Feature(f"g{number}", "chr1", base - 300, base + 300, "+"))
+    path = fc_peer.write_sam(tmp_path / "pairs.sam", records, "unsorted", S.CONTIG_LENGTHS)
+    fc_peer.write_saf(tmp_path / "annotation.saf", annotation)
+    peer = featurecounts_columns(tmp_path, ["pairs.sam"], options)["pairs.sam"]
+    ours = count_bam(path, read_annotation(tmp_path / "annotation.saf"), engine_settings(options))
+    model = fc_model.count(records, annotation, options)
+    assert format_counts(ours.counts).tolist() == peer[0]
+    assert [f"{value:g}" for value in model.counts.values()] == peer[0]
+    assert ours.summary == peer[1] == model.summary

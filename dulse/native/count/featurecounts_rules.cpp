@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace dulse::count {
 
@@ -10,6 +11,15 @@ namespace {
 // The strand a record counts on: its own, flipped for read 2 of a pair.
 bool counts_reverse(const Read& read) {
   return read.reverse() != (read.has(kPaired) && read.has(kRead2));
+}
+
+// A block as the mates' overlap takes it: the first reaching back, the last on (Read::reach_*).
+std::pair<int64_t, int64_t> reaching(const Read& read, size_t b) {
+  const Block& block = read.blocks.data()[b];
+  int64_t start = block.start, end = block.end;
+  if (b == 0) start -= read.reach_before;
+  if (b + 1 == read.blocks.size()) end += read.reach_after;
+  return {start, end};
 }
 
 // A feature without a strand ('.') is, to featureCounts, on neither strand: no read lies on its
@@ -360,9 +370,11 @@ int64_t FeatureCountsRules::fragment_bases(const Read* const* reads, int n) cons
   int64_t bases = 0;
   for (int r = 0; r < n; ++r) bases += reads[r]->query_length;
   if (n == 2 && reads[0]->tid == reads[1]->tid) {
-    for (const Block& a : reads[0]->blocks) {
-      for (const Block& b : reads[1]->blocks) {
-        bases -= std::max(0, std::min(a.end, b.end) - std::max(a.start, b.start));
+    for (size_t i = 0; i < reads[0]->blocks.size(); ++i) {
+      auto [a_start, a_end] = reaching(*reads[0], i);
+      for (size_t j = 0; j < reads[1]->blocks.size(); ++j) {
+        auto [b_start, b_end] = reaching(*reads[1], j);
+        bases -= std::max<int64_t>(0, std::min(a_end, b_end) - std::max(a_start, b_start));
       }
     }
   }

@@ -70,6 +70,8 @@ void load_tags(const bam::Record& record, bool with_hi, Read& read) {
 void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read& read) {
   read.blocks.clear();
   read.query_length = 0;
+  read.reach_before = 0;
+  read.reach_after = 0;
   read.spliced = false;
   read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
@@ -88,21 +90,30 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read
   int section = 0;
   bool past_blocks = false;        // a section beyond max_blocks began
   bool first = true;               // no operation but hard clips yet
+  bool clipped_first = false;      // the first of them is a soft clip
+  int64_t reach_after = 0;
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
     int64_t n = cigar.length(k);
     if (junctions) junction_walk.step(op, n, at);
     if (first && op != bam::kHardClip) {
       first = false;
-      if (op == bam::kSoftClip) n = std::min<int64_t>(n, int64_t{record.pos} + 1);
+      if (op == bam::kSoftClip) {
+        n = std::min<int64_t>(n, int64_t{record.pos} + 1);
+        clipped_first = true;
+      }
     }
     if (op == bam::kSkip) read.spliced = true;
     if (bam::is_aligned(op)) {
       if (!past_blocks && section >= max_blocks) past_blocks = true;
       if (!past_blocks) {
+        if (clipped_first && read.blocks.empty() && !open) {
+          read.reach_before = static_cast<int32_t>(std::min<int64_t>(query, INT32_MAX));
+        }
         query += n;
         length = query;
         after_last_block = true;
+        reach_after = 0;
       }
       int64_t end = at + n < INT32_MAX ? at + n : INT32_MAX;
       if (at < end) {
@@ -119,6 +130,7 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read
     open = false;
     if (!past_blocks) {
       if (after_last_block && (op == bam::kInsertion || op == bam::kSoftClip)) length = query + n;
+      if (after_last_block && op == bam::kSoftClip) reach_after = n;
       after_last_block = false;
       if (bam::consumes_query(op)) query += n;
     }
@@ -126,6 +138,7 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read
     if (op == bam::kDeletion || op == bam::kSkip || op == bam::kInsertion) ++section;
   }
   read.query_length = static_cast<int32_t>(length < INT32_MAX ? length : INT32_MAX);
+  read.reach_after = static_cast<int32_t>(std::min<int64_t>(reach_after, INT32_MAX));
 }
 
 }  // namespace dulse::count

@@ -100,6 +100,12 @@ struct Read {
   // of the last block kept, and those of the one operation right after it when it is I or S; a
   // soft clip that comes first counts for at most pos + 1 bases.
   int32_t query_length = 0;
+  // How far featureCounts takes the read to reach beyond its blocks where it measures the
+  // mates' overlap: back from the first block over the query bases before it, when the CIGAR
+  // begins (hard clips aside) with a soft clip, and on from the last block kept over a soft
+  // clip right after it.
+  int32_t reach_before = 0;
+  int32_t reach_after = 0;
   bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
   std::vector<Junction> junctions;  // its splice junctions, when they are counted (-J)
   // The record as BAM stores it (block length, core, body), when records are written out again.
