@@ -587,46 +587,56 @@ def query_length(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
     return length
 
 
-def mate_reach(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
-    """How many bases the mates' overlap (fragment_bases) adds before the record's first block
-    and after its last: before, every query base ahead of the first aligned one when the CIGAR
-    begins (hard clips aside) with S (3S2I5M: 5; 2I5M: none); after, a soft clip right after
-    the last block looked at (5M3S: 3; 5M2I3S: none)."""
+def placed_bases(record: SamRecord, max_m_operations=MAX_M_OPERATIONS):
+    """Where the mates' overlap (fragment_bases) places the record's bases on the reference:
+    the positions (1-based) of its aligned bases in the blocks looked at, of a soft clip that
+    begins the CIGAR (hard clips aside; as many bases as query_length counts) on the positions
+    right before the first block, and of a soft clip right after the last block on those after
+    it; and (position, length) for each insertion among the bases query_length counts, placed
+    on the base right before it (aligned or clipped), or after a deletion, a skip or nothing,
+    on the one right after it (3S2I5M at 10: the clip on 7-9, the insertion on 9; 5M3D2I5M at
+    10: the insertion on 18)."""
     operations, last = _operations_looked_at(record, max_m_operations)
+    positions, insertions = set(), []
     if last < 0:
-        return 0, 0
-    kinds = [op for _, op in operations if op != "H"]
-    first_aligned = next(at for at, (_, op) in enumerate(operations) if op in "M=X")
-    before = 0
-    if kinds and kinds[0] == "S":
-        before = sum(n for n, op in operations[:first_aligned] if op in "IS")
-    after = 0
-    if last + 1 < len(operations) and operations[last + 1][1] == "S":
-        after = operations[last + 1][0]
-    return before, after
+        return positions, insertions
+    counted = last + 1
+    if counted < len(operations) and operations[counted][1] in "IS":
+        counted += 1
+    at, before, placed, previous = record.pos, None, None, None
+    for index, (n, op) in enumerate(operations[:counted]):
+        if op == "S" and index == counted - 1 and index > last:
+            positions.update(range(at, at + n))          # a clip right after the last block
+        elif op == "S":
+            positions.update(range(at - n, at))           # the clip that begins the CIGAR
+            before = at - 1
+        elif op in "M=X":
+            positions.update(range(at, at + n))
+            at += n
+            before = at - 1
+        elif op == "I":
+            if previous != "I":
+                placed = before if before is not None else at
+            insertions.append((placed, n))
+        elif op in "DN":
+            at += n
+        if op not in "MS=XI":
+            before = None
+        previous = op
+    return positions, insertions
 
 
 def fragment_bases(mapped: list):
     """The length --fracOverlap and --nonOverlap measure against: the records' ``query_length``
-    together, less the reference bases that the aligned blocks of both mates cover (as aligned,
-    before any extension), the first block of each reaching back and its last on by
-    ``mate_reach``."""
+    together, less what the mates share: the positions where both place bases, and the bases
+    of each one's insertions placed where the other places bases (see placed_bases)."""
     total = sum(query_length(record) for record in mapped)
     if len(mapped) == 2 and mapped[0].contig == mapped[1].contig:
-        first, second = (_reaching_blocks(record) for record in mapped)
-        for start, end in first:
-            for other_start, other_end in second:
-                total -= max(0, min(end, other_end) - max(start, other_start) + 1)
+        (first, first_inserted), (second, second_inserted) = map(placed_bases, mapped)
+        total -= len(first & second)
+        total -= sum(n for at, n in first_inserted if at in second)
+        total -= sum(n for at, n in second_inserted if at in first)
     return total
-
-
-def _reaching_blocks(record: SamRecord):
-    blocks = [list(block) for block in aligned_blocks(record)]
-    if blocks:
-        before, after = mate_reach(record)
-        blocks[0][0] -= before
-        blocks[-1][1] += after
-    return blocks
 
 
 def counted_blocks(record: SamRecord, options: Options):

@@ -438,11 +438,11 @@ def test_max_m_operations_counts_sections_as_featurecounts_does(tmp_path, max_m_
     assert dict(zip(annotation.gene_ids, format_counts(result.counts).tolist())) == expected
 
 
-# Pairs whose mates lie close, with soft clips and insertions at their ends: featureCounts
-# measures the mates' overlap (taken from the fragment's length) with the first block reaching
-# back over the query bases before it when the CIGAR begins with S, and the last block on over
-# an S right after it. Each pair, (flag, offset, CIGAR) per mate, lies inside a gene of its own.
-CLIPPED_PAIRS = [
+# Pairs whose mates lie close, with soft clips and insertions: what the mates share, taken from
+# the fragment's length, counts their clipped bases where they would lie and each insertion on
+# one base beside it (fc_model.placed_bases). Each pair, (flag, offset, CIGAR) per mate, lies
+# inside a gene of its own.
+SHARING_PAIRS = [
     ((83, 1, "1M5S"), (163, 0, "1M1D1M1D1M1D1M1D1M1D1M1D1M1D1M")),  # clip onto deletions
     ((83, 1, "1M5S"), (163, 0, "8M")),
     ((83, 6, "5S1M"), (163, 0, "8M")),
@@ -457,6 +457,19 @@ CLIPPED_PAIRS = [
     ((83, 0, "3S5M2I"), (163, 5, "8M")),
     ((83, 0, "3M2I3M"), (163, 4, "8M")),
     ((83, 6, "6M"), (163, 0, "2M20N6M")),
+    ((99, 0, "4M6I21M"), (147, 2, "15M")),       # an insertion on a base the mate covers
+    ((99, 0, "4M6I21M"), (147, 4, "15M")),       # ... on the base before it
+    ((99, 0, "5M3D4I10M"), (147, 8, "1M")),      # after a deletion: on the base after it
+    ((99, 0, "5M3D4I10M"), (147, 7, "1M")),
+    ((99, 0, "5M3N4I10M"), (147, 4, "1M")),
+    ((99, 0, "5M4I3D10M"), (147, 4, "1M")),
+    ((99, 0, "5M4I"), (147, 4, "1M")),           # at the end, in the length
+    ((99, 0, "5M3D4I"), (147, 8, "1M")),         # at the end, not in it
+    ((99, 0, "6M5I6M"), (147, 2, "3M4I9M")),     # both mates
+    ((99, 0, "6M5I6M"), (147, 6, "2S10M")),      # on the mate's clip
+    ((99, 5, "3S2I5M"), (147, 0, "2M")),
+    ((99, 5, "3S2I5M"), (147, 3, "2M")),
+    ((99, 390, "3=1X1=6I1=1X18="), (147, 0, "10=3X2=371N9M")),
 ]
 
 
@@ -465,9 +478,9 @@ CLIPPED_PAIRS = [
       for f in (0.3, 0.5, 0.7, 0.75, 0.8, 0.85, 0.9, 1.0)),
     *(fc_model.Options(paired=True, count_read_pairs=True, non_overlap=n) for n in (0, 2, 3, 5, 8)),
 ], ids=lambda options: f"frac{options.frac_overlap}-non{options.non_overlap}")
-def test_mates_overlap_reaches_over_clips_as_featurecounts_measures(tmp_path, options):
+def test_what_mates_share_as_featurecounts_measures_it(tmp_path, options):
     records, annotation = [], []
-    for number, mates in enumerate(CLIPPED_PAIRS):
+    for number, mates in enumerate(SHARING_PAIRS):
         base = 1001 + 1000 * number
         (flag1, at1, cigar1), (flag2, at2, cigar2) = mates
         for flag, at, cigar, mate_at in ((flag1, at1, cigar1, at2), (flag2, at2, cigar2, at1)):

@@ -13,13 +13,29 @@ bool counts_reverse(const Read& read) {
   return read.reverse() != (read.has(kPaired) && read.has(kRead2));
 }
 
-// A block as the mates' overlap takes it: the first reaching back, the last on (Read::reach_*).
+// A block as the mates' overlap takes it: the first reaching back over the soft clip before it,
+// the last on over the one after it (Read::reach_before, reach_after).
 std::pair<int64_t, int64_t> reaching(const Read& read, size_t b) {
   const Block& block = read.blocks.data()[b];
   int64_t start = block.start, end = block.end;
   if (b == 0) start -= read.reach_before;
   if (b + 1 == read.blocks.size()) end += read.reach_after;
   return {start, end};
+}
+
+// The bases of `read`'s insertions placed on a base that `mate`'s blocks reach.
+int64_t inserted_on(const Read& read, const Read& mate) {
+  int64_t bases = 0;
+  for (const Insertion& insertion : read.insertions) {
+    for (size_t b = 0; b < mate.blocks.size(); ++b) {
+      auto [start, end] = reaching(mate, b);
+      if (insertion.at >= start && insertion.at < end) {
+        bases += insertion.length;
+        break;
+      }
+    }
+  }
+  return bases;
 }
 
 // A feature without a strand ('.') is, to featureCounts, on neither strand: no read lies on its
@@ -377,6 +393,7 @@ int64_t FeatureCountsRules::fragment_bases(const Read* const* reads, int n) cons
         bases -= std::max<int64_t>(0, std::min(a_end, b_end) - std::max(a_start, b_start));
       }
     }
+    bases -= inserted_on(*reads[0], *reads[1]) + inserted_on(*reads[1], *reads[0]);
   }
   return bases;
 }

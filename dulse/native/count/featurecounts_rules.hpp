@@ -58,8 +58,8 @@ class FeatureCountsRules : public Policy {
   // The overlap rules' path: the pieces of the records' blocks on the features hit, judged
   // under each strandedness (see overlap_rules.hpp).
   void assign_measured(const Read* const* reads, int n, const int32_t* contigs);
-  // The records' length for the overlap fractions: their query lengths, less the bases both
-  // mates' blocks cover.
+  // The records' length for the overlap fractions: their query lengths, less the bases the
+  // mates share, where Read places them (reach_before, reach_after, insertions).
   int64_t fragment_bases(const Read* const* reads, int n) const;
   bool split_only_fails(const Read& earlier, const Read* later) const;
   // -J: the junctions of a read or fragment that passed the checks, each once per fragment.

@@ -78,7 +78,8 @@ OverlapRules::Verdict OverlapRules::judge(std::vector<Piece>& pieces, int64_t ba
     while (j < kept_.size() && kept_[j].gene == kept_[i].gene) records |= 1u << kept_[j++].record;
     int64_t overlap = covered(&kept_[i], &kept_[0] + j);
     if (gene_passes(overlap, bases)) {
-      candidates_.push_back(Candidate{kept_[i].gene, overlap, (records & 1) + (records >> 1)});
+      candidates_.push_back(
+          Candidate{kept_[i].gene, overlap, static_cast<int>((records & 1) + (records >> 1))});
     }
     i = j;
   }

@@ -67,11 +67,13 @@ void load_tags(const bam::Record& record, bool with_hi, Read& read) {
   read.has_hi = with_hi && integer_value(found[1], types[1], &read.hi, &read.tags_corrupt);
 }
 
-void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read& read) {
+void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool insertions,
+                 Read& read) {
   read.blocks.clear();
   read.query_length = 0;
   read.reach_before = 0;
   read.reach_after = 0;
+  read.insertions.clear();
   read.spliced = false;
   read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
@@ -90,30 +92,34 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read
   int section = 0;
   bool past_blocks = false;        // a section beyond max_blocks began
   bool first = true;               // no operation but hard clips yet
-  bool clipped_first = false;      // the first of them is a soft clip
   int64_t reach_after = 0;
+  bool base_before = false;        // the operation before is aligned, or the first soft clip
+  int64_t inserted_at = 0;         // where the insertion before, if any, was placed
+  bool inserting = false;
+  // The insertions and the query base each begins at, for those within query_length.
+  size_t kept_insertions = 0;
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
     int64_t n = cigar.length(k);
     if (junctions) junction_walk.step(op, n, at);
+    bool leading_clip = false;
     if (first && op != bam::kHardClip) {
       first = false;
       if (op == bam::kSoftClip) {
         n = std::min<int64_t>(n, int64_t{record.pos} + 1);
-        clipped_first = true;
+        leading_clip = true;
+        read.reach_before = static_cast<int32_t>(n);
       }
     }
     if (op == bam::kSkip) read.spliced = true;
     if (bam::is_aligned(op)) {
       if (!past_blocks && section >= max_blocks) past_blocks = true;
       if (!past_blocks) {
-        if (clipped_first && read.blocks.empty() && !open) {
-          read.reach_before = static_cast<int32_t>(std::min<int64_t>(query, INT32_MAX));
-        }
         query += n;
         length = query;
         after_last_block = true;
         reach_after = 0;
+        kept_insertions = read.insertions.size();
       }
       int64_t end = at + n < INT32_MAX ? at + n : INT32_MAX;
       if (at < end) {
@@ -125,20 +131,34 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read
         }
       }
       at = end;
+      base_before = true;
+      inserting = false;
       continue;
     }
     open = false;
     if (!past_blocks) {
-      if (after_last_block && (op == bam::kInsertion || op == bam::kSoftClip)) length = query + n;
+      if (after_last_block && (op == bam::kInsertion || op == bam::kSoftClip)) {
+        length = query + n;
+        if (op == bam::kInsertion) kept_insertions = read.insertions.size() + 1;
+      }
       if (after_last_block && op == bam::kSoftClip) reach_after = n;
       after_last_block = false;
+      if (insertions && op == bam::kInsertion) {
+        if (!inserting) inserted_at = base_before ? at - 1 : at;
+        read.insertions.push_back(Insertion{static_cast<int32_t>(inserted_at),
+                                            static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX))});
+      }
       if (bam::consumes_query(op)) query += n;
     }
+    inserting = op == bam::kInsertion;
+    base_before = leading_clip || (inserting && base_before);
     if (op == bam::kDeletion || op == bam::kSkip) at += n;
     if (op == bam::kDeletion || op == bam::kSkip || op == bam::kInsertion) ++section;
   }
   read.query_length = static_cast<int32_t>(length < INT32_MAX ? length : INT32_MAX);
   read.reach_after = static_cast<int32_t>(std::min<int64_t>(reach_after, INT32_MAX));
+  // Insertions after the bases query_length counts are not the read's.
+  if (read.insertions.size() > kept_insertions) read.insertions.resize(kept_insertions);
 }
 
 }  // namespace dulse::count

@@ -74,6 +74,12 @@ class BlockList {
   std::vector<Block> heap_;
 };
 
+// An insertion's length and the reference base it is placed on (Read::insertions).
+struct Insertion {
+  int32_t at;
+  int32_t length;
+};
+
 // Blocks to look up: a read's own, or changed ones (ReadEnds).
 struct BlockSpan {
   const Block* first;
@@ -100,12 +106,15 @@ struct Read {
   // of the last block kept, and those of the one operation right after it when it is I or S; a
   // soft clip that comes first counts for at most pos + 1 bases.
   int32_t query_length = 0;
-  // How far featureCounts takes the read to reach beyond its blocks where it measures the
-  // mates' overlap: back from the first block over the query bases before it, when the CIGAR
-  // begins (hard clips aside) with a soft clip, and on from the last block kept over a soft
-  // clip right after it.
+  // Where featureCounts places the read's bases when it measures how much of a fragment's
+  // length its mates share (on the reference, as blocks are): a soft clip that begins the
+  // CIGAR (hard clips aside) on the bases right before the first block, as many as it counts
+  // in query_length; one right after the last block kept on the bases after it; and each
+  // insertion within query_length on one base, the aligned (or clipped) base right before it,
+  // or after a deletion, a skip or nothing, the base right after it.
   int32_t reach_before = 0;
   int32_t reach_after = 0;
+  std::vector<Insertion> insertions;  // filled only when asked for (load_blocks)
   bool spliced = false;  // an N anywhere in the CIGAR of a mapped record
   std::vector<Junction> junctions;  // its splice junctions, when they are counted (-J)
   // The record as BAM stores it (block length, core, body), when records are written out again.
@@ -159,11 +168,13 @@ class RecordBatch {
 // Fill `read` from a decoded record (but for its name), reusing its buffers, in three steps:
 // load_fields() its flags, places and template length (with `keep`, the record's own bytes into
 // read.stored); load_tags() its NH tag and, `with_hi` (for pairing), its HI tag; load_blocks()
-// its blocks, from the CIGAR's first max_blocks sections (see there), and with `junctions` its
-// splice junctions (as many as those sections show) into read.junctions.
+// its blocks, from the CIGAR's first max_blocks sections (see there), with `junctions` its
+// splice junctions (as many as those sections show) into read.junctions, and with
+// `insertions` its insertions into read.insertions.
 void load_fields(const bam::Record& record, bool keep, Read& read);
 void load_tags(const bam::Record& record, bool with_hi, Read& read);
-void load_blocks(const bam::Record& record, int max_blocks, bool junctions, Read& read);
+void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool insertions,
+                 Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

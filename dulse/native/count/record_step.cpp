@@ -61,7 +61,8 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
     lookup.key = rules_->pair_key(read);
     table_.prefetch_first(lookup.hash);
   }
-  load_blocks(record, settings.max_m_operations, settings.count_junctions, read);
+  load_blocks(record, settings.max_m_operations, settings.count_junctions,
+              settings.measures_mates(), read);
   read.number = number;
   read.block = block;
   if (read.tags_corrupt) ++tally_.counters.corrupt_tags;
@@ -138,7 +139,8 @@ void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
   Read& read = loading();
   load_fields(record, settings.keep_records, read);
   load_tags(record, file_.fragments(), read);
-  load_blocks(record, settings.max_m_operations, settings.count_junctions, read);
+  load_blocks(record, settings.max_m_operations, settings.count_junctions,
+              settings.measures_mates(), read);
   read.number = number;
   read.block = nullptr;
   std::string_view name = name_of(record);
