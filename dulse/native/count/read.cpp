@@ -73,7 +73,7 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
   read.query_length = 0;
   read.reach_before = 0;
   read.reach_after = 0;
-  read.insertions.clear();
+  if (insertions) read.insertions.clear();
   read.spliced = false;
   read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
@@ -93,10 +93,13 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
   bool past_blocks = false;        // a section beyond max_blocks began
   bool first = true;               // no operation but hard clips yet
   int64_t reach_after = 0;
-  bool base_before = false;        // the operation before is aligned, or the first soft clip
-  int64_t inserted_at = 0;         // where the insertion before, if any, was placed
+  // With `insertions`: whether the operation before is aligned (or the first soft clip), where
+  // the insertion before (if it was one) was placed, and how many of those found are within
+  // query_length.
+  bool base_before = false;
   bool inserting = false;
-  // The insertions and the query base each begins at, for those within query_length.
+  int64_t inserted_at = 0;
+  size_t found_insertions = 0;
   size_t kept_insertions = 0;
   for (uint32_t k = 0; k < cigar.count; ++k) {
     uint32_t op = cigar.op(k);
@@ -119,7 +122,7 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
         length = query;
         after_last_block = true;
         reach_after = 0;
-        kept_insertions = read.insertions.size();
+        kept_insertions = found_insertions;
       }
       int64_t end = at + n < INT32_MAX ? at + n : INT32_MAX;
       if (at < end) {
@@ -131,15 +134,17 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
         }
       }
       at = end;
-      base_before = true;
-      inserting = false;
+      if (insertions) {
+        base_before = true;
+        inserting = false;
+      }
       continue;
     }
     open = false;
     if (!past_blocks) {
       if (after_last_block && (op == bam::kInsertion || op == bam::kSoftClip)) {
         length = query + n;
-        if (op == bam::kInsertion) kept_insertions = read.insertions.size() + 1;
+        if (op == bam::kInsertion) kept_insertions = found_insertions + 1;
       }
       if (after_last_block && op == bam::kSoftClip) reach_after = n;
       after_last_block = false;
@@ -147,18 +152,21 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
         if (!inserting) inserted_at = base_before ? at - 1 : at;
         read.insertions.push_back(Insertion{static_cast<int32_t>(inserted_at),
                                             static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX))});
+        ++found_insertions;
       }
       if (bam::consumes_query(op)) query += n;
     }
-    inserting = op == bam::kInsertion;
-    base_before = leading_clip || (inserting && base_before);
+    if (insertions) {
+      inserting = op == bam::kInsertion;
+      base_before = leading_clip || (inserting && base_before);
+    }
     if (op == bam::kDeletion || op == bam::kSkip) at += n;
     if (op == bam::kDeletion || op == bam::kSkip || op == bam::kInsertion) ++section;
   }
   read.query_length = static_cast<int32_t>(length < INT32_MAX ? length : INT32_MAX);
   read.reach_after = static_cast<int32_t>(std::min<int64_t>(reach_after, INT32_MAX));
   // Insertions after the bases query_length counts are not the read's.
-  if (read.insertions.size() > kept_insertions) read.insertions.resize(kept_insertions);
+  if (found_insertions > kept_insertions) read.insertions.resize(kept_insertions);
 }
 
 }  // namespace dulse::count
