@@ -424,7 +424,7 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
     return;
   }
   if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; });
-  int64_t bases = fragment_bases(reads, n);
+  int64_t bases = settings_.measures_length() ? fragment_bases(reads, n) : 0;
   // A rule that keeps every piece comes to what the first such rule came to.
   bool judged_all = false;
   OverlapRules::Verdict all_verdict = OverlapRules::Verdict::kNoFeatures;

@@ -87,10 +87,10 @@ struct Settings {
     return min_overlap > 1 || min_fraction > 0 || min_feature_fraction > 0 ||
            max_non_overlap >= 0 || max_feature_non_overlap >= 0 || largest_overlap;
   }
-  // Whether a fragment's length is measured, and with it the overlap of its mates.
-  bool measures_mates() const {
-    return paired && count_fragments && (min_fraction > 0 || max_non_overlap >= 0);
-  }
+  // Whether a rule measures against the length of the read or fragment, and for fragments,
+  // with it the bases its mates share.
+  bool measures_length() const { return min_fraction > 0 || max_non_overlap >= 0; }
+  bool measures_mates() const { return paired && count_fragments && measures_length(); }
 
   // htseq-count's rules (with rules == kHtseq; min_mapq is its -a, count_secondary and
   // count_supplementary its --secondary- and --supplementary-alignments, and paired says that
