@@ -18,7 +18,7 @@ from operator import itemgetter
 import annotation_model_formats as formats
 from dulse.errors import AnnotationError, AnnotationWarning
 
-__all__ = ["Annotation", "ContigEntry", "GeneLayout", "read_annotation"]
+__all__ = ["Annotation", "ContigEntry", "read_annotation"]
 
 FORMATS = ("GTF", "GFF3", "SAF")
 MISSING_GENE = ("error", "skip")
@@ -60,20 +60,6 @@ class ContigEntry:
         return f"ContigEntry({len(self.intervals)} intervals)"
 
 
-class GeneLayout:
-    """Where one gene lies: its merged intervals (1-based, inclusive) and its length in bases."""
-
-    __slots__ = ("gene_id", "contigs", "starts", "ends", "strands", "length")
-
-    def __init__(self, gene_id, contigs, starts, ends, strands, length):
-        self.gene_id = gene_id
-        self.contigs = contigs
-        self.starts = starts
-        self.ends = ends
-        self.strands = strands
-        self.length = length
-
-
 class Annotation:
     """The genes of an annotation file and their interval index, ready for counting."""
 
@@ -95,51 +81,6 @@ class Annotation:
     def __repr__(self):
         return (f"Annotation({len(self.gene_ids)} genes, {self.interval_count} intervals on "
                 f"{len(self.gene_index)} contigs)")
-
-    def layout(self):
-        """One GeneLayout per gene, in gene order, for outputs that describe the genes.
-
-        A feature on both strands (strand "." in the file) is indexed once per strand and
-        shown once here, with strand ".".
-        """
-        parts = {gene: {} for gene in self.gene_ids}
-        for contig, entry in self.gene_index.items():
-            for start, end, gene, strand in entry.intervals:
-                places = parts.setdefault(gene, {})
-                key = (contig, start, end)
-                places[key] = "." if places.get(key, strand) != strand else strand
-        layouts = []
-        for gene in self.gene_ids:
-            places = parts[gene]
-            keys = sorted(places, key=_place_order(self.gene_index))
-            layouts.append(GeneLayout(
-                gene,
-                tuple(contig for contig, _, _ in keys),
-                tuple(start + 1 for _, start, _ in keys),
-                tuple(end for _, _, end in keys),
-                tuple(places[key] for key in keys),
-                _covered_bases(keys)))
-        return layouts
-
-
-def _place_order(gene_index):
-    rank = {contig: number for number, contig in enumerate(gene_index)}
-    return lambda key: (rank[key[0]], key[1], key[2])
-
-
-def _covered_bases(places):
-    """Bases covered by (contig, start, end) places sorted by contig then start."""
-    total = 0
-    for _, group in itertools.groupby(places, key=itemgetter(0)):
-        reach = None
-        for _, start, end in group:
-            if reach is None or start >= reach:
-                total += end - start
-                reach = end
-            elif end > reach:
-                total += end - reach
-                reach = end
-    return total
 
 
 class IndexBuilder:

@@ -1,5 +1,5 @@
 """The native annotation reader against the plain-Python model (the reader it replaced), on
-generated GTF, GFF3 and SAF files: the same genes, intervals, layouts, warnings and errors.
+generated GTF, GFF3 and SAF files: the same genes, intervals, warnings and errors.
 
 The files stay within what both readers take the same way: GTF attributes written GTF's way,
 GFF3's written GFF3's way, no quotes inside values, ASCII text.
@@ -137,13 +137,11 @@ def outcome(reader, path, **options):
             annotation = reader(path, **options)
         except AnnotationError as error:
             return ("error", str(error), getattr(error, "gene_missing", False))
-    layouts = [(g.gene_id, g.contigs, g.starts, g.ends, g.strands, g.length)
-               for g in annotation.layout()]
     return ("read", annotation.file_format, annotation.gene_ids,
             {contig: entry.intervals for contig, entry in annotation.gene_index.items()},
             [(contig, entry.starts, entry.prefix_max_ends)
              for contig, entry in annotation.gene_index.items()],
-            layouts, [str(w.message) for w in caught])
+            [str(w.message) for w in caught])
 
 
 def agree(path, **options):
