@@ -368,7 +368,13 @@ def test_multiqc_reads_the_summary_as_featurecounts(data, tmp_path):
         assert float(ours["Assigned"]) == int(summary[0][column])
 
 
-def test_version(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "dulse", "--version"], capture_output=True,
+@pytest.mark.parametrize("argv, says", [
+    (["--version"], ""),
+    (["count", "-v"], " (featureCounts' command line)"),  # featureCounts' own spelling
+    (["count", "--version"], " (featureCounts' command line)"),
+    (["htseq-count", "--version"], " (htseq-count's command line)"),
+])
+def test_version(tmp_path, argv, says):
+    done = subprocess.run([sys.executable, "-m", "dulse", *argv], capture_output=True,
                           text=True, cwd=tmp_path)
-    assert done.stdout.strip() == f"dulse {__version__}"
+    assert (done.returncode, done.stdout.strip()) == (0, f"dulse {__version__}{says}")

@@ -48,6 +48,8 @@ def add_parser(commands):
     count.set_defaults(run=run, not_supported=[])
     count.add_argument("files", nargs="+", metavar="FILE", help="BAM or SAM files, one column each")
     add = count.add_argument
+    add("-v", "--version", action="version",
+        version=f"dulse {__version__} (featureCounts' command line)")
     add("-a", dest="annotation", required=True, metavar="FILE",
         help="annotation: GTF, GFF3 or SAF, gzipped or not")
     add("-o", dest="output", required=True, metavar="FILE",
