@@ -89,6 +89,24 @@ def test_overlaps_match_a_scan(rows, queries, data):
             contig, start, end)
 
 
+def test_an_index_too_large_for_ordinary_pages_answers_as_a_scan():
+    """120,000 features: arrays of several MiB, which the index lays on huge pages."""
+    rng = numpy.random.default_rng(7)
+    n = 120_000
+    contig = rng.integers(0, 2, n, dtype=numpy.int32)
+    start = rng.integers(0, 5_000_000, n, dtype=numpy.int32)
+    end = start + rng.integers(1, 600, n, dtype=numpy.int32)
+    gene = rng.integers(0, 1000, n, dtype=numpy.int32)
+    index = FeatureIndex(["a", "b"], contig, start, end, numpy.full(n, ord("+"), numpy.uint8),
+                         gene, 1000)
+    for c, first in zip(rng.integers(0, 2, 300), rng.integers(0, 5_000_000, 300)):
+        last = int(first) + int(rng.integers(1, 2000))
+        hit = (contig == c) & (start < last) & (end > first)
+        expected = sorted(zip(numpy.flatnonzero(hit).tolist(),
+                              (numpy.minimum(end[hit], last) - numpy.maximum(start[hit], first)).tolist()))
+        assert sorted(index.overlaps(int(c), int(first), last)) == expected
+
+
 def test_whole_contig_answers_every_feature_in_order():
     rows = [(0, 50, 60, "+", 1), (0, 10, 20, "-", 0), (0, 10, 15, ".", 2), (0, 0, 100_000, "+", 1),
             (1, 5, 6, "+", 0)]
