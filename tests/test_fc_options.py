@@ -381,6 +381,47 @@ def test_targets_of_one_start_listed_as_featurecounts_lists_them(tmp_path, first
     assert [line.split("\t")[2] for line in theirs] == [str(len(first)), str(len(second))]
 
 
+# Genes met first on a feature of the other strand: X's "-" feature comes before Y, its "+" one
+# after. A pair's later record (listed first) meets X on "-" alone. featureCounts lists the
+# targets in the order of the hits the strand rule takes.
+STRAND_ORDER_SAF = ["X\tchr1\t100\t150\t-", "Y\tchr1\t120\t300\t+", "X\tchr1\t200\t300\t+",
+                    "Z\tchr1\t600\t700\t+"]
+STRAND_ORDER_READS = {
+    "a read": ["r\t0\tchr1\t100\t60\t150M\t*\t0\t0\t*\t*"],
+    "a pair, read 2 first": ["p\t163\tchr1\t180\t60\t50M\t=\t100\t570\t*\t*",
+                             "p\t83\tchr1\t100\t60\t30M500N40M\t=\t180\t-570\t*\t*"],
+    "a pair, read 1 first": ["p\t83\tchr1\t100\t60\t30M500N40M\t=\t180\t-570\t*\t*",
+                             "p\t163\tchr1\t180\t60\t50M\t=\t100\t570\t*\t*"],
+}
+STRAND_ORDER_EXPECTED = {  # (reads, -s): featureCounts' targets, as seen from its own runs
+    ("a read", "0"): "X,Y", ("a read", "1"): "Y,X", ("a read", "2"): "X",
+    ("a pair, read 2 first", "0"): "X,Y,Z", ("a pair, read 2 first", "1"): "X",
+    ("a pair, read 2 first", "2"): "Y,Z,X",
+    ("a pair, read 1 first", "0"): "Y,X,Z", ("a pair, read 1 first", "1"): "X",
+    ("a pair, read 1 first", "2"): "Y,X,Z",
+}
+
+
+@pytest.mark.parametrize("reads", STRAND_ORDER_READS)
+@pytest.mark.parametrize("strandedness", ["0", "1", "2"])
+@pytest.mark.parametrize("overlap", [[], ["--minOverlap", "2"]])
+def test_targets_listed_in_the_order_of_hits_on_the_right_strand(tmp_path, reads, strandedness,
+                                                                 overlap):
+    (tmp_path / "genes.saf").write_text("\n".join(["GeneID\tChr\tStart\tEnd\tStrand",
+                                                   *STRAND_ORDER_SAF]) + "\n")
+    (tmp_path / "reads.sam").write_text("\n".join(["@SQ\tSN:chr1\tLN:10000",
+                                                   *STRAND_ORDER_READS[reads]]) + "\n")
+    paired = ["-p", "--countReadPairs"] if reads != "a read" else []
+    for program in ("featureCounts", "dulse"):
+        (tmp_path / program).mkdir()
+    run_both(tmp_path, [*paired, "-O", "-s", strandedness, *overlap, "-F", "SAF", "-a",
+                        "genes.saf", "-o", "OUTPUT", "-R", "CORE", "--Rpath", "RPATH",
+                        "reads.sam"], rpath=True)
+    theirs = assignments_of(tmp_path / "featureCounts", "CORE", "reads.sam")[1]
+    assert assignments_of(tmp_path / "dulse", "CORE", "reads.sam")[1] == theirs
+    assert [line.split("\t")[3] for line in theirs] == [STRAND_ORDER_EXPECTED[reads, strandedness]]
+
+
 def test_assignments_from_sam_as_from_bam(tmp_path):
     """SAM input gives the records as the same records in BAM do (featureCounts 2.0.3 mangles
     its -R SAM output from SAM input, so dulse is compared with itself here)."""

@@ -126,13 +126,15 @@ void FeatureCountsRules::note_rule(int s, Outcome outcome, const int32_t* genes,
 }
 
 // The genes of the hits in the order featureCounts meets them, each once: the record that came
-// later first, each record's in the order of its hits.
+// later first, each record's in the order of its hits, of those on a strand the chosen rule
+// takes (a gene met first on the other strand comes where it is met on the right one).
 template <class Hits, class RecordOf>
-void FeatureCountsRules::meet(const Hits& hits, int n, RecordOf record_of) {
+void FeatureCountsRules::meet(const Hits& hits, int n, RecordOf record_of, const bool* reverse) {
   met_.clear();
   for (int r = n - 1; r >= 0; --r) {
     for (const auto& hit : hits) {
-      if (record_of(hit) == r && std::find(met_.begin(), met_.end(), hit.gene) == met_.end()) {
+      if (record_of(hit) == r && strand_passes(settings_.strandedness, hit.strand, reverse[r]) &&
+          std::find(met_.begin(), met_.end(), hit.gene) == met_.end()) {
         met_.push_back(hit.gene);
       }
     }
@@ -290,10 +292,11 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     return;
   }
   if (log_ != nullptr) {
+    bool reverse[2] = {counts_reverse(*reads[0]), n > 1 && counts_reverse(*reads[1])};
     meet(hits_, n, [this, &ends](const index::Hit& hit) {
       auto at = static_cast<size_t>(&hit - hits_.data());
       return at < ends[1] ? 0 : 1;
-    });
+    }, reverse);
   }
 
   // Most reads and fragments hit one gene alone: under each rule it is then assigned to that
@@ -423,7 +426,7 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
     note(&Counters::no_features);
     return;
   }
-  if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; });
+  if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; }, reverse);
   int64_t bases = settings_.measures_length() ? fragment_bases(reads, n) : 0;
   // A rule that keeps every piece comes to what the first such rule came to.
   bool judged_all = false;

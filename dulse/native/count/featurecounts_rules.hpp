@@ -72,7 +72,7 @@ class FeatureCountsRules : public Policy {
   void note(Outcome outcome, const int32_t* genes = nullptr, size_t n = 0);
   void note_rule(int rule, Outcome outcome, const int32_t* genes = nullptr, size_t n = 0);
   template <class Hits, class RecordOf>
-  void meet(const Hits& hits, int n, RecordOf record_of);
+  void meet(const Hits& hits, int n, RecordOf record_of, const bool* reverse);
 
   const index::FeatureIndex& index_;
   const Settings& settings_;
