@@ -61,8 +61,6 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
   rank_.resize(order.size());
   for (size_t k = 0; k < order.size(); ++k) rank_[order[k]] = static_cast<int32_t>(k);
   contigs_.assign(static_cast<size_t>(n_contigs), Contig{0, 0, 0, 0, 0, 0});
-  short_.reserve(rows.size());
-  short_starts_.reserve(rows.size());
   size_t next = 0;
   for (int32_t c = 0; c < n_contigs; ++c) {
     Contig& contig = contigs_[static_cast<size_t>(c)];
@@ -157,7 +155,7 @@ size_t FeatureIndex::first_after(const Contig& c, int32_t end) const {
 }
 
 void FeatureIndex::prepare(int distance, int32_t contig, int32_t pos) const {
-  if (contig < 0 || contig >= n_contigs() || pos < 0 || pos == INT32_MAX) return;
+  if (contig < 0 || contig >= n_contigs() || pos < 0) return;
   const Contig& c = contigs_[static_cast<size_t>(contig)];
   size_t bin = static_cast<size_t>(pos) >> kBinShift;
   if (bin >= c.n_bins) return;
@@ -166,16 +164,10 @@ void FeatureIndex::prepare(int distance, int32_t contig, int32_t pos) const {
     __builtin_prefetch(first);
     return;
   }
-  if (distance == 2) {
-    __builtin_prefetch(&short_starts_[c.short_begin + *first]);
-    return;
-  }
-  // The walk of a query at `pos` begins at the last item starting at or before it.
-  size_t i = first_after(c, pos + 1);
-  const Item* items = short_.data() + c.short_begin;
-  __builtin_prefetch(items + (i > 2 ? i - 2 : 0));
-  __builtin_prefetch(items + (i > 0 ? i - 1 : 0));
-  __builtin_prefetch(items + i);
+  size_t lo = c.short_begin + *first;
+  __builtin_prefetch(&short_starts_[lo]);
+  __builtin_prefetch(&short_[lo]);
+  __builtin_prefetch(reinterpret_cast<const char*>(&short_[lo]) + 64);
 }
 
 void FeatureIndex::query_short(const Contig& c, int32_t start, int32_t end,

@@ -20,8 +20,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "index/huge_pages.hpp"
-
 namespace dulse::index {
 
 // A feature's strand: kBoth matches reads of either strand.
@@ -71,10 +69,10 @@ class FeatureIndex {
   }
 
   // Readies the cache for a query near `pos` on `contig` that comes `distance` records from
-  // now (1 to kLookAhead): the farthest fetches the query's bin, the next the starts the bin
-  // points at, the nearest the items where the query's walk begins. Records read in no order
-  // would otherwise wait on misses of the cache, one after the other, at every query.
-  static constexpr int kLookAhead = 3;
+  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the starts and
+  // items the bin points at. Records read in no order would otherwise wait on misses of the
+  // cache, one after the other, at every query.
+  static constexpr int kLookAhead = 2;
   void prepare(int distance, int32_t contig, int32_t pos) const;
   // Whether two places fall in one bin, so that the first readies the cache for the second.
   static bool same_bin(int32_t pos, int32_t other) { return (pos >> kBinShift) == (other >> kBinShift); }
@@ -105,10 +103,10 @@ class FeatureIndex {
   size_t first_after(const Contig& c, int32_t end) const;
   void query_short(const Contig& c, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
-  std::vector<Item, HugePageAllocator<Item>> short_;
+  std::vector<Item> short_;
   // short_[k].start for each k, packed sixteen to a cache line: finding where a query ends
   // reads these few lines, where a search of the items would miss the cache at each step.
-  std::vector<int32_t, HugePageAllocator<int32_t>> short_starts_;
+  std::vector<int32_t> short_starts_;
   std::vector<Item> long_;
   std::vector<uint32_t> bins_;
   std::vector<int32_t> rank_;  // rank_[row]: the feature's place in the index's order
