@@ -89,7 +89,7 @@ def test_overlaps_match_a_scan(rows, queries, data):
             contig, start, end)
 
 
-def test_an_index_too_large_for_ordinary_pages_answers_as_a_scan():
+def test_a_large_index_answers_as_a_scan():
     """120,000 features: arrays of several MiB, far beyond the small cases above."""
     rng = numpy.random.default_rng(7)
     n = 120_000
