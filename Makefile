@@ -15,7 +15,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 
 
-.PHONY: test install demo bench bench-annotation bench-htseq bench-options clean
+.PHONY: test install fuzz demo bench bench-annotation bench-htseq bench-options clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,6 +26,16 @@ install: $(VPY)
 
 test: install
 	$(VENV)/bin/pytest -q
+
+# The differential tests against featureCounts and htseq-count with more examples than `make
+# test` draws, and fresh ones on every run (`make test` draws the same ones each time).
+FUZZ_TESTS ?= tests/test_engine_featurecounts.py tests/test_fc_options.py tests/test_fc_model.py \
+  tests/test_htseq_peer.py tests/test_htseq_samout.py tests/test_threads.py \
+  tests/test_engine_module.py
+fuzz: install
+	ENGINE_FC_EXAMPLES=40 FC_OPTIONS_EXAMPLES=15 FC_MODEL_EXAMPLES=30 HTSEQ_EXAMPLES=15 \
+	  THREAD_EXAMPLES=30 ENGINE_MODULE_EXAMPLES=80 \
+	  $(VENV)/bin/pytest -q -p no:cacheprovider --hypothesis-profile fresh $(FUZZ_TESTS)
 
 # `make bench` writes the benchmark data once (benchmarks/data, reused afterwards) and times the
 # installed counting module and engine against samtools and featureCounts, on single-end reads

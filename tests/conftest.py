@@ -1,9 +1,16 @@
 """Fixtures shared by the tests."""
 
 import pytest
+from hypothesis import settings
 
 from dulse.quantify import _core_fast
 from helpers import CONTIGS, Forwarding, Pysam, write_bam
+
+# The randomized tests draw the same examples on every run, so that a run of the suite is
+# repeatable; `pytest --hypothesis-profile fresh` (make fuzz) draws new ones each time.
+settings.register_profile("seeded", derandomize=True)
+settings.register_profile("fresh", derandomize=False, print_blob=True)
+settings.load_profile("seeded")
 
 
 @pytest.fixture(params=["native", "pysam-objects"])

@@ -27,7 +27,7 @@ from test_fc_model import FRAGMENTS, READS, SINGLE_END
 
 EXAMPLES = int(os.environ.get("ENGINE_FC_EXAMPLES", "10"))
 
-differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+differential = settings(max_examples=EXAMPLES, deadline=None, database=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

@@ -50,7 +50,7 @@ def samtools():
 
 
 @pytest.mark.parametrize("multi_mode", MULTI_MODES.values(), ids=MULTI_MODES.keys())
-@settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+@settings(max_examples=EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.function_scoped_fixture])
 @given(records=S.single_end_reads(max_reads=40), features=S.annotations(),

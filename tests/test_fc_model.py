@@ -21,7 +21,7 @@ from fc_model import DUPLICATE, Options, SamRecord, SECONDARY
 # Random read sets per option group; FC_MODEL_EXAMPLES=200 for a longer search.
 EXAMPLES = int(os.environ.get("FC_MODEL_EXAMPLES", "6"))
 
-differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+differential = settings(max_examples=EXAMPLES, deadline=None, database=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
@@ -197,7 +197,7 @@ def test_fragments(options, records, annotation, rng):
 # The model's answer does not depend on the order of its input
 
 
-@settings(max_examples=40, derandomize=True, deadline=None, database=None)
+@settings(max_examples=40, deadline=None, database=None)
 @given(S.paired_end_reads(), S.annotations(), st.sampled_from(list(FRAGMENTS.values())),
        st.randoms(use_true_random=False))
 def test_model_ignores_record_order(records, annotation, options, rng):
@@ -293,7 +293,7 @@ def has_tied_starts(annotation):
     return False
 
 
-@settings(max_examples=25, derandomize=True, deadline=None, database=None)
+@settings(max_examples=25, deadline=None, database=None)
 @given(S.annotations(max_genes=8), st.booleans())
 def test_gene_columns(annotation, gtf):
     assume(not has_tied_starts(annotation))

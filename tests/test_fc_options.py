@@ -28,7 +28,7 @@ from test_fc_model import OVERLAP_FRAGMENTS, OVERLAP_READS, OVERLAPS
 
 EXAMPLES = int(os.environ.get("FC_OPTIONS_EXAMPLES", "3"))
 
-differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+differential = settings(max_examples=EXAMPLES, deadline=None, database=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

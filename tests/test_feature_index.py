@@ -71,7 +71,7 @@ QUERIES = st.tuples(st.integers(-1, N_CONTIGS),
                     st.one_of(st.integers(0, 600), st.integers(0, 110_000))).map(lambda q: (q[0], q[1], q[1] + q[2]))
 
 
-@settings(max_examples=100, derandomize=True, deadline=None, database=None,
+@settings(max_examples=100, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(feature_rows(), st.lists(QUERIES, min_size=1, max_size=40), st.data())
 def test_overlaps_match_a_scan(rows, queries, data):

@@ -21,7 +21,7 @@ from dulse import HtseqSettings, count_bam, count_bams, read_htseq_annotation
 from dulse.errors import BamError
 
 EXAMPLES = int(os.environ.get("THREAD_EXAMPLES", "8"))
-examples = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+examples = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 
 FEATURES = fc_peer.features(

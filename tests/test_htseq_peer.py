@@ -27,7 +27,7 @@ EXAMPLES = int(os.environ.get("HTSEQ_EXAMPLES", "3"))
 # HTSEQ_SHRINK=1.
 PHASES = [Phase.explicit, Phase.generate] + ([Phase.shrink]
                                              if os.environ.get("HTSEQ_SHRINK") == "1" else [])
-differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+differential = settings(max_examples=EXAMPLES, deadline=None, database=None,
                         phases=PHASES, suppress_health_check=list(HealthCheck))
 
 

@@ -41,7 +41,7 @@ pysam = pytest.importorskip("pysam")
 EXAMPLES = int(os.environ.get("HTSEQ_EXAMPLES", "3"))
 PHASES = [Phase.explicit, Phase.generate] + ([Phase.shrink]
                                              if os.environ.get("HTSEQ_SHRINK") == "1" else [])
-differential = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+differential = settings(max_examples=EXAMPLES, deadline=None, database=None,
                         phases=PHASES, suppress_health_check=list(HealthCheck))
 
 # Tags of every kind htseq-count rewrites or keeps, given to records in turn.

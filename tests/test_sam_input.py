@@ -268,7 +268,7 @@ def sam_lines(draw):
     return records, lines
 
 
-@settings(max_examples=25, derandomize=True, deadline=None, database=None,
+@settings(max_examples=25, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.function_scoped_fixture])
 @given(sam_lines(), S.annotations())

@@ -16,7 +16,7 @@ from dulse import BamError, HtseqSettings, Settings, count_bam, read_annotation
 
 THREADS = (2, 3, 8)
 EXAMPLES = int(os.environ.get("THREAD_EXAMPLES", "12"))
-examples = settings(max_examples=EXAMPLES, derandomize=True, deadline=None, database=None,
+examples = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 
 GROUPS = {
