@@ -13,6 +13,8 @@ import warnings
 from collections import namedtuple
 from operator import itemgetter
 
+import numpy
+
 from dulse import _engine
 from dulse.errors import AnnotationWarning
 
@@ -90,13 +92,14 @@ class Annotation:
     features: a Features of numpy arrays, one row per feature in file order.
     extra_attributes: {name: one str per gene}, as featureCounts' --extraAttributes writes it.
     htseq_attributes: {name: one str per gene}, as htseq-count's --additional-attr writes it.
+    feature_attribute(name): one str per feature row, as featureCounts' -f writes it.
     """
 
     __slots__ = ("gene_ids", "contigs", "features", "path", "file_format", "extra_attributes",
-                 "htseq_attributes", "_merged", "_gene_index", "_columns")
+                 "htseq_attributes", "_row_values", "_merged", "_gene_index", "_columns")
 
     def __init__(self, gene_ids, contigs, features, path=None, file_format=None,
-                 extra_attributes=None, htseq_attributes=None):
+                 extra_attributes=None, htseq_attributes=None, row_values=None):
         self.gene_ids = tuple(gene_ids)
         self.contigs = tuple(contigs)
         self.features = Features(*features)
@@ -104,11 +107,13 @@ class Annotation:
         self.file_format = file_format
         self.extra_attributes = dict(extra_attributes or {})
         self.htseq_attributes = dict(htseq_attributes or {})
+        self._row_values = dict(row_values or {})  # {name: (values, per row an index)}
         self._merged = self._gene_index = self._columns = None
 
     def __reduce__(self):
         return (Annotation, (self.gene_ids, self.contigs, tuple(self.features), self.path,
-                             self.file_format, self.extra_attributes, self.htseq_attributes))
+                             self.file_format, self.extra_attributes, self.htseq_attributes,
+                             self._row_values))
 
     def _merged_intervals(self):
         if self._merged is None:
@@ -144,6 +149,12 @@ class Annotation:
     def interval_count(self):
         """The number of intervals in gene_index."""
         return len(self._merged_intervals()[0])
+
+    def feature_attribute(self, name):
+        """Each feature row's value of the extra attribute `name` (a numpy array of str
+        objects), "NA" where the row has none, as featureCounts' -f writes it."""
+        values, rows = self._row_values[name]
+        return numpy.asarray(values, dtype=object)[rows]
 
     def featurecounts_columns(self):
         """Per gene, in gene order, featureCounts' "Chr\\tStart\\tEnd\\tStrand\\tLength".
@@ -266,8 +277,9 @@ def read_annotation(path, *, file_format=None, feature_type="exon", gene_attribu
             f"{read['first_skipped_message']})"), stacklevel=2)
     extra = read["extra_attributes"]
     return Annotation(read["gene_ids"], read["contigs"], read["features"], path,
-                      read["file_format"], {name: pair[0] for name, pair in extra.items()},
-                      {name: pair[1] for name, pair in extra.items()})
+                      read["file_format"], {name: kinds[0] for name, kinds in extra.items()},
+                      {name: kinds[1] for name, kinds in extra.items()},
+                      {name: kinds[2] for name, kinds in extra.items()})
 
 
 def _names(argument, value):

@@ -1,6 +1,7 @@
 """What the outputs say of each gene, against the installed peers: featureCounts' Chr, Start,
-End, Strand and Length columns and its --extraAttributes, htseq-count's gene IDs made of
-several attributes (-i, repeated) and its --additional-attr."""
+End, Strand and Length columns and its --extraAttributes (per gene and, with -f, per feature
+row), htseq-count's gene IDs made of several attributes (-i, repeated) and its
+--additional-attr."""
 
 import random
 import shutil
@@ -10,6 +11,7 @@ import pysam
 import pytest
 
 from dulse.annotation import read_annotation
+from dulse.outputs.featurecounts import feature_columns
 
 FEATURE_COUNTS = shutil.which("featureCounts")
 HTSEQ_COUNT = shutil.which("htseq-count")
@@ -74,18 +76,23 @@ CASES = [
 
 
 @pytest.mark.skipif(FEATURE_COUNTS is None, reason="featureCounts is not installed")
+@pytest.mark.parametrize("feature_level", [False, True], ids=["genes", "features"])
 @pytest.mark.parametrize("seed, genes, spread, kinds, chosen", CASES)
 def test_featurecounts_columns_and_extra_attributes(tmp_path, header_only, seed, genes, spread,
-                                                    kinds, chosen):
+                                                    kinds, chosen, feature_level):
     gtf = tmp_path / "genes.gtf"
     gtf.write_text(gtf_text(random_rows(seed, genes, spread, kinds)))
     rows = feature_counts(str(gtf), header_only, str(tmp_path / "fc.txt"), "-t", chosen,
-                          "--extraAttributes", "gene_name")
+                          "--extraAttributes", "gene_name", *(["-f"] if feature_level else []))
     annotation = read_annotation(gtf, feature_type=chosen.split(","),
                                  extra_attributes=["gene_name"])
-    ours = [[gene, *columns.split("\t"), name] for gene, columns, name in zip(
-        annotation.gene_ids, annotation.featurecounts_columns(),
-        annotation.extra_attributes["gene_name"])]
+    if feature_level:
+        ids = [annotation.gene_ids[number] for number in annotation.features.gene.tolist()]
+        columns, names = feature_columns(annotation), annotation.feature_attribute("gene_name")
+    else:
+        ids, columns = annotation.gene_ids, annotation.featurecounts_columns()
+        names = annotation.extra_attributes["gene_name"]
+    ours = [[gene, *line.split("\t"), name] for gene, line, name in zip(ids, columns, names)]
     assert ours == [row[:7] for row in rows]
 
 

@@ -157,6 +157,8 @@ PIPELINES = {
     "gap allowed": "--minOverlap -20 -O --fraction -a genes.gtf -o OUTPUT single0.bam",
     "feature types and attributes": "-t exon,transcript -O --extraAttributes gene_name,"
                                     "gene_biotype -a genes.gtf -o OUTPUT single0.bam",
+    "features and their attributes": "-f -O --extraAttributes gene_biotype,gene_name -a "
+                                     "genes.gtf -o OUTPUT single0.bam",
 }
 
 
@@ -234,7 +236,6 @@ def test_options_not_supported_exit_2(data, options, named):
     (["--readExtension5", "-3"], "must be a whole number"),
     (["--minOverlap", "ten"], "must be a whole number"),
     (["--splitOnly", "--nonSplitOnly"], "not allowed with argument"),
-    (["-f", "--extraAttributes", "gene_name"], "-f with --extraAttributes is not supported"),
 ])
 def test_command_lines_that_make_no_sense_exit_2(data, options, message):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])

@@ -197,9 +197,6 @@ def settings_per_file(args):
     if args.not_supported:
         names = ", ".join(dict.fromkeys(args.not_supported))
         raise UsageError(f"not supported yet: {names}")
-    if args.feature_level and args.extra_attributes:
-        raise UsageError("-f with --extraAttributes is not supported yet (the attributes are "
-                         "kept per gene, not per feature)")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
     if args.count_fragments and not args.paired:

@@ -46,14 +46,15 @@ def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
                  feature_level=False):
     """The counts file; extra_attributes (names the annotation was read with) become columns
     between Length and the counts, as --extraAttributes makes them. With feature_level a row
-    per feature (matrix.gene_ids then holds each feature's gene)."""
+    per feature (matrix.gene_ids then holds each feature's gene), with that row's values."""
     handle.write(header_line.rstrip("\n") + "\n")
     handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length",
                             *extra_attributes) + column_names(matrix)) + "\n")
     texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
     lines = feature_columns(annotation) if feature_level else annotation.featurecounts_columns()
     cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
-    cells += [numpy.asarray(annotation.extra_attributes[name], dtype=object)
+    cells += [annotation.feature_attribute(name) if feature_level
+              else numpy.asarray(annotation.extra_attributes[name], dtype=object)
               for name in extra_attributes]
     cells += texts
     rows = cells[0]

@@ -176,7 +176,7 @@ GeneTexts featurecounts_values(const GeneListing& listing, const ExtraAttribute&
       if (k > listing.gene_begin[g]) out.text += ';';
       const int32_t v = attribute.value_of[static_cast<size_t>(listing.rows[k])];
       if (v < 0) {
-        out.text += "NA";
+        out.text += kNoValue;
       } else {
         out.text += attribute.values[static_cast<size_t>(v)];
       }

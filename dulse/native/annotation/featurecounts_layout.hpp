@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "annotation/feature_columns.hpp"
@@ -38,6 +39,9 @@ struct GeneTexts {
   std::string text;
   std::vector<size_t> offsets;
 };
+
+// What featureCounts writes for a row without the attribute, or with an empty value.
+inline constexpr std::string_view kNoValue = "NA";
 
 // An extra attribute as featureCounts' --extraAttributes writes it: the value of every row in
 // the listing's order ("NA" where a row has none), joined with ';', or just one value when all

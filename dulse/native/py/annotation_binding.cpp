@@ -146,7 +146,21 @@ ann::FeatureColumns columns_of(PyRef arrays[5], int32_t n_contigs, int32_t n_gen
   return c;
 }
 
-// {name: (featureCounts' values, htseq-count's values)} for the extra attributes.
+// Each feature row's value of the attribute, as featureCounts' -f writes it: (the distinct
+// values, then kNoValue; per row an int32 index into them, kNoValue's where the row has none).
+PyRef row_values(const ann::ExtraAttribute& attribute) {
+  std::vector<std::string> values = attribute.values;
+  values.emplace_back(ann::kNoValue);
+  const auto none = static_cast<int32_t>(attribute.values.size());
+  std::vector<int32_t> codes(attribute.value_of);
+  for (int32_t& code : codes) code = code < 0 ? none : code;
+  PyRef texts_of_values = texts(values);
+  PyRef codes_array = texts_of_values ? array_of(NPY_INT32, codes) : PyRef();
+  return codes_array ? PyRef(PyTuple_Pack(2, texts_of_values.get(), codes_array.get())) : PyRef();
+}
+
+// {name: (featureCounts' values per gene, htseq-count's values per gene, featureCounts' values
+// per feature row)} for the extra attributes.
 PyRef extra_values(const ann::FeatureTable& table, const ann::FeatureColumns& columns) {
   PyRef extras(PyDict_New());
   if (!extras || table.extras.empty()) return extras;
@@ -168,8 +182,9 @@ PyRef extra_values(const ann::FeatureTable& table, const ann::FeatureColumns& co
     PyRef name = text(table.extras[k].name);
     PyRef first = name ? texts(by_featurecounts[k]) : PyRef();
     PyRef second = first ? texts(by_htseq[k]) : PyRef();
-    PyRef pair = second ? PyRef(PyTuple_Pack(2, first.get(), second.get())) : PyRef();
-    if (!pair || PyDict_SetItem(extras.get(), name.get(), pair.get()) < 0) return PyRef();
+    PyRef third = second ? row_values(table.extras[k]) : PyRef();
+    PyRef all = third ? PyRef(PyTuple_Pack(3, first.get(), second.get(), third.get())) : PyRef();
+    if (!all || PyDict_SetItem(extras.get(), name.get(), all.get()) < 0) return PyRef();
   }
   return extras;
 }
