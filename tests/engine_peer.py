@@ -69,7 +69,7 @@ def write_orders(folder, records, orders):
 
 def written(result, annotation):
     """Gene -> the engine's count as the counts file writes it."""
-    return dict(zip(annotation.gene_ids, format_counts(result.counts).tolist()))
+    return dict(zip(annotation.gene_ids, format_counts(result.counts)))
 
 
 def compare_orders(records, annotation, options, rng, label=""):

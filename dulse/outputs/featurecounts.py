@@ -23,13 +23,13 @@ def command_line(program, version, argv):
 
 
 def format_counts(values):
-    """The text of each count (an object array): an integer when whole, else two decimals."""
+    """The text of each count (a list of str): an integer when whole, else two decimals."""
     values = numpy.asarray(values, dtype=numpy.float64)
     whole = values == numpy.floor(values)
-    text = values.astype(numpy.int64).astype(str).astype(object)
-    if not whole.all():
-        text[~whole] = numpy.char.mod("%.2f", values[~whole])
-    return text
+    if whole.all():
+        return list(map(str, values.astype(numpy.int64).tolist()))
+    return [str(int(value)) if is_whole else f"{value:.2f}"
+            for value, is_whole in zip(values.tolist(), whole.tolist())]
 
 
 def feature_columns(annotation):
@@ -50,17 +50,12 @@ def write_counts(handle, matrix, annotation, header_line, extra_attributes=(),
     handle.write(header_line.rstrip("\n") + "\n")
     handle.write("\t".join(("Geneid", "Chr", "Start", "End", "Strand", "Length",
                             *extra_attributes) + column_names(matrix)) + "\n")
-    texts = [format_counts(counts) for counts in (f.counts for f in matrix.files)]
     lines = feature_columns(annotation) if feature_level else annotation.featurecounts_columns()
-    cells = [numpy.asarray(matrix.gene_ids, dtype=object), numpy.asarray(lines, dtype=object)]
-    cells += [annotation.feature_attribute(name) if feature_level
-              else numpy.asarray(annotation.extra_attributes[name], dtype=object)
-              for name in extra_attributes]
-    cells += texts
-    rows = cells[0]
-    for column in cells[1:]:
-        rows = rows + "\t" + column
-    handle.write("\n".join(rows.tolist()))
+    columns = [matrix.gene_ids, lines]
+    columns += [annotation.feature_attribute(name).tolist() if feature_level
+                else annotation.extra_attributes[name] for name in extra_attributes]
+    columns += [format_counts(f.counts) for f in matrix.files]
+    handle.write("\n".join(map("\t".join, zip(*columns))))
     handle.write("\n")
 
 
