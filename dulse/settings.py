@@ -15,6 +15,7 @@
 | multi_overlap           | -O            | a read on several genes counts for each                  |
 | ignore_duplicates       | --ignoreDup   | leave reads flagged as duplicates out                    |
 | max_m_operations        | --maxMOp      | blocks (runs of M, =, X) of a record looked at (10)      |
+| long_reads              | -L            | long reads (Nanopore, PacBio): every block looked at     |
 | feature_level           | -f            | count per feature (annotation row), not per gene         |
 | min_overlap             | --minOverlap  | bases on the gene (1); N < 1: within 1 - N bases counts  |
 | frac_overlap            | --fracOverlap | least share of the read's bases on the gene (0 to 1)     |
@@ -48,6 +49,8 @@ __all__ = ["STRANDEDNESS", "HtseqSettings", "Settings"]
 STRANDEDNESS = {"unstranded": 0, "forward": 1, "reverse": 2}
 STRANDEDNESS_NAMES = {number: name for name, number in STRANDEDNESS.items()}
 AUTO = "auto"
+# Every aligned block of a record, as htseq-count and featureCounts' -L look at them.
+_ALL_BLOCKS = 1 << 30
 
 
 @dataclasses.dataclass(frozen=True)
@@ -67,6 +70,7 @@ class Settings:
     multi_overlap: bool = False
     ignore_duplicates: bool = False
     max_m_operations: int = 10
+    long_reads: bool = False
     count_secondary: bool = True
     count_supplementary: bool = True
     feature_level: bool = False
@@ -131,6 +135,9 @@ class Settings:
         if self.check_fragment_length and not self.both_ends_mapped:
             raise ValueError("check_fragment_length (-P) needs both_ends_mapped (-B) too, as "
                              "featureCounts has it")
+        if self.long_reads and self.count_fragments:
+            raise ValueError("long_reads counts reads, not fragments: it does not go with "
+                             "count_fragments, as featureCounts has it")
         if not self.paired:
             for name in ("count_fragments", "check_fragment_length", "both_ends_mapped",
                          "exclude_chimeric"):
@@ -146,6 +153,8 @@ class Settings:
         rule = strandedness or self.strandedness
         values["strandedness"] = STRANDEDNESS.get(rule, 0)
         del values["feature_level"]  # the index's matter: one target per feature
+        if values.pop("long_reads"):
+            values["max_m_operations"] = _ALL_BLOCKS
         values["min_fraction"] = values.pop("frac_overlap")
         values["min_feature_fraction"] = values.pop("frac_overlap_feature")
         for name, engine_name in (("non_overlap", "max_non_overlap"),
@@ -168,8 +177,6 @@ HTSEQ_STRANDED = {"no": "unstranded", "yes": "forward", "reverse": "reverse"}
 HTSEQ_MODES = {"union": 0, "intersection-strict": 1, "intersection-nonempty": 2}
 HTSEQ_NONUNIQUE = {"none": 0, "all": 1, "fraction": 2, "random": 3}
 HTSEQ_ORDERS = {"name": 0, "pos": 1}
-# htseq-count looks at every aligned block of a record.
-_ALL_BLOCKS = 1 << 30
 
 
 @dataclasses.dataclass(frozen=True)

@@ -60,9 +60,13 @@ def test_pair_options_need_paired(field):
     assert getattr(Settings(paired=True, **{field: True}, **needed), field) is True
 
 
-def test_fragment_lengths_need_both_ends():
-    with pytest.raises(ValueError, match="needs both_ends_mapped"):
-        Settings(paired=True, check_fragment_length=True)
+@pytest.mark.parametrize("changes, message", [
+    ({"check_fragment_length": True}, "needs both_ends_mapped"),
+    ({"count_fragments": True, "long_reads": True}, "long_reads counts reads, not fragments"),
+])
+def test_options_that_do_not_go_together(changes, message):
+    with pytest.raises(ValueError, match=message):
+        Settings(paired=True, **changes)
 
 
 @pytest.mark.parametrize("given, meant", [

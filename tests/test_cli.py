@@ -203,9 +203,8 @@ def test_standard_input(data):
 
 
 @pytest.mark.parametrize("options, named", [
-    (["-L"], "-L"),
     (["--byReadGroup"], "--byReadGroup"), (["--readShiftType", "upstream"], "--readShiftType"),
-    (["--byReadGroup", "-O", "-L"], "--byReadGroup, -L"),
+    (["--byReadGroup", "-O", "--readShiftSize", "3"], "--byReadGroup, --readShiftSize"),
 ])
 def test_options_not_supported_exit_2(data, options, named):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])
@@ -236,6 +235,7 @@ def test_options_not_supported_exit_2(data, options, named):
     (["--readExtension5", "-3"], "must be a whole number"),
     (["--minOverlap", "ten"], "must be a whole number"),
     (["--splitOnly", "--nonSplitOnly"], "not allowed with argument"),
+    (["-L", "-p", "--countReadPairs"], "-L counts long reads one by one, not read pairs"),
 ])
 def test_command_lines_that_make_no_sense_exit_2(data, options, message):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])

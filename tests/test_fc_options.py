@@ -536,3 +536,61 @@ def test_what_mates_share_as_featurecounts_measures_it(tmp_path, options):
     assert format_counts(ours.counts) == peer[0]
     assert [f"{value:g}" for value in model.counts.values()] == peer[0]
     assert ours.summary == peer[1] == model.summary
+
+
+# --------------------------------------------------------------------------------------------
+# Long reads (-L): every block of a record looked at
+
+
+def long_reads_sam(rng, paired):
+    """Reads of 12 to 40 sections (runs of M between N, D and I), clipped at random, on both
+    strands of chr1; with `paired` as mates (read 2 reversed to read 1) of distant pairs."""
+    lines = ["@HD\tVN:1.6\tSO:unsorted", f"@SQ\tSN:chr1\tLN:{LONG_CONTIG}"]
+    for number in range(60):
+        records = []
+        for _ in range(2 if paired else 1):
+            operations = [f"{rng.randint(1, 20)}S"] if rng.random() < 0.3 else []
+            for section in range(rng.randint(12, 40)):
+                if section:
+                    operations.append(rng.choice([f"{rng.randint(20, 400)}N",
+                                                  f"{rng.randint(1, 6)}D", f"{rng.randint(1, 6)}I"]))
+                operations.append(f"{rng.randint(5, 40)}M")
+            cigar = "".join(operations)
+            records.append((rng.randint(1, LONG_CONTIG - 20_000), cigar))
+        for mate, (position, cigar) in enumerate(records):
+            bases = sum(int(n) for n, op in fc_model.CIGAR_OPERATION.findall(cigar) if op in "MIS")
+            if paired:
+                flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
+                mate_position = records[1 - mate][0]
+                rest = f"=\t{mate_position}\t0"
+            else:
+                flag, rest = rng.choice([0, 16]), "*\t0\t0"
+            lines.append(f"r{number}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
+                         f"{'A' * bases}\t*")
+    return "\n".join(lines) + "\n"
+
+
+LONG_CONTIG = 200_000
+LONG_READ_OPTIONS = [[], ["-O"], ["--largestOverlap"], ["--fracOverlap", "0.2", "-O"],
+                     ["--read2pos", "3"], ["-s", "1", "--splitOnly"], ["-s", "2", "-f"]]
+
+
+@pytest.mark.parametrize("options", LONG_READ_OPTIONS, ids=" ".join)
+@pytest.mark.parametrize("paired", [False, True], ids=["single-end", "pairs as reads"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_long_reads_as_featurecounts(tmp_path, options, paired, seed):
+    rng = random.Random(seed)
+    genes = ["GeneID\tChr\tStart\tEnd\tStrand"]
+    for number in range(120):
+        start = rng.randint(1, LONG_CONTIG - 3000)
+        genes.append(f"g{number % 80}\tchr1\t{start}\t{start + rng.randint(50, 3000)}\t"
+                     f"{rng.choice('+-')}")
+    (tmp_path / "genes.saf").write_text("\n".join(genes) + "\n")
+    (tmp_path / "reads.sam").write_text(long_reads_sam(rng, paired))
+    words = ["-F", "SAF", "-a", "genes.saf", "-o", "OUTPUT", *(["-p"] if paired else []),
+             *options, "reads.sam"]
+    theirs, ours = run_both(tmp_path, ["-L", *words])
+    assert ours == theirs
+    if not options:
+        # Without -L only the first 10 sections count: the reads are long enough to differ.
+        assert run_both(tmp_path, words)[0] != theirs

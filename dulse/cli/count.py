@@ -24,7 +24,7 @@ from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
 NOT_SUPPORTED = {
-    "--byReadGroup": 0, "-L": 0, "--readShiftType": 1, "--readShiftSize": 1,
+    "--byReadGroup": 0, "--readShiftType": 1, "--readShiftSize": 1,
 }
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
 ANNOTATION_FORMATS = {"GTF": "GTF", "GFF": None, "GFF3": "GFF3", "SAF": "SAF"}
@@ -99,6 +99,9 @@ def add_parser(commands):
         help="leave reads flagged as duplicates out")
     add("--maxMOp", dest="max_m_operations", type=positive_number, default=10, metavar="N",
         help="blocks (runs of M, = and X) of a record looked at (default: 10)")
+    add("-L", dest="long_reads", action="store_true",
+        help="long reads (Nanopore, PacBio): every block of a record looked at; reads, not "
+             "read pairs")
     add("--minOverlap", dest="min_overlap", type=_integer, default=1, metavar="N",
         help="bases a read (fragment) must have on a gene (default: 1); below 1, a read within "
              "1 - N bases counts")
@@ -201,6 +204,9 @@ def settings_per_file(args):
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
     if args.count_fragments and not args.paired:
         raise UsageError("--countReadPairs only applies to paired-end reads: add -p")
+    if args.long_reads and args.count_fragments:
+        raise UsageError("-L counts long reads one by one, not read pairs: leave out "
+                         "--countReadPairs")
     if not args.paired:
         # As featureCounts does, -B, -C and -P mean nothing for single-end reads (pipelines
         # such as nf-core/rnaseq pass -B -C for every library).
@@ -222,6 +228,7 @@ def settings_per_file(args):
         multi_mapping=args.multi_mapping, fraction=args.fraction,
         primary_only=args.primary_only, multi_overlap=args.multi_overlap,
         ignore_duplicates=args.ignore_duplicates, max_m_operations=args.max_m_operations,
+        long_reads=args.long_reads,
         feature_level=args.feature_level, min_overlap=args.min_overlap,
         frac_overlap=args.frac_overlap, frac_overlap_feature=args.frac_overlap_feature,
         largest_overlap=args.largest_overlap, non_overlap=args.non_overlap,
@@ -379,7 +386,8 @@ def _print_settings(args, settings, err):
                      ("--ignoreDup", settings.ignore_duplicates), ("-f", settings.feature_level),
                      ("--largestOverlap", settings.largest_overlap),
                      ("--splitOnly", settings.split_only),
-                     ("--nonSplitOnly", settings.non_split_only), ("-J", settings.junctions)):
+                     ("--nonSplitOnly", settings.non_split_only), ("-J", settings.junctions),
+                     ("-L", settings.long_reads)):
         if on:
             fields.append(flag)
     for flag, value, default in (("--minOverlap", settings.min_overlap, 1),
