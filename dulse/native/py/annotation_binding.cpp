@@ -149,14 +149,20 @@ ann::FeatureColumns columns_of(PyRef arrays[5], int32_t n_contigs, int32_t n_gen
 // Each feature row's value of the attribute, as featureCounts' -f writes it: (the distinct
 // values, then kNoValue; per row an int32 index into them, kNoValue's where the row has none).
 PyRef row_values(const ann::ExtraAttribute& attribute) {
-  std::vector<std::string> values = attribute.values;
-  values.emplace_back(ann::kNoValue);
-  const auto none = static_cast<int32_t>(attribute.values.size());
-  std::vector<int32_t> codes(attribute.value_of);
-  for (int32_t& code : codes) code = code < 0 ? none : code;
-  PyRef texts_of_values = texts(values);
-  PyRef codes_array = texts_of_values ? array_of(NPY_INT32, codes) : PyRef();
-  return codes_array ? PyRef(PyTuple_Pack(2, texts_of_values.get(), codes_array.get())) : PyRef();
+  const size_t none = attribute.values.size();
+  PyRef values(PyTuple_New(static_cast<Py_ssize_t>(none + 1)));
+  if (!values) return values;
+  for (size_t k = 0; k <= none; ++k) {
+    PyObject* item =
+        (k < none ? text(attribute.values[k]) : text(std::string(ann::kNoValue))).release();
+    if (item == nullptr) return PyRef();
+    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  PyRef codes = new_array(NPY_INT32, attribute.value_of.size());
+  if (!codes) return codes;
+  auto* code = static_cast<int32_t*>(PyArray_DATA(as_ndarray(codes)));
+  for (int32_t v : attribute.value_of) *code++ = v < 0 ? static_cast<int32_t>(none) : v;
+  return PyRef(PyTuple_Pack(2, values.get(), codes.get()));
 }
 
 // {name: (featureCounts' values per gene, htseq-count's values per gene, featureCounts' values
