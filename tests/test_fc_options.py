@@ -552,13 +552,12 @@ def long_reads_sam(rng, paired):
             operations = [f"{rng.randint(1, 20)}S"] if rng.random() < 0.3 else []
             for section in range(rng.randint(12, 40)):
                 if section:
-                    operations.append(rng.choice([f"{rng.randint(20, 400)}N",
-                                                  f"{rng.randint(1, 6)}D", f"{rng.randint(1, 6)}I"]))
+                    gap = rng.choice([(20, 400, "N"), (1, 6, "D"), (1, 6, "I")])
+                    operations.append(f"{rng.randint(*gap[:2])}{gap[2]}")
                 operations.append(f"{rng.randint(5, 40)}M")
             cigar = "".join(operations)
             records.append((rng.randint(1, LONG_CONTIG - 20_000), cigar))
         for mate, (position, cigar) in enumerate(records):
-            bases = sum(int(n) for n, op in fc_model.CIGAR_OPERATION.findall(cigar) if op in "MIS")
             if paired:
                 flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
                 mate_position = records[1 - mate][0]
@@ -566,7 +565,7 @@ def long_reads_sam(rng, paired):
             else:
                 flag, rest = rng.choice([0, 16]), "*\t0\t0"
             lines.append(f"r{number}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
-                         f"{'A' * bases}\t*")
+                         f"{fc_peer.sequence_for(cigar)}\t*")
     return "\n".join(lines) + "\n"
 
 
