@@ -23,6 +23,8 @@
 | largest_overlap         | --largestOverlap | the gene with the most bases on it wins               |
 | non_overlap             | --nonOverlap  | most bases of the read off the gene (None: no limit)     |
 | non_overlap_feature     | --nonOverlapFeature | most bases of a feature left uncovered (None)      |
+| read_shift_type         | --readShiftType | "upstream", "downstream", "left" or "right"           |
+| read_shift_size         | --readShiftSize | bases the read is moved that way, all blocks together |
 | read_extension5         | --readExtension5 | bases added at the read's 5' end                      |
 | read_extension3         | --readExtension3 | bases added at the read's 3' end                      |
 | read_to_pos             | --read2pos    | None, or 5 / 3: the read reduced to that end's base      |
@@ -30,6 +32,11 @@
 | non_split_only          | --nonSplitOnly | count alignments without N only                         |
 | contig_aliases          | -A            | (annotation name, BAM name) pairs for contigs named apart |
 | junctions               | -J            | also count the splice junctions (N operations) of the reads |
+
+A read is moved first, then extended, then reduced to one end. Upstream is toward the read's 5'
+end (left on the forward strand), downstream toward its 3' end; left and right are toward the
+contig's start and end whatever the strand. A read moved stops at the contig's first base, or
+with its end at the contig's length (the header's @SQ LN).
 
 A contig of an alignment file is the annotation's contig of the same name, else the one its
 alias names, else the one whose name differs by a "chr" prefix (chr1 and 1), as featureCounts
@@ -49,6 +56,8 @@ __all__ = ["STRANDEDNESS", "HtseqSettings", "Settings"]
 STRANDEDNESS = {"unstranded": 0, "forward": 1, "reverse": 2}
 STRANDEDNESS_NAMES = {number: name for name, number in STRANDEDNESS.items()}
 AUTO = "auto"
+# --readShiftType's words, in the engine's order.
+SHIFT_TYPES = ("upstream", "downstream", "left", "right")
 # Every aligned block of a record, as htseq-count and featureCounts' -L look at them.
 _ALL_BLOCKS = 1 << 30
 
@@ -80,6 +89,8 @@ class Settings:
     largest_overlap: bool = False
     non_overlap: Optional[int] = None
     non_overlap_feature: Optional[int] = None
+    read_shift_type: str = "upstream"
+    read_shift_size: int = 0
     read_extension5: int = 0
     read_extension3: int = 0
     read_to_pos: Optional[int] = None
@@ -105,6 +116,9 @@ class Settings:
                     raise ValueError(f"{field.name} must be a number from 0 to 1, not "
                                      f"{value!r}")
                 object.__setattr__(self, field.name, float(value))
+        if self.read_shift_type not in SHIFT_TYPES:
+            raise ValueError(f"read_shift_type must be one of {', '.join(SHIFT_TYPES)}, not "
+                             f"{self.read_shift_type!r}")
         if self.read_to_pos not in (None, 3, 5):
             raise ValueError(f"read_to_pos must be None, 3 or 5, not {self.read_to_pos!r}")
         aliases = self.contig_aliases
@@ -161,6 +175,8 @@ class Settings:
                                   ("non_overlap_feature", "max_feature_non_overlap")):
             limit = values.pop(name)
             values[engine_name] = -1 if limit is None else limit
+        values["shift"] = values.pop("read_shift_size")
+        values["shift_direction"] = SHIFT_TYPES.index(values.pop("read_shift_type"))
         values["extend5"] = values.pop("read_extension5")
         values["extend3"] = values.pop("read_extension3")
         values["read_position"] = values.pop("read_to_pos") or 0

@@ -35,6 +35,7 @@ def engine_settings(options: Options, **more):
         frac_overlap=options.frac_overlap, frac_overlap_feature=options.frac_overlap_feature,
         largest_overlap=options.largest_overlap, non_overlap=options.non_overlap,
         non_overlap_feature=options.non_overlap_feature,
+        read_shift_type=options.read_shift_type, read_shift_size=options.read_shift_size,
         read_extension5=options.read_extension5, read_extension3=options.read_extension3,
         read_to_pos=options.read2pos, split_only=options.split_only,
         non_split_only=options.non_split_only, **more)
@@ -43,7 +44,8 @@ def engine_settings(options: Options, **more):
 def order_insensitive(records, annotation, options):
     """The records without the fragments whose verdict in featureCounts depends on file order
     (fc_model.order_sensitive_fragments), or None when no paired record is left for -p."""
-    result = fc_model.count(records, annotation, options, file_name=fc_peer.INPUT_SAM)
+    result = fc_model.count(records, annotation, options, file_name=fc_peer.INPUT_SAM,
+                            lengths=S.CONTIG_LENGTHS)
     if result.order_sensitive:
         dropped = set(result.order_sensitive)
         records = [record for record in records if record.name not in dropped]

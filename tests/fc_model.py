@@ -127,6 +127,8 @@ class Options:
     non_overlap: Optional[int] = None  # --nonOverlap
     non_overlap_feature: Optional[int] = None  # --nonOverlapFeature
     read2pos: Optional[int] = None  # --read2pos 5|3
+    read_shift_type: str = "upstream"  # --readShiftType
+    read_shift_size: int = 0  # --readShiftSize
     read_extension5: int = 0  # --readExtension5
     read_extension3: int = 0  # --readExtension3
     split_only: bool = False  # --splitOnly
@@ -530,10 +532,10 @@ def unit_weight(records: Iterable[SamRecord], genes, options: Options):
     return 1.0 if divisor == 1 else fixed_point_weight(divisor)
 
 
-def assign(records: tuple, annotation: list, options: Options, counts: dict):
+def assign(records: tuple, annotation: list, options: Options, counts: dict, lengths=None):
     """Counts one read or fragment that passed the filters; returns its summary row."""
     mapped = [record for record in records if is_mapped(record)]
-    measured = measure(mapped, annotation, options)
+    measured = measure(mapped, annotation, options, lengths)
     if isinstance(measured, str):
         return measured
     ends_hits, overlaps = measured
@@ -639,11 +641,30 @@ def fragment_bases(mapped: list):
     return total
 
 
-def counted_blocks(record: SamRecord, options: Options):
-    """The blocks that are looked up: the first --maxMOp aligned blocks, then the read extended
-    (--readExtension5/3: the 5' end is the first block's start on the forward strand, the last
-    block's end on the reverse, by the record's own 0x10; a start stops at base 1), then
-    reduced to one base (--read2pos 5|3) at its 5' or 3' end.
+def shifted(blocks, reverse: bool, contig_length, options: Options):
+    """The blocks moved together by --readShiftSize: upstream is toward the 5' end (left on the
+    forward strand), downstream toward the 3' end, left and right whatever the strand. Moved
+    left, the first block stops at base 1; moved right, the last ends at the contig's length at
+    most (a read already past it moves back to it)."""
+    right = {"upstream": reverse, "downstream": not reverse, "left": False,
+             "right": True}[options.read_shift_type]
+    if right:
+        limit = contig_length or 2**31 - 1
+        by = min(blocks[-1][1] + options.read_shift_size, limit) - blocks[-1][1]
+    else:
+        by = max(blocks[0][0] - options.read_shift_size, 1) - blocks[0][0]
+    return [[start + by, end + by] for start, end in blocks]
+
+
+def counted_blocks(record: SamRecord, options: Options, lengths=None):
+    """The blocks that are looked up: the first --maxMOp aligned blocks, moved (``shifted``,
+    by the contig's length in ``lengths``), then the read extended (--readExtension5/3: the 5'
+    end is the first block's start on the forward strand, the last block's end on the reverse,
+    by the record's own 0x10; a start stops at base 1), then reduced to one base (--read2pos
+    5|3) at its 5' or 3' end.
+
+    A read moved and then extended past the contig's start loses its first block, or stops at
+    base 2, in featureCounts 2.0.3; it stops at base 1 here, as an extension alone does.
 
     --minOverlap N below 1 is an extension of 1 - N bases at both ends, in place of
     --readExtension5/3: a feature within -N bases of the read's ends is hit (a gap between two
@@ -652,6 +673,8 @@ def counted_blocks(record: SamRecord, options: Options):
     if not blocks:
         return []
     reverse = bool(record.flag & REVERSE)
+    if options.read_shift_size:
+        blocks = shifted(blocks, reverse, (lengths or {}).get(record.contig), options)
     five, three = options.read_extension5, options.read_extension3
     if options.min_overlap < 1:
         five = three = 1 - options.min_overlap
@@ -698,7 +721,7 @@ def target_of(row: int, feature: Feature, options: Options):
     return row if options.feature_level else feature.gene
 
 
-def measure(mapped: list, annotation: list, options: Options):
+def measure(mapped: list, annotation: list, options: Options, lengths=None):
     """The targets (genes, or features with -f) each mapped record hits, and each target's
     overlap in bases; or the row the read or fragment lands in.
 
@@ -713,7 +736,7 @@ def measure(mapped: list, annotation: list, options: Options):
        (``fragment_bases`` less the overlap) drop the target that falls short.
     Unassigned_NoFeatures when no feature is hit or kept, Unassigned_Overlapping_Length when
     targets were found and all of them dropped."""
-    ends = [(record, counted_blocks(record, options), read_strand(record, options))
+    ends = [(record, counted_blocks(record, options, lengths), read_strand(record, options))
             for record in mapped]
     hitting = {}  # feature row -> the numbers of the records hitting it
     for number, (record, blocks, strand) in enumerate(ends):
@@ -796,8 +819,10 @@ def gene_order(annotation: list):
     return list(dict.fromkeys(feature.gene for feature in annotation))
 
 
-def count(records: list, annotation: list, options: Options, file_name="input.sam") -> Result:
-    """featureCounts' counts and summary for one input file (raises ``Refused`` where it refuses)."""
+def count(records: list, annotation: list, options: Options, file_name="input.sam",
+          lengths=None) -> Result:
+    """featureCounts' counts and summary for one input file (raises ``Refused`` where it refuses);
+    ``lengths``: the header's contig lengths, by name."""
     check_options(options)
     check_library_type(records, options, file_name)
     if options.feature_level:
@@ -813,13 +838,13 @@ def count(records: list, annotation: list, options: Options, file_name="input.sa
                 sensitive.append(fragment[0].name)
             status = fragment_status(fragment, options)
             if status is None:
-                status = assign(fragment, annotation, options, counts)
+                status = assign(fragment, annotation, options, counts, lengths)
             summary[status] += 1
     else:
         for record in records:
             status = read_status(record, options)
             if status is None:
-                status = assign((record,), annotation, options, counts)
+                status = assign((record,), annotation, options, counts, lengths)
             summary[status] += 1
     if options.non_split_only:
         summary = dict(zip(summary_rows(options), summary.values()))

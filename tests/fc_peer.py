@@ -106,6 +106,9 @@ def flags(options: Options):
                         ("--read2pos", options.read2pos)):
         if value is not None:
             out += [flag, str(value)]
+    if options.read_shift_size:
+        out += ["--readShiftType", options.read_shift_type,
+                "--readShiftSize", str(options.read_shift_size)]
     for flag, value in (("--readExtension5", options.read_extension5),
                         ("--readExtension3", options.read_extension3)):
         if value:

@@ -24,7 +24,8 @@ PAIRED_ONLY = ("count_fragments", "both_ends_mapped", "exclude_chimeric",
                "check_fragment_length")
 BOOLEAN = ("paired", "multi_mapping", "fraction", "primary_only", "multi_overlap",
            "ignore_duplicates", "count_secondary", "count_supplementary") + PAIRED_ONLY
-WHOLE = ("min_fragment_length", "max_fragment_length", "min_mapq", "max_m_operations")
+WHOLE = ("min_fragment_length", "max_fragment_length", "min_mapq", "max_m_operations",
+         "read_shift_size")
 
 
 @pytest.mark.parametrize("field", BOOLEAN)
@@ -42,7 +43,8 @@ def test_numbers_take_only_whole_numbers(field, value):
 
 
 @pytest.mark.parametrize("changes", [
-    {"min_mapq": 256}, {"max_m_operations": 0},
+    {"min_mapq": 256}, {"max_m_operations": 0}, {"read_shift_type": "Upstream"},
+    {"read_shift_type": 0},
     {"paired": True, "min_fragment_length": 601},
     {"paired": True, "min_fragment_length": 100, "max_fragment_length": 99},
 ])

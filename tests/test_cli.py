@@ -203,8 +203,8 @@ def test_standard_input(data):
 
 
 @pytest.mark.parametrize("options, named", [
-    (["--byReadGroup"], "--byReadGroup"), (["--readShiftType", "upstream"], "--readShiftType"),
-    (["--byReadGroup", "-O", "--readShiftSize", "3"], "--byReadGroup, --readShiftSize"),
+    (["--byReadGroup"], "--byReadGroup"),
+    (["-O", "--byReadGroup", "--readShiftSize", "3", "--byReadGroup"], "--byReadGroup"),
 ])
 def test_options_not_supported_exit_2(data, options, named):
     done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])

@@ -37,12 +37,14 @@ def featurecounts():
 def model_counts(records, annotation, options):
     """The model's result, with the reads whose fragments featureCounts judges differently in
     different file orders left out (they are left out of the input given to featureCounts too)."""
-    result = fc_model.count(records, annotation, options, file_name=fc_peer.INPUT_SAM)
+    result = fc_model.count(records, annotation, options, file_name=fc_peer.INPUT_SAM,
+                            lengths=S.CONTIG_LENGTHS)
     if not result.order_sensitive:
         return records, result
     kept = [record for record in records if record.name not in set(result.order_sensitive)]
     assume(not options.paired or any(record.flag & fc_model.PAIRED for record in kept))
-    return kept, fc_model.count(kept, annotation, options, file_name=fc_peer.INPUT_SAM)
+    return kept, fc_model.count(kept, annotation, options, file_name=fc_peer.INPUT_SAM,
+                                lengths=S.CONTIG_LENGTHS)
 
 
 def written_counts(result):
@@ -154,6 +156,16 @@ OVERLAPS = {
     "readExtension3-200-O": Options(read_extension3=200, multi_overlap=True),
     "readExtension5-20-readExtension3-20-read2pos3": Options(read_extension5=20,
                                                              read_extension3=20, read2pos=3),
+    "readShiftSize40": Options(read_shift_size=40),
+    "readShiftType-downstream-25-O-read2pos5": Options(read_shift_type="downstream",
+                                                       read_shift_size=25, multi_overlap=True,
+                                                       read2pos=5),
+    "readShiftType-right-150-largestOverlap": Options(read_shift_type="right",
+                                                      read_shift_size=150,
+                                                      largest_overlap=True),
+    "readShiftType-left-2000-fracOverlap0.5-s2": Options(read_shift_type="left",
+                                                         read_shift_size=2000, frac_overlap=0.5,
+                                                         strand=2),
     "splitOnly": Options(split_only=True),
     "nonSplitOnly-Q10": Options(non_split_only=True, min_mapq=10),
     "splitOnly-M-primary-ignoreDup": Options(split_only=True, multi_mapping=True,

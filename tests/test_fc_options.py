@@ -593,3 +593,51 @@ def test_long_reads_as_featurecounts(tmp_path, options, paired, seed):
     if not options:
         # Without -L only the first 10 sections count: the reads are long enough to differ.
         assert run_both(tmp_path, words)[0] != theirs
+
+
+# --------------------------------------------------------------------------------------------
+# Reads moved (--readShiftType, --readShiftSize) up to the ends of their contig
+
+
+SHIFT_CONTIG = 600
+
+
+def shifted_reads_sam(rng, paired):
+    """Reads of one or two blocks all along a short contig, some running past its end; with
+    `paired` as mates on opposite strands."""
+    lines = ["@HD\tVN:1.6\tSO:unsorted", f"@SQ\tSN:chr1\tLN:{SHIFT_CONTIG}"]
+    for number in range(50):
+        records = []
+        for _ in range(2 if paired else 1):
+            cigar = rng.choice([f"{rng.randint(5, 40)}M",
+                                f"{rng.randint(3, 20)}M{rng.randint(1, 30)}N{rng.randint(3, 20)}M",
+                                f"{rng.randint(1, 5)}S{rng.randint(5, 30)}M{rng.randint(1, 3)}D"
+                                f"{rng.randint(5, 30)}M"])
+            records.append((rng.randint(1, SHIFT_CONTIG - 5), cigar))
+        for mate, (position, cigar) in enumerate(records):
+            if paired:
+                flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
+                rest = f"=\t{records[1 - mate][0]}\t0"
+            else:
+                flag, rest = rng.choice([0, 16]), "*\t0\t0"
+            lines.append(f"r{number}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
+                         f"{fc_peer.sequence_for(cigar)}\t*")
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("shift_type", ["upstream", "downstream", "left", "right"])
+@pytest.mark.parametrize("size", [1, 17, 450])
+@pytest.mark.parametrize("reads", [[], ["-p"], ["-p", "--countReadPairs"]],
+                         ids=["single-end", "pairs as reads", "fragments"])
+def test_shifted_reads_as_featurecounts(tmp_path, shift_type, size, reads):
+    # A feature on every base, counted with -O -f: each base a read is moved onto shows.
+    rng = random.Random(f"{shift_type}{size}{reads}")
+    bases = [f"b{base}\tchr1\t{base}\t{base}\t+" for base in range(1, SHIFT_CONTIG + 1)]
+    (tmp_path / "bases.saf").write_text("GeneID\tChr\tStart\tEnd\tStrand\n" + "\n".join(bases))
+    (tmp_path / "reads.sam").write_text(shifted_reads_sam(rng, bool(reads)))
+    words = ["-F", "SAF", "-a", "bases.saf", "-o", "OUTPUT", "-O", "-f", *reads,
+             "--readShiftType", shift_type, "--readShiftSize", str(size), "reads.sam"]
+    theirs, ours = run_both(tmp_path, words)
+    assert ours == theirs
+    # The reads were moved: counted where they lie, the bases differ.
+    assert run_both(tmp_path, words[:-5] + ["reads.sam"])[0][0] != theirs[0]

@@ -19,13 +19,11 @@ from dulse.cli.common import Progress, UsageError, positive_number, whole_number
 from dulse.diagnostics import contig_mismatch
 from dulse.errors import AnnotationError, InputError
 from dulse.outputs import featurecounts, junctions
-from dulse.settings import Settings
+from dulse.settings import SHIFT_TYPES, Settings
 from dulse.staged import StagedFiles
 
 # featureCounts' options that dulse does not offer yet, with the number of values each takes.
-NOT_SUPPORTED = {
-    "--byReadGroup": 0, "--readShiftType": 1, "--readShiftSize": 1,
-}
+NOT_SUPPORTED = {"--byReadGroup": 0}
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
 ANNOTATION_FORMATS = {"GTF": "GTF", "GFF": None, "GFF3": "GFF3", "SAF": "SAF"}
 
@@ -115,6 +113,11 @@ def add_parser(commands):
         help="most bases of a read off the gene (default: no limit)")
     add("--nonOverlapFeature", dest="non_overlap_feature", type=whole_number, metavar="N",
         help="most bases of a feature left uncovered (default: no limit)")
+    add("--readShiftType", dest="read_shift_type", choices=SHIFT_TYPES, default="upstream",
+        metavar="TYPE", help="which way --readShiftSize moves reads: upstream (the default), "
+                             "downstream, left or right")
+    add("--readShiftSize", dest="read_shift_size", type=whole_number, default=0, metavar="N",
+        help="move reads by N bases, all their blocks together, before any extension")
     add("--readExtension5", dest="read_extension5", type=whole_number, default=0, metavar="N",
         help="extend reads by N bases at their 5' end")
     add("--readExtension3", dest="read_extension3", type=whole_number, default=0, metavar="N",
@@ -232,7 +235,8 @@ def settings_per_file(args):
         feature_level=args.feature_level, min_overlap=args.min_overlap,
         frac_overlap=args.frac_overlap, frac_overlap_feature=args.frac_overlap_feature,
         largest_overlap=args.largest_overlap, non_overlap=args.non_overlap,
-        non_overlap_feature=args.non_overlap_feature, read_extension5=args.read_extension5,
+        non_overlap_feature=args.non_overlap_feature, read_shift_type=args.read_shift_type,
+        read_shift_size=args.read_shift_size, read_extension5=args.read_extension5,
         read_extension3=args.read_extension3, read_to_pos=args.read_to_pos,
         split_only=args.split_only, non_split_only=args.non_split_only,
         contig_aliases=read_aliases(args.aliases) if args.aliases else (),
@@ -395,6 +399,8 @@ def _print_settings(args, settings, err):
                                  ("--fracOverlapFeature", settings.frac_overlap_feature, 0),
                                  ("--nonOverlap", settings.non_overlap, None),
                                  ("--nonOverlapFeature", settings.non_overlap_feature, None),
+                                 ("--readShiftType", settings.read_shift_type, "upstream"),
+                                 ("--readShiftSize", settings.read_shift_size, 0),
                                  ("--readExtension5", settings.read_extension5, 0),
                                  ("--readExtension3", settings.read_extension3, 0),
                                  ("--read2pos", settings.read_to_pos, None)):

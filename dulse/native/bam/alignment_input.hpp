@@ -26,8 +26,7 @@ class AlignmentInput {
   // featureCounts' reading of BAM files, before open(): see Reader::set_lenient.
   void set_lenient(bool lenient) { bam_.set_lenient(lenient); }
   bool lenient() const { return bam_.lenient(); }
-  // Before open(): records kept whole, with the header's text and reference lengths, for
-  // writing them out again.
+  // Before open(): records kept whole, with the header's text, for writing them out again.
   void set_whole_records(bool whole) {
     bam_.set_keep_text(whole);
     sam_.set_whole_records(whole);

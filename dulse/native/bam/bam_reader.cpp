@@ -132,7 +132,7 @@ int Reader::read_header(bool keep_header) {
     // htslib adds a NUL to a name without one, which needs one byte more than an int32 holds.
     if (name_last != 0 && name_len == INT32_MAX) return kBadHeader;
     if (bgzf_.read(word, 4) != 4) return kBadHeader;
-    if (keep_header && keep_text_) lengths_.push_back(le32(word));
+    if (keep_header) lengths_.push_back(le32(word));
   }
   decoder_.set_n_targets(n_targets);
   if (keep_header && hd_line_.compare(0, 4, "@HD\t") != 0) hd_line_.clear();

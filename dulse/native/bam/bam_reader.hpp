@@ -50,8 +50,8 @@ class Reader {
   // its line break; empty when the header has none).
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
-  // Before opening: keep the header's whole text and the reference lengths as well, for
-  // writing the records out again (with open_keeping_header).
+  // Before opening: keep the header's whole text as well, for writing the records out again
+  // (with open_keeping_header).
   void set_keep_text(bool keep) { keep_text_ = keep; }
   const std::string& header_text() const { return text_; }
   const std::vector<uint32_t>& reference_lengths() const { return lengths_; }

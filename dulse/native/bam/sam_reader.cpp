@@ -232,17 +232,15 @@ int SamReader::parse_header_line(const char* text, size_t length) {
     }
     if (!named || name.empty()) return fail("an @SQ line without a reference name (SN:)");
     if (tids_.count(name) != 0) return fail("reference '" + name + "' appears twice in @SQ");
-    if (whole_) {
-      uint32_t reference_length = 0;
-      for (size_t i = 1; i < n; ++i) {
-        int64_t value;
-        if (fields[i].length > 3 && std::memcmp(fields[i].text, "LN:", 3) == 0 &&
-            parse_int(Field{fields[i].text + 3, fields[i].length - 3}, 0, INT32_MAX, &value)) {
-          reference_length = static_cast<uint32_t>(value);
-        }
+    uint32_t reference_length = 0;
+    for (size_t i = 1; i < n; ++i) {
+      int64_t value;
+      if (fields[i].length > 3 && std::memcmp(fields[i].text, "LN:", 3) == 0 &&
+          parse_int(Field{fields[i].text + 3, fields[i].length - 3}, 0, INT32_MAX, &value)) {
+        reference_length = static_cast<uint32_t>(value);
       }
-      lengths_.push_back(reference_length);
     }
+    lengths_.push_back(reference_length);
     tids_.emplace(name, static_cast<int32_t>(names_.size()));
     names_.push_back(std::move(name));
   }

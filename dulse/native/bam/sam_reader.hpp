@@ -22,7 +22,7 @@ class SamReader {
   static constexpr int kReadFailed = -3;  // the file could not be read (errno)
 
   // Before open(): keep each record whole (core, sequence and qualities as BAM holds them, in
-  // Record::core and Record::body) and the header's text and reference lengths.
+  // Record::core and Record::body) and the header's text.
   void set_whole_records(bool whole) { whole_ = whole; }
 
   // Reads the header lines. 0, or kBadLine / kReadFailed.
@@ -34,8 +34,9 @@ class SamReader {
 
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
-  // With whole records: the header lines, each with its line break, and the @SQ lengths.
+  // With whole records: the header lines, each with its line break.
   const std::string& header_text() const { return header_text_; }
+  // The @SQ lengths (0 where a line has no LN).
   const std::vector<uint32_t>& reference_lengths() const { return lengths_; }
   const std::string& error() const { return error_; }
   uint64_t line() const { return line_; }

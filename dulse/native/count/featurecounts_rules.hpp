@@ -20,13 +20,15 @@ namespace dulse::count {
 
 class FeatureCountsRules : public Policy {
  public:
-  // tid_contig maps the file's reference ids to the index's contigs (-1: none). What is
-  // counted goes to `tally`, the counts of a rule only where the tally keeps them.
+  // tid_contig maps the file's reference ids to the index's contigs (-1: none), tid_length
+  // gives their lengths (0: not known). What is counted goes to `tally`, the counts of a rule
+  // only where the tally keeps them.
   FeatureCountsRules(const index::FeatureIndex& index, const Settings& settings,
-        const std::vector<int32_t>& tid_contig, Tally& tally)
+        const std::vector<int32_t>& tid_contig, const std::vector<uint32_t>& tid_length,
+        Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
         log_(tally.log), junctions_(settings.count_junctions ? &tally.junctions : nullptr),
-        ends_(settings), overlap_(settings) {
+        ends_(settings, tid_length), overlap_(settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
     }

@@ -11,7 +11,7 @@ constexpr uint64_t kInterruptInterval = 4096;
 }  // namespace
 
 CountStatus FileCounter::count(bam::AlignmentInput& input, int threads, Interrupt* interrupt) {
-  FileContext file(index_, settings_, input.reference_names(),
+  FileContext file(index_, settings_, input.reference_names(), input.reference_lengths(),
                    input.sort_order() == bam::SortOrder::kCoordinate);
   contigs_matched_ = file.contigs_matched();
   tid_contig_ = file.tid_contig;

@@ -30,8 +30,10 @@ class Policy {
   virtual bool pairs_earliest() const { return false; }
 };
 
-// The policy that `settings` ask for, counting into `tally`.
+// The policy that `settings` ask for, counting into `tally` (tid_contig and tid_length: see
+// FeatureCountsRules).
 std::unique_ptr<Policy> make_policy(const index::FeatureIndex& index, const Settings& settings,
-                                    const std::vector<int32_t>& tid_contig, Tally& tally);
+                                    const std::vector<int32_t>& tid_contig,
+                                    const std::vector<uint32_t>& tid_length, Tally& tally);
 
 }  // namespace dulse::count

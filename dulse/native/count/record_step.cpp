@@ -5,9 +5,10 @@
 namespace dulse::count {
 
 FileContext::FileContext(const index::FeatureIndex& index, const Settings& settings,
-                         const std::vector<std::string>& reference_names, bool coordinate_sorted)
+                         const std::vector<std::string>& reference_names,
+                         const std::vector<uint32_t>& reference_lengths, bool coordinate_sorted)
     : index(index), settings(settings), tid_contig(reference_names.size(), -1),
-      reference_names(reference_names),
+      reference_names(reference_names), reference_lengths(reference_lengths),
       by_position(settings.paired && settings.count_fragments && coordinate_sorted &&
                   !(settings.htseq() && settings.pairing == Pairing::kName)),
       bundles(settings.paired && settings.count_fragments && settings.htseq() &&
@@ -41,7 +42,9 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 }
 
 RecordStep::RecordStep(const FileContext& file, Tally& tally)
-    : file_(file), tally_(tally), rules_(make_policy(file.index, file.settings, file.tid_contig, tally)) {}
+    : file_(file), tally_(tally),
+      rules_(make_policy(file.index, file.settings, file.tid_contig, file.reference_lengths,
+                         tally)) {}
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const uint8_t* block) {
   const Settings& settings = file_.settings;

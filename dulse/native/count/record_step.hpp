@@ -33,6 +33,7 @@ struct FileContext {
   const Settings& settings;
   std::vector<int32_t> tid_contig;  // the file's reference ids -> the index's contigs (-1)
   const std::vector<std::string>& reference_names;
+  const std::vector<uint32_t>& reference_lengths;  // 0 where the header gives none
   bool by_position;  // fragments of a coordinate-sorted file: mates settle by position
   // htseq-count's pairing by name: only the adjacent records of one name are mates, and a
   // read still waiting when the name changes is counted alone.
@@ -42,7 +43,8 @@ struct FileContext {
   bool look_ahead;
 
   FileContext(const index::FeatureIndex& index, const Settings& settings,
-              const std::vector<std::string>& reference_names, bool coordinate_sorted);
+              const std::vector<std::string>& reference_names,
+              const std::vector<uint32_t>& reference_lengths, bool coordinate_sorted);
   bool fragments() const { return settings.paired && settings.count_fragments; }
   int32_t contigs_matched() const;
 };

@@ -17,6 +17,10 @@ enum class Strandedness : uint8_t {
 constexpr int kStrandednessCount = 3;
 
 // Reads kept by whether their alignment is split (an N in the CIGAR).
+// Which way --readShiftSize moves a read: against or along its own direction, or toward the
+// contig's start or end whatever its strand.
+enum class Shift : int8_t { kUpstream = 0, kDownstream = 1, kLeft = 2, kRight = 3 };
+
 enum class SplitRule : uint8_t {
   kAny = 0,
   kSplitOnly = 1,     // --splitOnly
@@ -66,6 +70,8 @@ struct Settings {
   int32_t max_feature_non_overlap = -1;  // --nonOverlapFeature; -1: no limit
   bool largest_overlap = false;       // --largestOverlap
   // Which part of a read is looked up (see read_ends.hpp).
+  int32_t shift = 0;                  // --readShiftSize
+  Shift shift_direction = Shift::kUpstream;  // --readShiftType
   int32_t extend5 = 0;                // --readExtension5
   int32_t extend3 = 0;                // --readExtension3
   int8_t read_position = 0;           // --read2pos: 5, 3, or 0 for the whole read

@@ -427,7 +427,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
       "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
       "assignments", "rules", "overlap_mode", "nonunique", "pairing", "random_seed",
-      "read1_decides", "samout", "junctions", nullptr};
+      "read1_decides", "samout", "junctions", "shift", "shift_direction", nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
@@ -435,14 +435,14 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
       supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0, rules = 0,
       overlap_mode = 0, nonunique = 0, pairing = 0, read1_decides = 0, chr_prefix = 1,
-      junctions = 0;
+      junctions = 0, shift_direction = 0;
   double min_fraction = 0, min_feature_fraction = 0;
   unsigned long long seed = 0;
   PyObject* aliases = nullptr;
   PyObject* assignments_object = Py_None;
   PyObject* samout_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpOp:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpOpii:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -452,7 +452,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
           &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
           &assignments_object, &rules, &overlap_mode, &nonunique, &pairing, &seed,
-          &read1_decides, &samout_object, &junctions)) {
+          &read1_decides, &samout_object, &junctions, &settings.shift, &shift_direction)) {
     return nullptr;
   }
 
@@ -462,11 +462,16 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "the overlap fractions must be from 0 to 1");
     return nullptr;
   }
-  if (settings.extend5 < 0 || settings.extend3 < 0 || settings.max_non_overlap < -1 ||
-      settings.max_feature_non_overlap < -1) {
-    PyErr_SetString(PyExc_ValueError, "extensions and overlap limits must be 0 or more");
+  if (settings.extend5 < 0 || settings.extend3 < 0 || settings.shift < 0 ||
+      settings.max_non_overlap < -1 || settings.max_feature_non_overlap < -1) {
+    PyErr_SetString(PyExc_ValueError, "shifts, extensions and overlap limits must be 0 or more");
     return nullptr;
   }
+  if (shift_direction < 0 || shift_direction > 3) {
+    PyErr_SetString(PyExc_ValueError, "shift_direction must be 0, 1, 2 or 3");
+    return nullptr;
+  }
+  settings.shift_direction = static_cast<count::Shift>(shift_direction);
   if (read_position != 0 && read_position != 3 && read_position != 5) {
     PyErr_SetString(PyExc_ValueError, "read_position must be 0, 3 or 5");
     return nullptr;
