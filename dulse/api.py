@@ -17,9 +17,11 @@ import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy
+
 from dulse import _engine
 from dulse.errors import BamError, DataWarning
-from dulse.results import HTSEQ_ROWS, CountMatrix, FileCounts
+from dulse.results import HTSEQ_ROWS, SUMMARY_ROWS, CountMatrix, FileCounts
 from dulse.settings import AUTO, HtseqSettings, Settings
 from dulse.strandedness import AmbiguousStrandedness, StrandCheck
 
@@ -89,25 +91,31 @@ def count_bams(bams, annotation, settings=None, *, jobs=1, threads=1, executor=N
     progress = _counted(progress)
 
     if executor is None and jobs > 1 and len(paths) > 1:
-        return CountMatrix(ids, _in_processes(paths, per_file, annotation, jobs, progress,
-                                              assignments))
+        return CountMatrix(ids, _columns(_in_processes(paths, per_file, annotation, jobs,
+                                                       progress, assignments)))
     per_file_threads = min(threads, THREADS_PER_FILE)
     at_once = min(max(1, threads // per_file_threads), len(paths))
     if executor is None and at_once > 1:
         with ThreadPoolExecutor(max_workers=at_once) as pool:
             futures = [pool.submit(_count, path, annotation, settings, per_file_threads, one)
                        for path, settings, one in zip(paths, per_file, assignments)]
-            return CountMatrix(ids, gather(futures, progress))
+            return CountMatrix(ids, _columns(gather(futures, progress)))
     if executor is not None:
         shared = _shared(executor, annotation)
         futures = [executor.submit(_count, path, shared, settings, 1, one)
                    for path, settings, one in zip(paths, per_file, assignments)]
-        return CountMatrix(ids, gather(futures, progress))
+        return CountMatrix(ids, _columns(gather(futures, progress)))
     results = []
     for position, (path, settings, one) in enumerate(zip(paths, per_file, assignments)):
         results.append(_count(path, annotation, settings, per_file_threads, one))
         progress(position, results[-1])
-    return CountMatrix(ids, results)
+    return CountMatrix(ids, _columns(results))
+
+
+def _columns(results):
+    """The matrix's columns: each file's, or with by_read_group each of its read groups'."""
+    return [column for result in results
+            for column in (result.read_groups if result.read_groups is not None else (result,))]
 
 
 ASSIGNMENT_FORMATS = ("CORE", "SAM", "BAM")
@@ -302,22 +310,52 @@ def _count(path, annotation, settings, threads=1, assignments=None):
     arguments = settings.engine_arguments("unstranded" if auto else None)
     found = _count_file(path, annotation, threads, settings.feature_level, assignments,
                         counts_for_every_rule=auto, **arguments)
+    groups = found.get("read_groups")
+    if groups is not None:
+        # The file's own tally is its groups' sum: the reads of no group are left out.
+        for key in ("counts", "by_rule", "summary", "junctions"):
+            found.pop(key, None)
+        found["no_annotated_contig"] = sum(group["no_annotated_contig"] for _, group in groups)
+        found["by_rule"] = [[sum(group["by_rule"][rule][n] for _, group in groups)
+                             for n in range(4)] for rule in range(3)]
     check = StrandCheck(found["by_rule"])
     rule = settings.strandedness
-    summary = found["summary"]
     if auto:
         try:
             rule = check.choose(path)
         except AmbiguousStrandedness as error:
             raise BamError(str(error), kind="strandedness") from None
-        summary = dict(summary)
-        number = ("unstranded", "forward", "reverse").index(rule)
+    details = _details(path, found)
+    if groups is None:
+        return _file_counts(path, found, rule, details, settings)
+    if not groups:
+        details["notes"].append(f"{path}: its header has no @RG lines: counted by read group, "
+                                f"it has no column")
+    columns = [_file_counts(f"{path}:{name}", group, rule, details, settings)
+               for name, group in groups]
+    counts = (numpy.sum([column.counts for column in columns], axis=0) if columns
+              else numpy.zeros(len(annotation.features.contig) if settings.feature_level
+                               else len(annotation.gene_ids)))
+    summary = {row: sum(column.summary[row] for column in columns) for row in SUMMARY_ROWS}
+    details["fractional"] = any(column.details["fractional"] for column in columns)
+    return FileCounts(path, counts, summary, rule, check, found["records"],
+                      found["pending_peak"], details, read_groups=columns)
+
+
+def _file_counts(path, found, rule, details, settings):
+    """A FileCounts of what the engine found (a file's or a read group's) under `rule`."""
+    number = ("unstranded", "forward", "reverse").index(rule)
+    check = StrandCheck(found["by_rule"])
+    summary = dict(found["summary"])
+    if settings.strandedness == AUTO:
         (summary["Assigned"], summary["Unassigned_NoFeatures"], summary["Unassigned_Ambiguity"],
          summary["Unassigned_Overlapping_Length"]) = check.by_rule[number]
-    counts = found["counts"][("unstranded", "forward", "reverse").index(rule)]
-    keys = ("junctions",) if settings.junctions else ()
-    return FileCounts(path, counts, summary, rule, check, found["records"],
-                      found["pending_peak"], _details(path, found, *keys))
+    details = dict(details, fractional=found["fractional"],
+                   no_annotated_contig=found["no_annotated_contig"])
+    if settings.junctions:
+        details["junctions"] = found["junctions"]
+    return FileCounts(path, found["counts"][number], summary, rule, check,
+                      found.get("records", 0), found.get("pending_peak", 0), details)
 
 
 def _count_file(path, annotation, threads, feature_level=False, assignments=None, samout=None,
@@ -354,8 +392,8 @@ def _details(path, found, *keys):
         notes.append(f"{path}: no BGZF end-of-file block: the file may have been cut short at a "
                      f"block boundary (every record in it was counted)")
     details = {key: found[key] for key in ("reference_names", "contigs_matched", "sort_order",
-                                           "lacks_eof_marker", "fractional",
-                                           "no_annotated_contig", "corrupt_tags") + keys}
+                                           "lacks_eof_marker", "no_annotated_contig",
+                                           "corrupt_tags") + keys}
     details["notes"] = notes
     return details
 
@@ -377,7 +415,7 @@ def _count_htseq(path, annotation, settings, threads, assignments=None):
         raise BamError(f"{path}: record {found['first_single_record']} is single-end, although the "
                        f"file's first record is paired-end", kind="unusable")
     counts = found["counts"][("unstranded", "forward", "reverse").index(settings.strandedness)]
-    details = _details(path, found, "assigned", "missing_mates", "float_genes")
+    details = _details(path, found, "assigned", "missing_mates", "float_genes", "fractional")
     details["paired"] = paired
     rows = found["htseq"]
     # A multi-mapping read is in __alignment_not_unique and, unless --nonunique is none, in

@@ -30,13 +30,15 @@ class FileCounts:
         StrandCheck).
     records: records read from the file; pending_peak: the most mates that waited for their
         mate at one time.
+    read_groups: with by_read_group, a FileCounts per read group of the file ("FILE:ID"),
+        whose sums the file's counts and summary are; else None.
     """
 
     __slots__ = ("path", "counts", "summary", "strandedness", "strand_check", "records",
-                 "pending_peak", "details")
+                 "pending_peak", "details", "read_groups")
 
     def __init__(self, path, counts, summary, strandedness, strand_check, records,
-                 pending_peak, details=None):
+                 pending_peak, details=None, read_groups=None):
         self.path = path
         self.counts = counts
         self.summary = dict(summary)
@@ -45,6 +47,7 @@ class FileCounts:
         self.records = records
         self.pending_peak = pending_peak
         self.details = dict(details or {})
+        self.read_groups = None if read_groups is None else tuple(read_groups)
 
     @property
     def assigned(self):
@@ -63,7 +66,8 @@ class FileCounts:
 
     def __reduce__(self):
         return (FileCounts, (self.path, self.counts, self.summary, self.strandedness,
-                             self.strand_check, self.records, self.pending_peak, self.details))
+                             self.strand_check, self.records, self.pending_peak, self.details,
+                             self.read_groups))
 
     def __repr__(self):
         return (f"FileCounts({self.path!r}, {len(self.counts)} genes, "
@@ -71,7 +75,8 @@ class FileCounts:
 
 
 class CountMatrix:
-    """Counts of many files: genes by samples (numpy), with each file's FileCounts."""
+    """Counts of many files: genes by samples (numpy), with each file's FileCounts (with
+    by_read_group, each read group's, a sample per group)."""
 
     __slots__ = ("gene_ids", "files", "_counts")
 

@@ -32,11 +32,16 @@
 | non_split_only          | --nonSplitOnly | count alignments without N only                         |
 | contig_aliases          | -A            | (annotation name, BAM name) pairs for contigs named apart |
 | junctions               | -J            | also count the splice junctions (N operations) of the reads |
+| by_read_group           | --byReadGroup | a column per read group of each file (its header's @RG IDs) |
 
 A read is moved first, then extended, then reduced to one end. Upstream is toward the read's 5'
 end (left on the forward strand), downstream toward its 3' end; left and right are toward the
 contig's start and end whatever the strand. A read moved stops at the contig's first base, or
 with its end at the contig's length (the header's @SQ LN).
+
+With by_read_group each read (a fragment: its first record in the file) is counted in the
+column of its RG tag's group, named FILE:ID; reads whose RG tag is missing or names no @RG line
+of the header are left out, as featureCounts leaves them out.
 
 A contig of an alignment file is the annotation's contig of the same name, else the one its
 alias names, else the one whose name differs by a "chr" prefix (chr1 and 1), as featureCounts
@@ -98,6 +103,7 @@ class Settings:
     non_split_only: bool = False
     contig_aliases: tuple = ()
     junctions: bool = False
+    by_read_group: bool = False
 
     def __post_init__(self):
         for field in dataclasses.fields(self):

@@ -81,7 +81,7 @@ class SamRecord:
     mate_contig: Optional[str] = None
     mate_pos: int = 0
     tlen: int = 0
-    tags: tuple = ()  # ((tag, value), ...), integer tags only: NH, HI
+    tags: tuple = ()  # ((tag, value), ...): NH and HI (int), RG (str)
 
     def tag(self, name, default=None):
         for key, value in self.tags:

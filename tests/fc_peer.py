@@ -142,7 +142,7 @@ def sam_line(record: SamRecord):
         rnext = "="
     else:
         rnext = mate_contig
-    tags = [f"{key}:i:{value}" for key, value in record.tags]
+    tags = [f"{key}:{'Z' if isinstance(value, str) else 'i'}:{value}" for key, value in record.tags]
     fields = [record.name, str(record.flag), record.contig or "*", str(record.pos),
               str(record.mapq), record.cigar, rnext, str(record.mate_pos), str(record.tlen),
               sequence_for(record.cigar), "*"]
@@ -164,12 +164,14 @@ def sequence_for(cigar: str):
     return "A" * length if length else "*"
 
 
-def write_sam(path, records, sort_order="unsorted", lengths=None):
-    """Writes a SAM file with an ``@HD SO:<sort_order>`` header; records in the given order."""
+def write_sam(path, records, sort_order="unsorted", lengths=None, read_groups=()):
+    """Writes a SAM file with an ``@HD SO:<sort_order>`` header (and an @RG line per ID of
+    ``read_groups``); records in the given order."""
     lengths = lengths or {}
     lines = [f"@HD\tVN:1.6\tSO:{sort_order}"]
     for name in contigs_of(records, (), lengths):
         lines.append(f"@SQ\tSN:{name}\tLN:{lengths.get(name, 100_000)}")
+    lines += [f"@RG\tID:{group}" for group in read_groups]
     lines += [sam_line(record) for record in records]
     Path(path).write_text("\n".join(lines) + "\n")
     return path

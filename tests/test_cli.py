@@ -202,18 +202,6 @@ def test_standard_input(data):
 # Command lines refused
 
 
-@pytest.mark.parametrize("options, named", [
-    (["--byReadGroup"], "--byReadGroup"),
-    (["-O", "--byReadGroup", "--readShiftSize", "3", "--byReadGroup"], "--byReadGroup"),
-])
-def test_options_not_supported_exit_2(data, options, named):
-    done = dulse(data, ["-a", "genes.gtf", *options, "-o", "refused.txt", "single0.bam"])
-    assert done.returncode == 2
-    errors = [line for line in done.stderr.splitlines() if "error:" in line]
-    assert len(errors) == 1 and f"not supported yet: {named}" in errors[0]
-    assert not (data / "refused.txt").exists()
-
-
 @pytest.mark.parametrize("options, message", [
     (["-p", "-P"], "-P (fragment lengths) needs -B"),
     (["-P"], "-P (fragment lengths) needs -B"),

@@ -641,3 +641,55 @@ def test_shifted_reads_as_featurecounts(tmp_path, shift_type, size, reads):
     assert ours == theirs
     # The reads were moved: counted where they lie, the bases differ.
     assert run_both(tmp_path, words[:-5] + ["reads.sam"])[0][0] != theirs[0]
+
+
+# --------------------------------------------------------------------------------------------
+# Read groups (--byReadGroup): a column per @RG line of each file
+
+
+READ_GROUP_KINDS = {
+    "single-end": (S.single_end_reads(), ["-O"]),
+    "pairs as reads": (S.paired_end_reads(), ["-p", "-s", "2"]),
+    "fragments": (S.paired_end_reads(), ["-p", "--countReadPairs", "-M", "--fraction", "-J"]),
+}
+
+
+@pytest.mark.parametrize("reads, options", READ_GROUP_KINDS.values(), ids=READ_GROUP_KINDS.keys())
+@differential
+@given(st.data(), S.annotations(), st.randoms(use_true_random=False))
+def test_read_groups_as_featurecounts(tmp_path_factory, reads, options, data, annotation, rng):
+    # The RG tag of each read (both mates of a pair): one of the header's two groups (listed B
+    # first), one it lacks, or none.
+    records = data.draw(reads, label="records")
+    fc_options = fc_model.Options(paired="-p" in options, count_read_pairs="-J" in options,
+                                  multi_mapping="-M" in options)
+    if fc_options.paired and not any(record.flag & fc_model.PAIRED for record in records):
+        return
+    kept = order_insensitive(records, annotation, fc_options)
+    if not kept:
+        return
+    names = sorted({record.name for record in kept})
+    tags = data.draw(st.lists(st.sampled_from(["A", "B", "C", None]), min_size=len(names),
+                              max_size=len(names)), label="groups")
+    group_of = dict(zip(names, tags))
+    folder = tmp_path_factory.mktemp("groups")
+    inputs = []
+    for number, (sort_order, ordered) in enumerate(S.file_orders(kept, rng)):
+        lines = [f"@HD\tVN:1.6\tSO:{sort_order}",
+                 *(f"@SQ\tSN:{name}\tLN:{length}" for name, length in S.CONTIG_LENGTHS.items()),
+                 "@RG\tID:B\tSM:b", "@RG\tID:A\tSM:a"]
+        for record in ordered:
+            tag = group_of[record.name]
+            lines.append(fc_peer.sam_line(record) + (f"\tRG:Z:{tag}" if tag else ""))
+        path = folder / f"order{number}.sam"
+        path.write_text("\n".join(lines) + "\n")
+        if sort_order == "coordinate":
+            path = fc_peer.write_bam(path, folder / f"order{number}.bam")
+        inputs.append(Path(path).name)
+    fc_peer.write_saf(folder / "annotation.saf", annotation)
+    theirs, ours = run_both(folder, ["-F", "SAF", "-a", "annotation.saf", "-o", "OUTPUT",
+                                     "--byReadGroup", *options, *inputs])
+    assert ours == theirs
+    if "-J" in options:
+        assert (folder / "dulse.txt.jcounts").read_text() == (
+            folder / "featureCounts.txt.jcounts").read_text()

@@ -3,6 +3,7 @@ fractional sums, in every file order, with BGZF blocks cut anywhere (inside reco
 mates, blocks smaller than a record); a damaged file fails with the same message."""
 
 import os
+from dataclasses import replace
 import random
 
 import pysam
@@ -36,10 +37,10 @@ GROUPS = {
 }
 
 
-def uncompressed_bam(folder, records, sort_order):
+def uncompressed_bam(folder, records, sort_order, read_groups=()):
     """The BAM stream (header and records) of records written in this order."""
     sam = folder / "in.sam"
-    fc_peer.write_sam(sam, records, sort_order, S.CONTIG_LENGTHS)
+    fc_peer.write_sam(sam, records, sort_order, S.CONTIG_LENGTHS, read_groups)
     with pysam.AlignmentFile(str(sam)) as source, \
             pysam.AlignmentFile(str(folder / "in.bam"), "wb", template=source) as out:
         for segment in source:
@@ -96,6 +97,42 @@ def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, grou
     expected = counted(path, annotation, chosen, 1)
     for threads in THREADS:
         assert counted(path, annotation, chosen, threads) == expected, threads
+
+
+
+@pytest.mark.parametrize("chosen", [Settings(paired=True, count_fragments=True, by_read_group=True),
+                                    Settings(by_read_group=True, strandedness="auto")],
+                         ids=["fragments", "single-end auto strand"])
+@examples
+@given(records=st.one_of(S.paired_end_reads(min_templates=5, max_templates=40),
+                         S.single_end_reads(min_reads=5, max_reads=60)),
+       order=st.sampled_from(("aligner", "coordinate", "shuffled")),
+       block_size=st.integers(20, 200), data=st.data())
+def test_read_groups_counted_alike_on_any_number_of_threads(tmp_path_factory, annotation, chosen,
+                                                             records, order, block_size, data):
+    # Each read in group x, y or none (mates alike): each group's column the same every time.
+    tags = {name: data.draw(st.sampled_from(["x", "y", None]))
+            for name in sorted({record.name for record in records})}
+    records = [replace(record, tags=record.tags + ((("RG", tags[record.name]),)
+                                                   if tags[record.name] else ()))
+               for record in records]
+    folder = tmp_path_factory.mktemp("groups")
+    sort_order, ordered = dict(zip(("aligner", "name", "coordinate", "shuffled"),
+                                   S.file_orders(records, data.draw(st.randoms())))).get(order)
+    stream = uncompressed_bam(folder, ordered, sort_order, read_groups=("y", "x"))
+    path = written(folder, stream, range(block_size, len(stream), block_size))
+
+    def columns(threads):
+        try:
+            found = count_bam(path, annotation, chosen, threads=threads)
+        except BamError as error:
+            return str(error)
+        assert [group.path for group in found.read_groups] == [f"{path}:y", f"{path}:x"]
+        return [result_key(group) for group in found.read_groups]
+
+    expected = columns(1)
+    for threads in THREADS:
+        assert columns(threads) == expected, threads
 
 
 def record_ends(stream):

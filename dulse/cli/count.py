@@ -3,8 +3,9 @@
     dulse count -a genes.gtf -o counts.txt [options] file.bam ...
 
 writes counts.txt in featureCounts' layout and counts.txt.summary beside it (with -J also
-counts.txt.jcounts, the splice junctions; see dulse/outputs/junctions.py). Options that
-featureCounts has and dulse does not yet are refused by name, never ignored.
+counts.txt.jcounts, the splice junctions; see dulse/outputs/junctions.py). Every option of
+featureCounts 2.0.3 is taken, with its meaning; --donotsort, --tmpDir and --verbose change
+nothing here (dulse never sorts and writes no temporary files).
 """
 
 import argparse
@@ -22,15 +23,8 @@ from dulse.outputs import featurecounts, junctions
 from dulse.settings import SHIFT_TYPES, Settings
 from dulse.staged import StagedFiles
 
-# featureCounts' options that dulse does not offer yet, with the number of values each takes.
-NOT_SUPPORTED = {"--byReadGroup": 0}
 STRANDEDNESS = {"0": "unstranded", "1": "forward", "2": "reverse", "auto": "auto"}
 ANNOTATION_FORMATS = {"GTF": "GTF", "GFF": None, "GFF3": "GFF3", "SAF": "SAF"}
-
-
-class _NotSupported(argparse.Action):
-    def __call__(self, parser, namespace, values, option_string=None):
-        namespace.not_supported.append(option_string)
 
 
 def add_parser(commands):
@@ -43,7 +37,7 @@ def add_parser(commands):
         epilog="-s takes 0 (unstranded), 1 (stranded), 2 (reversely stranded), auto (told "
                "from the reads, per file), or a comma list of these, one per file.\n"
                "Files may be BAM or SAM, regular files or streams; '-' is standard input.")
-    count.set_defaults(run=run, not_supported=[])
+    count.set_defaults(run=run)
     count.add_argument("files", nargs="+", metavar="FILE", help="BAM or SAM files, one column each")
     add = count.add_argument
     add("-v", "--version", action="version",
@@ -129,6 +123,9 @@ def add_parser(commands):
                        help="count split alignments (an N in the CIGAR) only")
     split.add_argument("--nonSplitOnly", dest="non_split_only", action="store_true",
                        help="count alignments without N only")
+    add("--byReadGroup", dest="by_read_group", action="store_true",
+        help="a column per read group (@RG line of the header) of each file, FILE:ID; reads "
+             "without a group of the header are left out")
     add("-R", dest="assignments", choices=("CORE", "SAM", "BAM"), metavar="CORE|SAM|BAM",
         help="write what each read came to, per file: FILE.featureCounts (CORE: a line per read "
              "or fragment), or the records with XS, XN and XT tags (.featureCounts.sam/.bam)")
@@ -151,8 +148,6 @@ def add_parser(commands):
     add("--donotsort", action="store_true", help=argparse.SUPPRESS)
     add("--tmpDir", metavar="DIR", help=argparse.SUPPRESS)
     add("--verbose", action="store_true", help=argparse.SUPPRESS)
-    for option, values in NOT_SUPPORTED.items():
-        add(option, action=_NotSupported, nargs=values or 0, help=argparse.SUPPRESS)
     return count
 
 
@@ -200,9 +195,6 @@ def _mapq(text):
 
 def settings_per_file(args):
     """One Settings per file, from the command line."""
-    if args.not_supported:
-        names = ", ".join(dict.fromkeys(args.not_supported))
-        raise UsageError(f"not supported yet: {names}")
     if args.check_fragment_length and not args.both_ends_mapped:
         raise UsageError("-P (fragment lengths) needs -B (both ends mapped) too")
     if args.count_fragments and not args.paired:
@@ -240,7 +232,7 @@ def settings_per_file(args):
         read_extension3=args.read_extension3, read_to_pos=args.read_to_pos,
         split_only=args.split_only, non_split_only=args.non_split_only,
         contig_aliases=read_aliases(args.aliases) if args.aliases else (),
-        junctions=args.junctions)
+        junctions=args.junctions, by_read_group=args.by_read_group)
     return [base.replace(strandedness=STRANDEDNESS[word])
             for word in (words if len(words) > 1 else words * len(args.files))]
 
@@ -391,7 +383,7 @@ def _print_settings(args, settings, err):
                      ("--largestOverlap", settings.largest_overlap),
                      ("--splitOnly", settings.split_only),
                      ("--nonSplitOnly", settings.non_split_only), ("-J", settings.junctions),
-                     ("-L", settings.long_reads)):
+                     ("-L", settings.long_reads), ("--byReadGroup", settings.by_read_group)):
         if on:
             fields.append(flag)
     for flag, value, default in (("--minOverlap", settings.min_overlap, 1),

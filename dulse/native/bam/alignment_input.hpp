@@ -31,6 +31,11 @@ class AlignmentInput {
     bam_.set_keep_text(whole);
     sam_.set_whole_records(whole);
   }
+  // Before open(): the header's text kept, records or not.
+  void keep_header_text() {
+    bam_.set_keep_text(true);
+    sam_.set_keep_header_text(true);
+  }
   const std::string& header_text() const {
     return is_sam_ ? sam_.header_text() : bam_.header_text();
   }

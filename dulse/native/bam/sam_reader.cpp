@@ -215,7 +215,7 @@ void SamReader::deliver(size_t n, size_t terminator, const char** text, size_t* 
 int SamReader::parse_header_line(const char* text, size_t length) {
   Field fields[64];
   size_t n = split(text, length, fields, 64);
-  if (whole_) {
+  if (whole_ || keep_header_text_) {
     header_text_.append(text, length);
     header_text_.push_back('\n');
   }

@@ -24,6 +24,8 @@ class SamReader {
   // Before open(): keep each record whole (core, sequence and qualities as BAM holds them, in
   // Record::core and Record::body) and the header's text.
   void set_whole_records(bool whole) { whole_ = whole; }
+  // Before open(): keep the header's text (without whole records).
+  void set_keep_header_text(bool keep) { keep_header_text_ = keep; }
 
   // Reads the header lines. 0, or kBadLine / kReadFailed.
   int open(FileSource&& source);
@@ -34,7 +36,7 @@ class SamReader {
 
   const std::vector<std::string>& reference_names() const { return names_; }
   const std::string& hd_line() const { return hd_line_; }
-  // With whole records: the header lines, each with its line break.
+  // With whole records or the header's text kept: the header lines, each with its line break.
   const std::string& header_text() const { return header_text_; }
   // The @SQ lengths (0 where a line has no LN).
   const std::vector<uint32_t>& reference_lengths() const { return lengths_; }
@@ -71,6 +73,7 @@ class SamReader {
   std::vector<uint8_t> body_;  // name, CIGAR and aux of the current record
   Record record_{};
   bool whole_ = false;
+  bool keep_header_text_ = false;
   std::string header_text_;
   std::vector<uint32_t> lengths_;
   uint8_t core_[kCoreLength] = {};

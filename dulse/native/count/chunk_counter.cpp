@@ -95,7 +95,7 @@ struct ChunkCounter::Chunk {
 
 struct ChunkCounter::Worker {
   Worker(const FileContext& file, int32_t n_targets, bool lenient)
-      : tally(file.settings, file.index.n_genes()), step(file, tally) {
+      : tally(file.settings, file.index.n_genes(), file.read_groups.size()), step(file, tally) {
     decoder.set_n_targets(n_targets);
     decoder.set_lenient(lenient);
   }
@@ -109,7 +109,8 @@ struct ChunkCounter::Worker {
 };
 
 ChunkCounter::ChunkCounter(const FileContext& file, Tally& tally, int threads)
-    : file_(file), tally_(tally), threads_(threads), joined_(file.settings, file.index.n_genes()),
+    : file_(file), tally_(tally), threads_(threads),
+      joined_(file.settings, file.index.n_genes(), file.read_groups.size()),
       joiner_(file, joined_) {}
 
 ChunkCounter::~ChunkCounter() { stop_workers(); }

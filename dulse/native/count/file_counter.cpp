@@ -13,6 +13,11 @@ constexpr uint64_t kInterruptInterval = 4096;
 CountStatus FileCounter::count(bam::AlignmentInput& input, int threads, Interrupt* interrupt) {
   FileContext file(index_, settings_, input.reference_names(), input.reference_lengths(),
                    input.sort_order() == bam::SortOrder::kCoordinate);
+  if (settings_.by_read_group) {
+    file.set_read_groups(input.header_text());
+    tally_.add_groups(file.read_groups.size(), settings_, index_.n_genes());
+    read_groups_ = file.read_groups;
+  }
   contigs_matched_ = file.contigs_matched();
   tid_contig_ = file.tid_contig;
   if (threads > 1 && !input.is_sam() && tally_.log == nullptr &&
@@ -67,6 +72,7 @@ CountStatus FileCounter::finish(uint64_t records, int64_t paired_records) {
     return CountStatus::kNoPairs;
   }
   tally_.counters.take_rule(settings_.strandedness);
+  for (Tally& group : tally_.groups) group.counters.take_rule(settings_.strandedness);
   return CountStatus::kDone;
 }
 

@@ -45,6 +45,10 @@ class FileCounter {
   // The file's reference ids -> the index's contigs (-1: none), once count() began.
   const std::vector<int32_t>& tid_contig() const { return tid_contig_; }
   int64_t paired_records() const { return paired_records_; }
+  // With --byReadGroup, once count() began: the header's read groups, and a tally for each.
+  const std::vector<std::string>& read_groups() const { return read_groups_; }
+  const std::vector<Tally>& group_tallies() const { return tally_.groups; }
+  const Tally& tally() const { return tally_; }
 
  private:
   CountStatus count_here(bam::AlignmentInput& input, const FileContext& file,
@@ -57,6 +61,7 @@ class FileCounter {
   std::string message_;
   int32_t contigs_matched_ = 0;
   std::vector<int32_t> tid_contig_;
+  std::vector<std::string> read_groups_;
   int64_t paired_records_ = 0;
 };
 

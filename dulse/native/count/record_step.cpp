@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bam/bam_aux.hpp"
+
 namespace dulse::count {
 
 FileContext::FileContext(const index::FeatureIndex& index, const Settings& settings,
@@ -30,6 +32,46 @@ int32_t contig_for(const index::FeatureIndex& index, const Settings& settings,
   return index.contig_of("chr" + name);
 }
 
+void FileContext::set_read_groups(const std::string& header_text) {
+  read_groups.clear();
+  group_numbers.clear();
+  size_t at = 0;
+  while (at < header_text.size()) {
+    size_t end = header_text.find('\n', at);
+    if (end == std::string::npos) end = header_text.size();
+    std::string_view line(header_text.data() + at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.substr(0, 4) != "@RG\t") continue;
+    for (size_t field = 4; field < line.size();) {
+      size_t stop = line.find('\t', field);
+      if (stop == std::string_view::npos) stop = line.size();
+      std::string_view text = line.substr(field, stop - field);
+      field = stop + 1;
+      if (text.substr(0, 3) != "ID:") continue;
+      std::string id(text.substr(3));
+      if (group_numbers.emplace(id, static_cast<int32_t>(read_groups.size())).second) {
+        read_groups.push_back(std::move(id));
+      }
+      break;
+    }
+  }
+}
+
+int32_t FileContext::group_of(const bam::Record& record) const {
+  const uint8_t* type;
+  if (bam::lookup_aux(record.aux, record.aux_len, "RG", &type) != bam::AuxLookup::kFound ||
+      *type != 'Z') {
+    return -1;
+  }
+  const uint8_t* end = record.aux + record.aux_len;
+  const auto* text = reinterpret_cast<const char*>(type + 1);
+  size_t length = 0;
+  while (type + 1 + length < end && text[length] != '\0') ++length;
+  auto found = group_numbers.find(std::string_view(text, length));
+  return found == group_numbers.end() ? -1 : found->second;
+}
+
 int32_t FileContext::contigs_matched() const {
   int32_t matched = 0;
   for (int32_t contig : tid_contig) matched += contig >= 0;
@@ -44,7 +86,12 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 RecordStep::RecordStep(const FileContext& file, Tally& tally)
     : file_(file), tally_(tally),
       rules_(make_policy(file.index, file.settings, file.tid_contig, file.reference_lengths,
-                         tally)) {}
+                         tally)) {
+  for (Tally& group : tally.groups) {
+    group_rules_.push_back(
+        make_policy(file.index, file.settings, file.tid_contig, file.reference_lengths, group));
+  }
+}
 
 CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const uint8_t* block) {
   const Settings& settings = file_.settings;
@@ -60,6 +107,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
     table_.prefetch_bucket(lookup.hash);
   }
   load_tags(record, file_.fragments(), read);
+  if (settings.by_read_group) read.group = file_.group_of(record);
   if (pairs) {
     lookup.key = rules_->pair_key(read);
     table_.prefetch_first(lookup.hash);
@@ -80,7 +128,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
     if (read.has(kPaired)) ++paired_records_;
     if (rules_->ignores(read)) return CountStatus::kDone;
     if (!file_.fragments() || !read.has(kPaired)) {
-      rules_->count_read(read);
+      count_read(read);
       return CountStatus::kDone;
     }
   } else {
@@ -92,7 +140,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
       ++paired_records_;
     }
     if (!file_.fragments()) {
-      rules_->count_read(read);
+      count_read(read);
       return CountStatus::kDone;
     }
   }
@@ -142,6 +190,7 @@ void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
   Read& read = loading();
   load_fields(record, settings.keep_records, read);
   load_tags(record, file_.fragments(), read);
+  if (settings.by_read_group) read.group = file_.group_of(record);
   load_blocks(record, settings.max_m_operations, settings.count_junctions,
               settings.measures_mates(), read);
   read.number = number;
@@ -158,7 +207,7 @@ RecordStep::MateLookup RecordStep::lookup_of(const Read& read, std::string_view 
 
 void RecordStep::pair_or_wait(Read& read, std::string_view name, const MateLookup& lookup) {
   if (!can_pair(read)) {
-    rules_->count_fragment(read, nullptr);
+    count_fragment(read, nullptr);
     return;
   }
   uint64_t due = MateTable::kNever;
@@ -176,13 +225,13 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name, const MateLooku
   int32_t mate = table_.take_mate(name, lookup.key, lookup.hash, read, rules.pairs_earliest(),
                                   [&rules](const Read& waiting) { return rules.pair_key(waiting); });
   if (mate >= 0) {
-    rules_->count_fragment(table_.read(mate), &read);
+    count_fragment(table_.read(mate), &read);
     table_.release(mate);
     return;
   }
   if (file_.by_position) {
     if (due >= floor_ && due < MateTable::place(read.tid, read.pos)) {
-      rules_->count_fragment(read, nullptr);  // its mate would have come already
+      count_fragment(read, nullptr);  // its mate would have come already
       return;
     }
   }
@@ -193,11 +242,11 @@ void RecordStep::pair_or_wait(Read& read, std::string_view name, const MateLooku
 }
 
 void RecordStep::settle_before(uint64_t place) {
-  table_.settle_before(place, floor_, [this](Read& read) { rules_->count_fragment(read, nullptr); });
+  table_.settle_before(place, floor_, [this](Read& read) { count_fragment(read, nullptr); });
 }
 
 void RecordStep::settle_all() {
-  table_.settle_all([this](Read& read) { rules_->count_fragment(read, nullptr); });
+  table_.settle_all([this](Read& read) { count_fragment(read, nullptr); });
 }
 
 size_t RecordStep::drain(RecordBatch& out, bool* names_changed) {

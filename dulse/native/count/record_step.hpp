@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,11 +43,19 @@ struct FileContext {
   // its cache for them (records sorted by coordinate find it ready).
   bool look_ahead;
 
+  // With --byReadGroup: the IDs of the header's @RG lines, in its order, and their numbers.
+  std::vector<std::string> read_groups;
+  std::map<std::string, int32_t, std::less<>> group_numbers;
+
   FileContext(const index::FeatureIndex& index, const Settings& settings,
               const std::vector<std::string>& reference_names,
               const std::vector<uint32_t>& reference_lengths, bool coordinate_sorted);
   bool fragments() const { return settings.paired && settings.count_fragments; }
   int32_t contigs_matched() const;
+  // Takes the read groups from the header's text (an ID named twice is one group).
+  void set_read_groups(const std::string& header_text);
+  // The group of a record's RG:Z tag, or -1.
+  int32_t group_of(const bam::Record& record) const;
 };
 
 class RecordStep {
@@ -130,10 +139,26 @@ class RecordStep {
   void pair_or_wait(Read& read, std::string_view name, const MateLookup& lookup);
   // With bundles: a new name settles the reads waiting under the last one.
   void next_name(std::string_view name);
+  // The rules a read is counted by: the file's, or with --byReadGroup its group's; null for a
+  // read of no group, which is left out. A fragment goes by its first record in the file, or
+  // by its second when neither is mapped, as featureCounts 2.0.3 groups them.
+  Policy* rules_for(const Read& read) const {
+    if (!file_.settings.by_read_group) return rules_.get();
+    return read.group >= 0 ? group_rules_[static_cast<size_t>(read.group)].get() : nullptr;
+  }
+  void count_read(const Read& read) {
+    if (Policy* rules = rules_for(read)) rules->count_read(read);
+  }
+  void count_fragment(const Read& earlier, const Read* later) {
+    const Read& decides =
+        later != nullptr && !earlier.mapped() && !later->mapped() ? *later : earlier;
+    if (Policy* rules = rules_for(decides)) rules->count_fragment(earlier, later);
+  }
 
   const FileContext& file_;
   Tally& tally_;
   std::unique_ptr<Policy> rules_;
+  std::vector<std::unique_ptr<Policy>> group_rules_;
   MateTable table_;
   // A record's read: read_ when it cannot wait for a mate, or else the table's slot set aside
   // for it (loading_; -1 until one is).

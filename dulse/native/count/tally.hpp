@@ -2,6 +2,8 @@
 // counts of every gene. Tallies of several threads merge into one, exactly.
 #pragma once
 
+#include <vector>
+
 #include "count/assignment_log.hpp"
 #include "count/counters.hpp"
 #include "count/gene_counts.hpp"
@@ -19,17 +21,32 @@ struct Tally {
   AssignmentLog* log = nullptr;
   // Where htseq-count's -o records go, when anywhere; on one thread only.
   HtseqLog* htseq_log = nullptr;
+  // With --byReadGroup, one tally per read group (what each read came to); this one then
+  // keeps only what belongs to the file (records, pending mates).
+  std::vector<Tally> groups;
 
   // Counts are kept for the chosen rule, or for every rule when the settings ask.
   static bool keeps(const Settings& settings, Strandedness rule) {
     return settings.counts_for_every_rule || rule == settings.strandedness;
   }
-  Tally(const Settings& settings, int32_t n_genes) {
+  Tally(const Settings& settings, int32_t n_genes, size_t n_groups = 0) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       if (keeps(settings, static_cast<Strandedness>(s))) counts[s] = GeneCounts(n_genes);
     }
+    if (n_groups > 0) add_groups(n_groups, settings, n_genes);
+  }
+  // One tally per read group, writing to this one's logs.
+  void add_groups(size_t n, const Settings& settings, int32_t n_genes) {
+    groups.assign(n, Tally(settings, n_genes));
+    for (Tally& group : groups) {
+      group.log = log;
+      group.htseq_log = htseq_log;
+    }
   }
   void merge(const Tally& other) {
+    for (size_t g = 0; g < groups.size() && g < other.groups.size(); ++g) {
+      groups[g].merge(other.groups[g]);
+    }
     counters.add(other.counters);
     junctions.merge(other.junctions);
     for (int s = 0; s < kStrandednessCount; ++s) {

@@ -303,51 +303,87 @@ PyRef junctions_array(const count::JunctionCounts& junctions,
   return array;
 }
 
-PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
-                    const count::Settings& settings, int32_t n_genes) {
+// What one tally counted, into `result`: "counts" (an array per strandedness rule, None for a
+// rule not kept), "summary", "by_rule", "fractional" and, with -J, "junctions".
+int add_tally(PyObject* result, const count::Tally& tally, const count::Settings& settings,
+              int32_t n_genes, const std::vector<int32_t>& tid_contig) {
   PyRef counts(PyTuple_New(count::kStrandednessCount));
-  if (!counts) return nullptr;
+  if (!counts) return -1;
   for (int s = 0; s < count::kStrandednessCount; ++s) {
     auto rule = static_cast<count::Strandedness>(s);
-    PyRef array = counter.keeps(rule) ? counts_array(counter.counts(rule), n_genes)
-                                      : PyRef::borrow(Py_None);
-    if (!array) return nullptr;
+    PyRef array = count::Tally::keeps(settings, rule) ? counts_array(tally.counts[s], n_genes)
+                                                      : PyRef::borrow(Py_None);
+    if (!array) return -1;
     PyTuple_SET_ITEM(counts.get(), s, array.release());
   }
-  bool fractional = counter.counts(settings.strandedness).fractional();
-
-  const count::Counters& c = counter.counters();
+  bool fractional = tally.counts[static_cast<int>(settings.strandedness)].fractional();
   PyRef summary(PyDict_New());
-  if (!summary) return nullptr;
+  if (!summary) return -1;
   for (const count::CounterName& row : count::kSummaryRows) {
-    if (set_item(summary.get(), row.name, PyRef(PyLong_FromLongLong(c.*row.field))) < 0) {
-      return nullptr;
+    if (set_item(summary.get(), row.name,
+                 PyRef(PyLong_FromLongLong(tally.counters.*row.field))) < 0) {
+      return -1;
     }
   }
+  if (set_item(result, "counts", std::move(counts)) < 0 ||
+      set_item(result, "summary", std::move(summary)) < 0 ||
+      set_item(result, "by_rule", by_rule(tally.counters)) < 0 ||
+      set_item(result, "fractional", PyRef(PyBool_FromLong(fractional))) < 0 ||
+      set_item(result, "no_annotated_contig",
+               PyRef(PyLong_FromLongLong(tally.counters.no_annotated_contig))) < 0) {
+    return -1;
+  }
+  if (settings.count_junctions &&
+      set_item(result, "junctions", junctions_array(tally.junctions, tid_contig)) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// With --byReadGroup: [(group ID, what add_tally gives for it)] in the header's order.
+PyRef read_groups_of(const count::FileCounter& counter, const count::Settings& settings,
+                     int32_t n_genes) {
+  const std::vector<std::string>& names = counter.read_groups();
+  PyRef groups(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  for (size_t g = 0; groups && g < names.size(); ++g) {
+    PyRef found(PyDict_New());
+    if (!found || add_tally(found.get(), counter.group_tallies()[g], settings, n_genes,
+                            counter.tid_contig()) < 0) {
+      return PyRef();
+    }
+    PyObject* pair = Py_BuildValue("(s#O)", names[g].data(),
+                                   static_cast<Py_ssize_t>(names[g].size()), found.get());
+    if (pair == nullptr) return PyRef();
+    PyList_SET_ITEM(groups.get(), static_cast<Py_ssize_t>(g), pair);
+  }
+  return groups;
+}
+
+PyObject* result_of(const count::FileCounter& counter, const bam::AlignmentInput& input,
+                    const count::Settings& settings, int32_t n_genes) {
+  const count::Counters& c = counter.counters();
   PyRef result(PyDict_New());
+  if (!result || add_tally(result.get(), counter.tally(), settings, n_genes,
+                           counter.tid_contig()) < 0) {
+    return nullptr;
+  }
   const char* order = input.sort_order() == bam::SortOrder::kCoordinate  ? "coordinate"
                       : input.sort_order() == bam::SortOrder::kQueryName ? "queryname"
                       : input.sort_order() == bam::SortOrder::kUnsorted  ? "unsorted"
                                                                          : "unknown";
-  if (!result || set_item(result.get(), "counts", std::move(counts)) < 0 ||
-      set_item(result.get(), "summary", std::move(summary)) < 0 ||
-      set_item(result.get(), "records", PyRef(PyLong_FromLongLong(c.records))) < 0 ||
-      set_item(result.get(), "by_rule", by_rule(c)) < 0 ||
+  if (set_item(result.get(), "records", PyRef(PyLong_FromLongLong(c.records))) < 0 ||
       set_item(result.get(), "pending_peak", PyRef(PyLong_FromLongLong(c.pending_peak))) < 0 ||
       set_item(result.get(), "contigs_matched",
                PyRef(PyLong_FromLong(counter.contigs_matched()))) < 0 ||
       set_item(result.get(), "reference_names", names_of(input)) < 0 ||
-      set_item(result.get(), "no_annotated_contig",
-               PyRef(PyLong_FromLongLong(c.no_annotated_contig))) < 0 ||
       set_item(result.get(), "corrupt_tags", PyRef(PyLong_FromLongLong(c.corrupt_tags))) < 0 ||
       set_item(result.get(), "sort_order", PyRef(PyUnicode_FromString(order))) < 0 ||
       set_item(result.get(), "lacks_eof_marker",
-               PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0 ||
-      set_item(result.get(), "fractional", PyRef(PyBool_FromLong(fractional))) < 0) {
+               PyRef(PyBool_FromLong(input.lacks_eof_marker()))) < 0) {
     return nullptr;
   }
-  if (settings.count_junctions &&
-      set_item(result.get(), "junctions", junctions_array(counter.junctions(), counter.tid_contig())) < 0) {
+  if (settings.by_read_group &&
+      set_item(result.get(), "read_groups", read_groups_of(counter, settings, n_genes)) < 0) {
     return nullptr;
   }
   if (settings.htseq() && add_htseq(result.get(), counter, settings, n_genes) < 0) return nullptr;
@@ -427,7 +463,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       "min_feature_fraction", "max_non_overlap", "max_feature_non_overlap", "largest_overlap",
       "extend5", "extend3", "read_position", "split_rule", "contig_aliases", "match_chr_prefix",
       "assignments", "rules", "overlap_mode", "nonunique", "pairing", "random_seed",
-      "read1_decides", "samout", "junctions", "shift", "shift_direction", nullptr};
+      "read1_decides", "samout", "junctions", "shift", "shift_direction", "by_read_group",
+      nullptr};
   PyObject* path_object;
   PyObject* index_object;
   count::Settings settings;
@@ -435,14 +472,14 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
       primary = 0, overlap = 0, duplicates = 0, strandedness = 0, every_rule = 0, secondary = 1,
       supplementary = 1, threads = 1, largest = 0, read_position = 0, split_rule = 0, rules = 0,
       overlap_mode = 0, nonunique = 0, pairing = 0, read1_decides = 0, chr_prefix = 1,
-      junctions = 0, shift_direction = 0;
+      junctions = 0, shift_direction = 0, by_read_group = 0;
   double min_fraction = 0, min_feature_fraction = 0;
   unsigned long long seed = 0;
   PyObject* aliases = nullptr;
   PyObject* assignments_object = Py_None;
   PyObject* samout_object = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpOpii:count_file",
+          args, kwargs, "O&O!|$pppppiiiipppppipppiiddiipiiiiO!pOiiiiKpOpiip:count_file",
           const_cast<char**>(keywords), PyUnicode_FSConverter, &path_object, index_type,
           &index_object, &paired, &fragments, &both, &chimeric, &length,
           &settings.min_fragment_length, &settings.max_fragment_length, &strandedness,
@@ -452,7 +489,8 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
           &settings.max_feature_non_overlap, &largest, &settings.extend5, &settings.extend3,
           &read_position, &split_rule, &PyDict_Type, &aliases, &chr_prefix,
           &assignments_object, &rules, &overlap_mode, &nonunique, &pairing, &seed,
-          &read1_decides, &samout_object, &junctions, &settings.shift, &shift_direction)) {
+          &read1_decides, &samout_object, &junctions, &settings.shift, &shift_direction,
+          &by_read_group)) {
     return nullptr;
   }
 
@@ -538,6 +576,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   settings.random_seed = seed;
   settings.read1_decides = read1_decides;
   settings.count_junctions = junctions && !settings.htseq();
+  settings.by_read_group = by_read_group && !settings.htseq();
   settings.paired = paired;
   settings.count_fragments = fragments;
   settings.both_ends_mapped = both;
@@ -583,6 +622,7 @@ PyObject* count_file(PyObject*, PyObject* args, PyObject* kwargs) {
   // The engine reads what featureCounts reads: sequences are never used for counting.
   input.set_lenient(true);
   input.set_whole_records(writer != nullptr || samout != nullptr);
+  if (settings.by_read_group) input.keep_header_text();
   opened = input.open(name, &signals);
   saved_errno = errno;
   // The first output that could not be opened or written, and errno's value for it.
