@@ -648,7 +648,7 @@ def test_shifted_reads_as_featurecounts(tmp_path, shift_type, size, reads):
 
 
 READ_GROUP_KINDS = {
-    "single-end": (S.single_end_reads(), ["-O"]),
+    "single-end": (S.single_end_reads(), ["-O", "-R", "CORE", "--Rpath", "RPATH"]),
     "pairs as reads": (S.paired_end_reads(), ["-p", "-s", "2"]),
     "fragments": (S.paired_end_reads(), ["-p", "--countReadPairs", "-M", "--fraction", "-J"]),
 }
@@ -687,9 +687,16 @@ def test_read_groups_as_featurecounts(tmp_path_factory, reads, options, data, an
             path = fc_peer.write_bam(path, folder / f"order{number}.bam")
         inputs.append(Path(path).name)
     fc_peer.write_saf(folder / "annotation.saf", annotation)
+    for program in ("featureCounts", "dulse"):
+        (folder / program).mkdir()
     theirs, ours = run_both(folder, ["-F", "SAF", "-a", "annotation.saf", "-o", "OUTPUT",
                                      "--byReadGroup", *options, *inputs])
     assert ours == theirs
+    if "-R" in options:
+        # Reads of a group the header lacks are written, reads without one are not.
+        for name in inputs:
+            assert assignments_of(folder / "dulse", "CORE", name) == assignments_of(
+                folder / "featureCounts", "CORE", name)
     if "-J" in options:
         assert (folder / "dulse.txt.jcounts").read_text() == (
             folder / "featureCounts.txt.jcounts").read_text()

@@ -101,7 +101,7 @@ struct Read {
   bool has_hi = false;
   bool tags_corrupt = false;  // its optional fields could not be read up to a tag looked for
   int64_t hi = 0;  // the HI tag, when has_hi
-  int32_t group = -1;  // with --byReadGroup, its RG tag's group (-1: none of the header's)
+  int32_t group = -1;  // with --byReadGroup, its RG tag's group (FileContext::group_of)
   BlockList blocks;  // the first max_blocks; empty for an unmapped record
   // featureCounts' length of the read, for the overlap fractions: the query bases up to the end
   // of the last block kept, and those of the one operation right after it when it is I or S; a

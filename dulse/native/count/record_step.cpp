@@ -62,14 +62,14 @@ int32_t FileContext::group_of(const bam::Record& record) const {
   const uint8_t* type;
   if (bam::lookup_aux(record.aux, record.aux_len, "RG", &type) != bam::AuxLookup::kFound ||
       *type != 'Z') {
-    return -1;
+    return kNoGroup;
   }
   const uint8_t* end = record.aux + record.aux_len;
   const auto* text = reinterpret_cast<const char*>(type + 1);
   size_t length = 0;
   while (type + 1 + length < end && text[length] != '\0') ++length;
   auto found = group_numbers.find(std::string_view(text, length));
-  return found == group_numbers.end() ? -1 : found->second;
+  return found == group_numbers.end() ? kOtherGroup : found->second;
 }
 
 int32_t FileContext::contigs_matched() const {

@@ -54,7 +54,10 @@ struct FileContext {
   int32_t contigs_matched() const;
   // Takes the read groups from the header's text (an ID named twice is one group).
   void set_read_groups(const std::string& header_text);
-  // The group of a record's RG:Z tag, or -1.
+  // The group of a record's RG:Z tag; kNoGroup without one, kOtherGroup for a group the
+  // header lacks.
+  static constexpr int32_t kNoGroup = -1;
+  static constexpr int32_t kOtherGroup = -2;
   int32_t group_of(const bam::Record& record) const;
 };
 
@@ -139,11 +142,15 @@ class RecordStep {
   void pair_or_wait(Read& read, std::string_view name, const MateLookup& lookup);
   // With bundles: a new name settles the reads waiting under the last one.
   void next_name(std::string_view name);
-  // The rules a read is counted by: the file's, or with --byReadGroup its group's; null for a
-  // read of no group, which is left out. A fragment goes by its first record in the file, or
-  // by its second when neither is mapped, as featureCounts 2.0.3 groups them.
+  // The rules a read is counted by: the file's, or with --byReadGroup its group's. As
+  // featureCounts 2.0.3 has it, a read whose RG tag names no group of the header is counted
+  // where no column shows it (the file's own tally) but in -R's output, and a read without
+  // an RG tag is left out (null). A fragment goes by its first record in the file, or by its
+  // second when neither is mapped.
   Policy* rules_for(const Read& read) const {
-    if (!file_.settings.by_read_group) return rules_.get();
+    if (!file_.settings.by_read_group || read.group == FileContext::kOtherGroup) {
+      return rules_.get();
+    }
     return read.group >= 0 ? group_rules_[static_cast<size_t>(read.group)].get() : nullptr;
   }
   void count_read(const Read& read) {

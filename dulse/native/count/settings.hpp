@@ -82,9 +82,8 @@ struct Settings {
   // added or taken away.
   std::unordered_map<std::string, std::string> contig_aliases;
   bool match_chr_prefix = true;  // featureCounts' matching of chr1 to 1; htseq-count has none
-  // --byReadGroup: a tally per read group of the header (its @RG IDs), each read (fragment:
-  // its first record in the file) counted in its RG tag's; reads of no such group are left
-  // out, of the counts, the summary and the -R output alike.
+  // --byReadGroup: a tally per read group of the header (its @RG IDs), each read counted in
+  // its RG tag's (see RecordStep::rules_for).
   bool by_read_group = false;
   // Each record kept whole for writing it out again with its assignment (-R).
   bool keep_records = false;
