@@ -327,11 +327,11 @@ def _count(path, annotation, settings, threads=1, assignments=None):
             raise BamError(str(error), kind="strandedness") from None
     details = _details(path, found)
     if groups is None:
-        return _file_counts(path, found, rule, details, settings)
+        return _file_counts(path, found, found, rule, details, settings)
     if not groups:
         details["notes"].append(f"{path}: its header has no @RG lines: counted by read group, "
                                 f"it has no column")
-    columns = [_file_counts(f"{path}:{name}", group, rule, details, settings)
+    columns = [_file_counts(f"{path}:{name}", group, found, rule, details, settings)
                for name, group in groups]
     counts = (numpy.sum([column.counts for column in columns], axis=0) if columns
               else numpy.zeros(len(annotation.features.contig) if settings.feature_level
@@ -342,8 +342,9 @@ def _count(path, annotation, settings, threads=1, assignments=None):
                       found["pending_peak"], details, read_groups=columns)
 
 
-def _file_counts(path, found, rule, details, settings):
-    """A FileCounts of what the engine found (a file's or a read group's) under `rule`."""
+def _file_counts(path, found, file, rule, details, settings):
+    """A FileCounts of what the engine found (a file's or a read group's) under `rule`; `file`
+    is what it found for the whole file (records, pending mates)."""
     number = ("unstranded", "forward", "reverse").index(rule)
     check = StrandCheck(found["by_rule"])
     summary = dict(found["summary"])
@@ -354,8 +355,8 @@ def _file_counts(path, found, rule, details, settings):
                    no_annotated_contig=found["no_annotated_contig"])
     if settings.junctions:
         details["junctions"] = found["junctions"]
-    return FileCounts(path, found["counts"][number], summary, rule, check,
-                      found.get("records", 0), found.get("pending_peak", 0), details)
+    return FileCounts(path, found["counts"][number], summary, rule, check, file["records"],
+                      file["pending_peak"], details)
 
 
 def _count_file(path, annotation, threads, feature_level=False, assignments=None, samout=None,

@@ -21,8 +21,9 @@ struct Tally {
   AssignmentLog* log = nullptr;
   // Where htseq-count's -o records go, when anywhere; on one thread only.
   HtseqLog* htseq_log = nullptr;
-  // With --byReadGroup, one tally per read group (what each read came to); this one then
-  // keeps only what belongs to the file (records, pending mates).
+  // With --byReadGroup, one tally per read group of the header; this one then keeps what
+  // belongs to the file (records, pending mates) and the reads of groups the header lacks,
+  // which no column shows.
   std::vector<Tally> groups;
 
   // Counts are kept for the chosen rule, or for every rule when the settings ask.
