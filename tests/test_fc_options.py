@@ -557,16 +557,23 @@ def long_reads_sam(rng, paired):
                 operations.append(f"{rng.randint(5, 40)}M")
             cigar = "".join(operations)
             records.append((rng.randint(1, LONG_CONTIG - 20_000), cigar))
-        for mate, (position, cigar) in enumerate(records):
-            if paired:
-                flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
-                mate_position = records[1 - mate][0]
-                rest = f"=\t{mate_position}\t0"
-            else:
-                flag, rest = rng.choice([0, 16]), "*\t0\t0"
-            lines.append(f"r{number}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
-                         f"{fc_peer.sequence_for(cigar)}\t*")
+        lines += template_lines(rng, f"r{number}", records, paired)
     return "\n".join(lines) + "\n"
+
+
+def template_lines(rng, name, records, paired):
+    """SAM lines on chr1 of one template's (position, CIGAR) records: with `paired` two mates
+    on opposite strands, else one read on a random strand."""
+    lines = []
+    for mate, (position, cigar) in enumerate(records):
+        if paired:
+            flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
+            rest = f"=\t{records[1 - mate][0]}\t0"
+        else:
+            flag, rest = rng.choice([0, 16]), "*\t0\t0"
+        lines.append(f"{name}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
+                     f"{fc_peer.sequence_for(cigar)}\t*")
+    return lines
 
 
 LONG_CONTIG = 200_000
@@ -614,14 +621,7 @@ def shifted_reads_sam(rng, paired):
                                 f"{rng.randint(1, 5)}S{rng.randint(5, 30)}M{rng.randint(1, 3)}D"
                                 f"{rng.randint(5, 30)}M"])
             records.append((rng.randint(1, SHIFT_CONTIG - 5), cigar))
-        for mate, (position, cigar) in enumerate(records):
-            if paired:
-                flag = (99, 147)[mate] if rng.random() < 0.5 else (83, 163)[mate]
-                rest = f"=\t{records[1 - mate][0]}\t0"
-            else:
-                flag, rest = rng.choice([0, 16]), "*\t0\t0"
-            lines.append(f"r{number}\t{flag}\tchr1\t{position}\t60\t{cigar}\t{rest}\t"
-                         f"{fc_peer.sequence_for(cigar)}\t*")
+        lines += template_lines(rng, f"r{number}", records, paired)
     return "\n".join(lines) + "\n"
 
 

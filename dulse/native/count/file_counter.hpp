@@ -36,9 +36,6 @@ class FileCounter {
   const GeneCounts& counts(Strandedness rule) const {
     return tally_.counts[static_cast<int>(rule)];
   }
-  // The junctions counted, with -J.
-  const JunctionCounts& junctions() const { return tally_.junctions; }
-  bool keeps(Strandedness rule) const { return Tally::keeps(settings_, rule); }
   const std::string& message() const { return message_; }
   // The contigs of the file that the annotation has.
   int32_t contigs_matched() const { return contigs_matched_; }
