@@ -22,6 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from inflater import module_deflater
+
 DEFAULT_DATA = Path(__file__).resolve().parent / "data"
 TARGET = 2.5
 
@@ -116,6 +118,7 @@ def main(argv=None):
     header_only = (args.data / "header-only.bam").resolve()
     print(f"{bam.name}: dulse count against featureCounts, -T 1 unless the leg gives -T, best "
           f"of {args.repeat}; counting = whole run - run on {header_only.name}")
+    print(f"dulse compresses the BAM it writes with {module_deflater(sys.executable)}")
     print(f"{'leg':36s} {'featureCounts':>13s} {'dulse':>7s} {'ratio':>6s} "
           f"{'counting: fC':>13s} {'dulse':>7s} {'ratio':>6s}  outputs")
     failed = False

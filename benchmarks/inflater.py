@@ -1,4 +1,4 @@
-"""Which inflater the installed module and samtools use."""
+"""Which inflater (and deflater) the installed module and samtools use."""
 
 import re
 import shutil
@@ -8,16 +8,24 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 # Run in the interpreter that has dulse installed: the build records its inflater.
-PROBE = "from dulse.quantify._build import INFLATER; print(INFLATER)"
+PROBE = "from dulse.quantify import _build; print(getattr(_build, {!r}, 'unknown'))"
 
 
-def module_inflater(python):
+def built_with(python, name):
     try:
-        probe = subprocess.run([python, "-c", PROBE], capture_output=True, text=True,
-                               check=True, cwd=ROOT / "benchmarks")
+        probe = subprocess.run([python, "-c", PROBE.format(name)], capture_output=True,
+                               text=True, check=True, cwd=ROOT / "benchmarks")
     except (OSError, subprocess.CalledProcessError):
         return "unknown (the module could not be imported)"
     return probe.stdout.strip() or "unknown"
+
+
+def module_inflater(python):
+    return built_with(python, "INFLATER")
+
+
+def module_deflater(python):
+    return built_with(python, "DEFLATER")
 
 
 def samtools_inflater():

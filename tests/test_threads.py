@@ -340,3 +340,28 @@ def test_per_read_outputs_are_the_same_file_on_any_number_of_threads(tmp_path, a
     if output[0] == "BAM":
         assert len(bam_bytes.inflate(files[0])) > 80 * 0xFF00
     assert files[1] == files[0] and files[2] == files[0]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_per_read_bam_keeps_records_that_do_not_compress(tmp_path, annotation, threads):
+    # Each record carries random bytes (a B:C array), so no block of the per-read BAM shrinks
+    # when compressed: every block must still hold its records whole. The SAM output, written
+    # without compression, is what the BAM must read back as.
+    rng = random.Random(11)
+    records = []
+    for n in range(60):
+        noise = rng.randbytes(20_000)
+        records.append(bam_bytes.record(
+            name=f"q{n}".encode(), pos=rng.randrange(1, 1800), cigar="60M", l_qseq=0,
+            aux=b"NHC\x01" + b"ZBBC" + len(noise).to_bytes(4, "little") + noise))
+    stream = bam_bytes.header((("chr1", 9000), ("chr2", 9000))) + b"".join(records)
+    path = written(tmp_path, stream, range(0xFF00, len(stream), 0xFF00))
+    outputs = {}
+    for kind in ("BAM", "SAM"):
+        out = tmp_path / f"assigned.{kind.lower()}"
+        count_bam(path, annotation, threads=threads, assignments=(kind, out))
+        with pysam.AlignmentFile(str(out), check_sq=False) as source:
+            outputs[kind] = [record.to_string() for record in source]
+    compressed = (tmp_path / "assigned.bam").read_bytes()
+    assert len(compressed) > 0.98 * len(bam_bytes.inflate(compressed))
+    assert len(outputs["BAM"]) == 60 and outputs["BAM"] == outputs["SAM"]

@@ -6,11 +6,7 @@
 
 #include "bam/bytes.hpp"
 
-#ifdef DULSE_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-#else
-#include <zlib.h>
-#endif
+#include "bam/block_deflater.hpp"
 
 namespace dulse::bam {
 
@@ -24,50 +20,11 @@ const uint8_t kEofBlock[] = {0x1f, 0x8b, 0x08, 0x04, 0x00, 0x00, 0x00, 0x00, 0x0
                              0x06, 0x00, 0x42, 0x43, 0x02, 0x00, 0x1b, 0x00, 0x03, 0x00,
                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
-#ifdef DULSE_HAVE_LIBDEFLATE
-
-void* new_compressor(int level) { return libdeflate_alloc_compressor(level); }
-void free_compressor(void* state) {
-  libdeflate_free_compressor(static_cast<libdeflate_compressor*>(state));
-}
-// The raw deflate data of `in`, into at most `room` bytes: its length, or 0 when it does not fit.
-size_t deflate_into(void* state, int, const uint8_t* in, size_t n, uint8_t* out, size_t room) {
-  return libdeflate_deflate_compress(static_cast<libdeflate_compressor*>(state), in, n, out,
-                                     room);
-}
-uint32_t crc_of(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(libdeflate_crc32(0, data, n));
-}
-
-#else
-
-void* new_compressor(int) { return new z_stream{}; }
-void free_compressor(void* state) { delete static_cast<z_stream*>(state); }
-size_t deflate_into(void* state, int level, const uint8_t* in, size_t n, uint8_t* out,
-                    size_t room) {
-  auto* zs = static_cast<z_stream*>(state);
-  *zs = z_stream{};
-  if (deflateInit2(zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return 0;
-  zs->next_in = const_cast<uint8_t*>(in);
-  zs->avail_in = static_cast<uInt>(n);
-  zs->next_out = out;
-  zs->avail_out = static_cast<uInt>(room);
-  int status = deflate(zs, Z_FINISH);
-  size_t produced = room - zs->avail_out;
-  deflateEnd(zs);
-  return status == Z_STREAM_END ? produced : 0;
-}
-uint32_t crc_of(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(crc32(0, data, static_cast<uInt>(n)));
-}
-
-#endif
-
 // One BGZF member: the gzip header with its BC field, the raw deflate data of `data`, its CRC
 // and size. Its length; `out` holds kMaxBlock bytes.
-size_t make_member(void* compressor, int level, const std::vector<uint8_t>& data, uint8_t* out) {
+size_t make_member(BlockDeflater& deflater, const std::vector<uint8_t>& data, uint8_t* out) {
   size_t room = kMaxBlock - kHeader - kTrailer;
-  size_t deflated = deflate_into(compressor, level, data.data(), data.size(), out + kHeader, room);
+  size_t deflated = deflater.deflate(data.data(), data.size(), out + kHeader, room);
   if (deflated == 0) {
     // Data that does not shrink: a stored deflate block holds it as it is.
     out[kHeader] = 1;
@@ -81,7 +38,7 @@ size_t make_member(void* compressor, int level, const std::vector<uint8_t>& data
                                         0x06, 0x00, 0x42, 0x43, 0x02, 0x00};
   std::memcpy(out, header, sizeof header);
   put_le16(out + 16, static_cast<uint16_t>(total - 1));
-  put_le32(out + kHeader + deflated, crc_of(data.data(), data.size()));
+  put_le32(out + kHeader + deflated, BlockDeflater::crc32(data.data(), data.size()));
   put_le32(out + kHeader + deflated + 4, static_cast<uint32_t>(data.size()));
   return total;
 }
@@ -103,11 +60,11 @@ struct BgzfWriter::Block {
 };
 
 BgzfWriter::BgzfWriter(int level)
-    : level_(level), compressor_(new_compressor(level)), filling_(std::make_unique<Block>()) {}
+    : level_(level), deflater_(std::make_unique<BlockDeflater>(level)),
+      filling_(std::make_unique<Block>()) {}
 
 BgzfWriter::~BgzfWriter() {
   stop_threads();
-  if (compressor_ != nullptr) free_compressor(compressor_);
 }
 
 bool BgzfWriter::open(const char* path, int threads) {
@@ -115,12 +72,14 @@ bool BgzfWriter::open(const char* path, int threads) {
   // The caller compresses too, when the threads are behind: threads - 1 of them. Threads that
   // cannot be had (no memory for a compressor, none left to start) leave more to the caller.
   for (int t = 1; t < threads; ++t) {
-    void* compressor = new_compressor(level_);
-    if (compressor == nullptr) break;
+    auto deflater = std::make_unique<BlockDeflater>(level_);
+    if (!deflater->ready()) break;
+    BlockDeflater* own = deflater.get();
+    thread_deflaters_.push_back(std::move(deflater));
     try {
-      threads_.emplace_back([this, compressor] { compress_queued(compressor); });
+      threads_.emplace_back([this, own] { compress_queued(*own); });
     } catch (const std::system_error&) {
-      free_compressor(compressor);
+      thread_deflaters_.pop_back();
       break;
     }
   }
@@ -144,7 +103,7 @@ bool BgzfWriter::hand_on() {
   Block* block = filling_.get();
   if (block->data.empty()) return true;
   if (threads_.empty()) {
-    block->member_size = make_member(compressor_, level_, block->data, block->member.data());
+    block->member_size = make_member(*deflater_, block->data, block->member.data());
     block->data.clear();
     return file_.write(block->member.data(), block->member_size);
   }
@@ -158,7 +117,7 @@ bool BgzfWriter::hand_on() {
     queued_.notify_one();
   } else {
     // The threads are behind: this one compresses the block itself, out of turn.
-    block->member_size = make_member(compressor_, level_, block->data, block->member.data());
+    block->member_size = make_member(*deflater_, block->data, block->member.data());
     block->compressed = true;
   }
   std::unique_ptr<Block> next;
@@ -196,7 +155,7 @@ bool BgzfWriter::write_compressed(bool all) {
   return written;
 }
 
-void BgzfWriter::compress_queued(void* compressor) {
+void BgzfWriter::compress_queued(BlockDeflater& deflater) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     queued_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
@@ -204,13 +163,11 @@ void BgzfWriter::compress_queued(void* compressor) {
     Block* block = waiting_.front();
     waiting_.pop_front();
     lock.unlock();
-    block->member_size = make_member(compressor, level_, block->data, block->member.data());
+    block->member_size = make_member(deflater, block->data, block->member.data());
     lock.lock();
     block->compressed = true;
     compressed_.notify_one();
   }
-  lock.unlock();
-  free_compressor(compressor);
 }
 
 void BgzfWriter::stop_threads() {
@@ -221,6 +178,7 @@ void BgzfWriter::stop_threads() {
   queued_.notify_all();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
+  thread_deflaters_.clear();
 }
 
 bool BgzfWriter::close() {

@@ -1,6 +1,6 @@
 // BGZF: bytes written as a series of gzip members of at most 64 KiB each, every one naming its
-// own compressed size (the BC extra field), then the empty end-of-file block. Compressed with
-// libdeflate where the build has it, else with zlib.
+// own compressed size (the BC extra field), then the empty end-of-file block. Compressed by
+// BlockDeflater.
 #pragma once
 
 #include <condition_variable>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bam/block_deflater.hpp"
 #include "bam/output_file.hpp"
 
 namespace dulse::bam {
@@ -37,7 +38,7 @@ class BgzfWriter {
   // Compresses what is pending, writes the end-of-file block and closes the file.
   bool close();
   int error() const { return file_.error(); }
-  bool ready() const { return compressor_ != nullptr; }
+  bool ready() const { return deflater_->ready(); }
 
  private:
   struct Block;
@@ -46,16 +47,17 @@ class BgzfWriter {
   bool hand_on();
   // Writes the blocks compressed at the front of the queue; with `all`, waits for every one.
   bool write_compressed(bool all);
-  void compress_queued(void* compressor);
+  void compress_queued(BlockDeflater& deflater);
   void stop_threads();
 
   int level_;
-  void* compressor_ = nullptr;
+  std::unique_ptr<BlockDeflater> deflater_;
   OutputFile file_;
   std::unique_ptr<Block> filling_;
 
   // With threads: the blocks handed on, in file order, and those waiting for a thread.
   std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<BlockDeflater>> thread_deflaters_;  // one per thread
   std::mutex mutex_;
   std::condition_variable queued_;
   std::condition_variable compressed_;
