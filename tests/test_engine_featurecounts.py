@@ -102,19 +102,27 @@ def test_misfit_library_is_refused(tmp_path, records, options, kind, fix, as_bam
 
 # --------------------------------------------------------------------------------------------
 # Features without a strand ('.'): featureCounts matches them with every read under -s 0 and
-# -s 2, with none under -s 1
+# -s 2, with none under -s 1. A read on such a feature and a stranded one passes one rule on
+# both, another on one of them: with the overlap rules too, each rule must judge its own hits.
 
 UNSTRANDED_GENES = fc_peer.features(("gA", "chr1", 100, 300, "+"), ("gB", "chr1", 250, 500, "."),
-                                    ("gC", "chr2", 100, 400, "."))
+                                    ("gC", "chr2", 100, 400, "."), ("gD", "chr1", 480, 700, "-"))
 ON_UNSTRANDED = [SamRecord("f", 0, "chr1", 400, 60, "20M"),
                  SamRecord("r", 16, "chr1", 400, 60, "20M"),
                  SamRecord("both", 16, "chr1", 280, 60, "10M"),
+                 SamRecord("plus", 0, "chr1", 285, 60, "30M"),
+                 SamRecord("minus", 0, "chr1", 470, 60, "40M"),
+                 SamRecord("minus-r", 16, "chr1", 490, 60, "5M100N20M"),
                  SamRecord("c", 0, "chr2", 150, 60, "20M"),
                  SamRecord("cr", 16, "chr2", 150, 60, "20M")]
+MEASURES = {"": {}, "largestOverlap": {"largest_overlap": True},
+            "fracOverlapFeature": {"frac_overlap_feature": 0.01},
+            "minOverlap12": {"min_overlap": 12}}
 
 
 @pytest.mark.parametrize("strand", [0, 1, 2])
 @pytest.mark.parametrize("multi_overlap", [False, True], ids=["", "O"])
-def test_features_without_a_strand(strand, multi_overlap):
-    options = Options(strand=strand, multi_overlap=multi_overlap)
+@pytest.mark.parametrize("measure", MEASURES.values(), ids=MEASURES.keys())
+def test_features_without_a_strand(strand, multi_overlap, measure):
+    options = Options(strand=strand, multi_overlap=multi_overlap, **measure)
     compare_orders(ON_UNSTRANDED, UNSTRANDED_GENES, options, random.Random(0), "strand '.'")

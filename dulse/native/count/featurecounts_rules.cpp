@@ -428,39 +428,53 @@ void FeatureCountsRules::assign_measured(const Read* const* reads, int n,
   }
   if (log_ != nullptr) meet(pieces_, n, [](const Piece& piece) { return piece.record; }, reverse);
   int64_t bases = settings_.measures_length() ? fragment_bases(reads, n) : 0;
-  // A rule that keeps every piece comes to what the first such rule came to.
+  // Mostly every rule keeps all of the pieces or none: the pieces are then judged once, in
+  // place. A rule that keeps all of them comes to what the first such rule came to.
+  unsigned keep_all = ~0u, keep_any = 0;
+  for (const Piece& piece : pieces_) {
+    unsigned passes = kRuleMasks.masks[piece.strand][reverse[piece.record] ? 1 : 0];
+    keep_all &= passes;
+    keep_any |= passes;
+  }
+  bool mixed = keep_all != keep_any;
   bool judged_all = false;
   OverlapRules::Verdict all_verdict = OverlapRules::Verdict::kNoFeatures;
   size_t all_left = 0;
   for (int s = 0; s < kStrandednessCount; ++s) {
     auto rule = static_cast<Strandedness>(s);
-    rule_pieces_.clear();
-    for (const Piece& piece : pieces_) {
-      if (strand_passes(rule, piece.strand, reverse[piece.record])) rule_pieces_.push_back(piece);
-    }
+    unsigned bit = 1u << s;
     size_t left = 0;
     OverlapRules::Verdict verdict;
-    bool keeps_all = rule_pieces_.size() == pieces_.size();
-    if (rule_pieces_.empty()) {
+    const std::vector<int32_t>* chosen = &genes_;
+    if ((keep_any & bit) == 0) {
       verdict = OverlapRules::Verdict::kNoFeatures;
-    } else if (keeps_all && judged_all) {
+    } else if ((keep_all & bit) != 0) {
+      if (!judged_all) {
+        std::vector<Piece>* judged = &pieces_;
+        if (mixed) {
+          rule_pieces_ = pieces_;  // the judge reorders what it is given
+          judged = &rule_pieces_;
+        }
+        all_verdict = overlap_.judge(*judged, bases, all_genes_, &all_left);
+        judged_all = true;
+      }
       verdict = all_verdict;
       left = all_left;
-      genes_ = all_genes_;
+      chosen = &all_genes_;
     } else {
-      verdict = overlap_.judge(rule_pieces_, bases, genes_, &left);
-      if (keeps_all) {
-        judged_all = true;
-        all_verdict = verdict;
-        all_left = left;
-        all_genes_ = genes_;
+      rule_pieces_.clear();
+      for (const Piece& piece : pieces_) {
+        if ((kRuleMasks.masks[piece.strand][reverse[piece.record] ? 1 : 0] & bit) != 0) {
+          rule_pieces_.push_back(piece);
+        }
       }
+      verdict = overlap_.judge(rule_pieces_, bases, genes_, &left);
     }
     Counters::RuleTally& tally = counters_.by_rule[s];
     switch (verdict) {
       case OverlapRules::Verdict::kAssigned:
-        count_for(rule, genes_.data(), genes_.size(), left, nh);
-        note_rule(s, &Counters::assigned, genes_.data(), genes_.size());
+        count_for(rule, chosen->data(), chosen->size(), left, nh);
+        note_rule(s, &Counters::assigned, chosen->data(), chosen->size());
         break;
       case OverlapRules::Verdict::kNoFeatures:
         ++tally.no_features;
