@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 
-#include "bam/bytes.hpp"
-
 #include "bam/block_deflater.hpp"
+#include "bam/bytes.hpp"
 
 namespace dulse::bam {
 
@@ -72,8 +72,8 @@ bool BgzfWriter::open(const char* path, int threads) {
   // The caller compresses too, when the threads are behind: threads - 1 of them. Threads that
   // cannot be had (no memory for a compressor, none left to start) leave more to the caller.
   for (int t = 1; t < threads; ++t) {
-    auto deflater = std::make_unique<BlockDeflater>(level_);
-    if (!deflater->ready()) break;
+    std::unique_ptr<BlockDeflater> deflater(new (std::nothrow) BlockDeflater(level_));
+    if (deflater == nullptr || !deflater->ready()) break;
     BlockDeflater* own = deflater.get();
     thread_deflaters_.push_back(std::move(deflater));
     try {

@@ -65,8 +65,6 @@ uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
   return crc32_gzip_refl(0, const_cast<uint8_t*>(data), n);
 }
 
-const char* BlockDeflater::name() { return "igzip (ISA-L)"; }
-
 #elif defined(DULSE_HAVE_LIBDEFLATE)
 
 BlockDeflater::BlockDeflater(int level)
@@ -86,8 +84,6 @@ size_t BlockDeflater::deflate(const uint8_t* in, size_t n, uint8_t* out, size_t 
 uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
   return static_cast<uint32_t>(libdeflate_crc32(0, data, n));
 }
-
-const char* BlockDeflater::name() { return "libdeflate"; }
 
 #else
 
@@ -114,8 +110,6 @@ size_t BlockDeflater::deflate(const uint8_t* in, size_t n, uint8_t* out, size_t 
 uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
   return static_cast<uint32_t>(::crc32(0, data, static_cast<uInt>(n)));
 }
-
-const char* BlockDeflater::name() { return "zlib"; }
 
 #endif
 

@@ -30,8 +30,6 @@ class BlockDeflater {
   size_t deflate(const uint8_t* in, size_t n, uint8_t* out, size_t room);
 
   static uint32_t crc32(const uint8_t* data, size_t n);
-  // "igzip (ISA-L)", "libdeflate" or "zlib".
-  static const char* name();
 
  private:
   int level_;
