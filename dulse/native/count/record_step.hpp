@@ -145,8 +145,9 @@ class RecordStep {
   // The rules a read is counted by: the file's, or with --byReadGroup its group's. As
   // featureCounts 2.0.3 has it, a read whose RG tag names no group of the header is counted
   // where no column shows it (the file's own tally) but in -R's output, and a read without
-  // an RG tag is left out (null). A fragment goes by its first record in the file, or by its
-  // second when neither is mapped.
+  // an RG tag is left out (null). A fragment goes by its first record in the file, and is left
+  // out when either record has no RG tag; when neither is mapped, it goes by its second
+  // record alone.
   Policy* rules_for(const Read& read) const {
     if (!file_.settings.by_read_group || read.group == FileContext::kOtherGroup) {
       return rules_.get();
@@ -157,9 +158,14 @@ class RecordStep {
     if (Policy* rules = rules_for(read)) rules->count_read(read);
   }
   void count_fragment(const Read& earlier, const Read* later) {
-    const Read& decides =
-        later != nullptr && !earlier.mapped() && !later->mapped() ? *later : earlier;
-    if (Policy* rules = rules_for(decides)) rules->count_fragment(earlier, later);
+    bool unmapped = later != nullptr && !earlier.mapped() && !later->mapped();
+    if (file_.settings.by_read_group && later != nullptr && !unmapped &&
+        later->group == FileContext::kNoGroup) {
+      return;
+    }
+    if (Policy* rules = rules_for(unmapped ? *later : earlier)) {
+      rules->count_fragment(earlier, later);
+    }
   }
 
   const FileContext& file_;
