@@ -1,5 +1,5 @@
 """This process's resident size and processor time, as the kernel reports them, for the legs
-that time a call."""
+that time a call; and the processor time the host of a virtual machine took from it."""
 
 import resource
 
@@ -38,3 +38,22 @@ def cpu_seconds():
     """The processor time this process has used so far, user and system."""
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
+
+
+def host_ticks():
+    """(stolen, all) clock ticks of the machine's CPUs so far (/proc/stat), or None. Stolen
+    ticks are those a virtual machine's host gave to something else: their share while legs
+    ran says how far the host, rather than the code, moved the times."""
+    try:
+        with open("/proc/stat", encoding="ascii") as stat:
+            fields = [int(value) for value in stat.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    return (fields[7], sum(fields)) if len(fields) > 7 else None
+
+
+def stolen_share(before, after):
+    """The share of the CPU time stolen between two host_ticks(), as text."""
+    if before is None or after is None or after[1] <= before[1]:
+        return "unknown"
+    return f"{100 * (after[0] - before[0]) / (after[1] - before[1]):.1f}%"

@@ -46,6 +46,7 @@ from generate import (DEFAULT_DATA, DEFAULT_SEED, ensure_annotation, ensure_pair
 from inflater import module_inflater, samtools_inflater
 from legs import (FLOOR, OBJECTS, PEER, WHOLE, cli_leg, count_options, describe_untimed_work,
                   engine_leg, module_legs, tool_legs)
+from memory import host_ticks, stolen_share
 from open_pairs import cached_least_held
 
 HERE = Path(__file__).resolve().parent
@@ -487,13 +488,15 @@ def main(argv=None):
             _warm(annotation["gtf"])
             legs = legs_for(name, bam, args.python, annotation, args.strand, args.mapq,
                             Path(scratch), args.threads)
+            ticks = host_ticks()
             measure(legs, args.repeat)
+            stolen = stolen_share(ticks, host_ticks())
             scalings[name] = machine_scaling(bam, args.threads, args.repeat)
             describe_untimed_work(legs)
             tables[name] = legs
             records = next((leg.records for leg in legs if leg.records), None)
             title = (f"\n{bam.name}: {records or '?'} records, {bam.stat().st_size / 1e6:.0f} MB, "
-                     f"best of {args.repeat}")
+                     f"best of {args.repeat}; CPU time taken by the host while they ran: {stolen}")
             print(table(title, legs, records))
             for leg in legs:
                 if leg.note:
