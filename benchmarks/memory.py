@@ -42,8 +42,7 @@ def cpu_seconds():
 
 def host_ticks():
     """(stolen, all) clock ticks of the machine's CPUs so far (/proc/stat), or None. Stolen
-    ticks are those a virtual machine's host gave to something else: their share while legs
-    ran says how far the host, rather than the code, moved the times."""
+    ticks are those a virtual machine's host gave to something else while it waited."""
     try:
         with open("/proc/stat", encoding="ascii") as stat:
             fields = [int(value) for value in stat.readline().split()[1:]]
