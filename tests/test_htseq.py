@@ -104,7 +104,7 @@ def key(result):
                                             single_end_records=False),
                          S.single_end_reads(min_reads=10, max_reads=60)),
        order=st.sampled_from(("aligner", "name", "coordinate", "shuffled")),
-       block_size=st.integers(20, 300), data=st.data())
+       block_size=st.integers(10, 150), data=st.data())
 def test_threads_count_what_one_thread_counts(tmp_path_factory, group, records, order,
                                               block_size, data):
     folder = tmp_path_factory.mktemp("threads")

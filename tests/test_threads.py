@@ -82,7 +82,7 @@ def annotation(tmp_path_factory):
 @given(records=st.one_of(S.paired_end_reads(min_templates=5, max_templates=40),
                          S.single_end_reads(min_reads=5, max_reads=60)),
        order=st.sampled_from(("aligner", "name", "coordinate", "shuffled")),
-       block_size=st.integers(20, 200), data=st.data())
+       block_size=st.integers(10, 100), data=st.data())
 def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, group, records,
                                               order, block_size, data):
     folder = tmp_path_factory.mktemp("threads")
@@ -107,7 +107,7 @@ def test_threads_count_what_one_thread_counts(tmp_path_factory, annotation, grou
 @given(records=st.one_of(S.paired_end_reads(min_templates=5, max_templates=40),
                          S.single_end_reads(min_reads=5, max_reads=60)),
        order=st.sampled_from(("aligner", "coordinate", "shuffled")),
-       block_size=st.integers(20, 200), data=st.data())
+       block_size=st.integers(10, 100), data=st.data())
 def test_read_groups_counted_alike_on_any_number_of_threads(tmp_path_factory, annotation, chosen,
                                                              records, order, block_size, data):
     # Each read in group x, y or none (mates alike): each group's column the same every time.
@@ -156,7 +156,7 @@ def record_ends(stream):
 @given(records=st.one_of(S.paired_end_reads(min_templates=30, max_templates=120),
                          S.single_end_reads(min_reads=30, max_reads=200)),
        order=st.sampled_from(("coordinate", "name", "aligner")),
-       per_block=st.integers(1, 3), short_length_at=st.none() | st.integers(0, 10_000),
+       per_block=st.integers(1, 2), short_length_at=st.none() | st.integers(0, 10_000),
        data=st.data())
 def test_blocks_that_end_with_a_record(tmp_path_factory, annotation, group, records, order,
                                        per_block, short_length_at, data):
@@ -331,7 +331,7 @@ def test_per_read_outputs_are_the_same_file_on_any_number_of_threads(tmp_path, a
             tid=rng.randrange(2), pos=pos, mtid=0, mpos=pos + 50,
             cigar=rng.choice(("60M", "20M100N40M", "30M2D30M")), aux=b"NHC\x01"))
     stream = bam_bytes.header((("chr1", 9000), ("chr2", 9000))) + b"".join(records)
-    path = written(tmp_path, stream, range(0xFF00, len(stream), 0xFF00))
+    path = written(tmp_path, stream, range(0x4000, len(stream), 0x4000))
     files = []
     for threads in (1, 2, 3):
         out = tmp_path / f"{threads}-{output[1]}"
@@ -355,7 +355,7 @@ def test_per_read_bam_keeps_records_that_do_not_compress(tmp_path, annotation, t
             name=f"q{n}".encode(), pos=rng.randrange(1, 1800), cigar="60M", l_qseq=0,
             aux=b"NHC\x01" + b"ZBBC" + len(noise).to_bytes(4, "little") + noise))
     stream = bam_bytes.header((("chr1", 9000), ("chr2", 9000))) + b"".join(records)
-    path = written(tmp_path, stream, range(0xFF00, len(stream), 0xFF00))
+    path = written(tmp_path, stream, range(0x4000, len(stream), 0x4000))
     outputs = {}
     for kind in ("BAM", "SAM"):
         out = tmp_path / f"assigned.{kind.lower()}"

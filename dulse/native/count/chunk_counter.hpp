@@ -31,12 +31,13 @@ namespace dulse::count {
 
 class ChunkCounter {
  public:
-  // About 2 MiB inflated, more than a core's second-level cache here (its bytes are fetched
+  // About 4 MiB inflated, more than a core's second-level cache here (its bytes are fetched
   // ahead of the records that read them instead), but large enough that handing chunks out
-  // costs little and that few mates of a coordinate-sorted file fall in different chunks
-  // (0.6 times as many as with 1 MiB on the benchmark's pairs). Measured there: 16 and 8
-  // blocks made coordinate-sorted pairs slower on two threads, 64 no faster.
-  static constexpr size_t kBlocksPerChunk = 32;
+  // costs little and that few mates of a coordinate-sorted file fall in different chunks: on
+  // the benchmark's sorted pairs, 8% of the records are joined across chunks of 32 blocks,
+  // which made two threads 2-8% slower than chunks of 64; 128 was no faster than 64, and
+  // single-end reads were slower.
+  static constexpr size_t kBlocksPerChunk = 64;
 
   ChunkCounter(const FileContext& file, Tally& tally, int threads);
   ~ChunkCounter();
