@@ -268,7 +268,10 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     annotated = annotated || contigs[r] >= 0;
   }
   if (!annotated) ++counters_.no_annotated_contig;
-  if (settings_.measures_overlap()) {
+  // --largestOverlap alone chooses among several genes: the reads of one gene, most of them,
+  // take the path below, and the others are measured (their hits looked up again).
+  bool choosing = settings_.measures_only_to_choose();
+  if (settings_.measures_overlap() && !choosing) {
     assign_measured(reads, n, contigs);
     return;
   }
@@ -291,6 +294,15 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
     note(&Counters::no_features);
     return;
   }
+  // Most reads and fragments hit one gene alone: under each rule it is then assigned to that
+  // gene, when a hit passes the rule, or has no features.
+  int32_t gene = hits_.front().gene;
+  bool one_gene = true;
+  for (const index::Hit& hit : hits_) one_gene = one_gene && hit.gene == gene;
+  if (choosing && !one_gene) {
+    assign_measured(reads, n, contigs);
+    return;
+  }
   if (log_ != nullptr) {
     bool reverse[2] = {counts_reverse(*reads[0]), n > 1 && counts_reverse(*reads[1])};
     meet(hits_, n, [this, &ends](const index::Hit& hit) {
@@ -298,12 +310,6 @@ void FeatureCountsRules::assign(const Read* const* reads, int n) {
       return at < ends[1] ? 0 : 1;
     }, reverse);
   }
-
-  // Most reads and fragments hit one gene alone: under each rule it is then assigned to that
-  // gene, when a hit passes the rule, or has no features.
-  int32_t gene = hits_.front().gene;
-  bool one_gene = true;
-  for (const index::Hit& hit : hits_) one_gene = one_gene && hit.gene == gene;
   if (one_gene) {
     unsigned passed = 0;
     for (int r = 0; r < n; ++r) {

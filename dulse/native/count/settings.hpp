@@ -96,6 +96,12 @@ struct Settings {
     return min_overlap > 1 || min_fraction > 0 || min_feature_fraction > 0 ||
            max_non_overlap >= 0 || max_feature_non_overlap >= 0 || largest_overlap;
   }
+  // Whether the only rule measuring overlaps is --largestOverlap, which leaves a read on one
+  // gene alone where it is without them.
+  bool measures_only_to_choose() const {
+    return largest_overlap && min_overlap <= 1 && min_fraction <= 0 &&
+           min_feature_fraction <= 0 && max_non_overlap < 0 && max_feature_non_overlap < 0;
+  }
   // Whether a rule measures against the length of the read or fragment, and for fragments,
   // with it the bases its mates share.
   bool measures_length() const { return min_fraction > 0 || max_non_overlap >= 0; }
