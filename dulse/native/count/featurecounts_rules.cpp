@@ -245,16 +245,16 @@ void FeatureCountsRules::genes_by_rule(size_t begin, size_t end, bool reverse) {
   seen_.clear();
   for (size_t h = begin; h < end; ++h) {
     const index::Hit& hit = hits_[h];
-    unsigned passes = kRuleMasks.masks[hit.strand][reverse ? 1 : 0];
-    auto found = std::find_if(seen_.begin(), seen_.end(),
-                              [&hit](const SeenGene& seen) { return seen.gene == hit.gene; });
-    if (found == seen_.end()) found = seen_.insert(seen_.end(), SeenGene{hit.gene, 0});
-    unsigned fresh = passes & ~found->rules;
-    found->rules |= fresh;
+    uint8_t& rules = gene_rules_[static_cast<size_t>(hit.gene)];
+    unsigned fresh = kRuleMasks.masks[hit.strand][reverse ? 1 : 0] & ~unsigned{rules};
+    if (fresh == 0) continue;
+    if (rules == 0) seen_.push_back(hit.gene);
+    rules = static_cast<uint8_t>(rules | fresh);
     for (int s = 0; s < kStrandednessCount; ++s) {
       if ((fresh >> s & 1u) != 0) rule_genes_[s].push_back(hit.gene);
     }
   }
+  for (int32_t gene : seen_) gene_rules_[static_cast<size_t>(gene)] = 0;
 }
 
 void FeatureCountsRules::assign(const Read* const* reads, int n) {

@@ -27,7 +27,8 @@ class FeatureCountsRules : public Policy {
         const std::vector<int32_t>& tid_contig, const std::vector<uint32_t>& tid_length,
         Tally& tally)
       : index_(index), settings_(settings), tid_contig_(tid_contig), counters_(tally.counters),
-        log_(tally.log), junctions_(settings.count_junctions ? &tally.junctions : nullptr),
+        gene_rules_(static_cast<size_t>(index.n_genes()), 0), log_(tally.log),
+        junctions_(settings.count_junctions ? &tally.junctions : nullptr),
         ends_(settings, tid_length), overlap_(settings) {
     for (int s = 0; s < kStrandednessCount; ++s) {
       counts_[s] = tally.counts[s].size() > 0 ? &tally.counts[s] : nullptr;
@@ -84,11 +85,11 @@ class FeatureCountsRules : public Policy {
   std::vector<index::Hit> hits_;  // reused from one read to the next
   std::vector<int32_t> genes_;
   std::vector<int32_t> rule_genes_[kStrandednessCount];
-  struct SeenGene {
-    int32_t gene;
-    unsigned rules;  // bit s: a hit of the gene passed rule s
-  };
-  std::vector<SeenGene> seen_;
+  // By gene, bit s: a hit of the gene passed rule s (genes_by_rule), zero again once it is
+  // done; seen_ lists the genes it set. One look-up per hit: with -f, where a read lies on
+  // many features, searching the genes seen instead took about 5% of the count.
+  std::vector<uint8_t> gene_rules_;
+  std::vector<int32_t> seen_;
   std::vector<int32_t> all_genes_;  // what the rules chose from every piece of a read
   AssignmentLog* log_;
   JunctionCounts* junctions_;
