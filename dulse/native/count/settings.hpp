@@ -92,16 +92,15 @@ struct Settings {
   bool count_junctions = false;
 
   // Whether any rule needs the overlap of each feature and gene measured in bases.
-  bool measures_overlap() const {
+  bool measures_overlap() const { return measures_to_drop() || largest_overlap; }
+  // Whether a rule drops a feature or gene that a read covers too little of.
+  bool measures_to_drop() const {
     return min_overlap > 1 || min_fraction > 0 || min_feature_fraction > 0 ||
-           max_non_overlap >= 0 || max_feature_non_overlap >= 0 || largest_overlap;
+           max_non_overlap >= 0 || max_feature_non_overlap >= 0;
   }
   // Whether the only rule measuring overlaps is --largestOverlap, which leaves a read on one
   // gene alone where it is without them.
-  bool measures_only_to_choose() const {
-    return largest_overlap && min_overlap <= 1 && min_fraction <= 0 &&
-           min_feature_fraction <= 0 && max_non_overlap < 0 && max_feature_non_overlap < 0;
-  }
+  bool measures_only_to_choose() const { return largest_overlap && !measures_to_drop(); }
   // Whether a rule measures against the length of the read or fragment, and for fragments,
   // with it the bases its mates share.
   bool measures_length() const { return min_fraction > 0 || max_non_overlap >= 0; }
