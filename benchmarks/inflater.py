@@ -28,6 +28,10 @@ def module_deflater(python):
     return built_with(python, "DEFLATER")
 
 
+def module_crc32(python):
+    return built_with(python, "CRC32")
+
+
 def samtools_inflater():
     samtools = shutil.which("samtools")
     if samtools is None:

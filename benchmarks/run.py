@@ -43,7 +43,7 @@ from pathlib import Path
 
 from generate import (DEFAULT_DATA, DEFAULT_SEED, ensure_annotation, ensure_pairs, ensure_reads,
                       read_count)
-from inflater import module_inflater, samtools_inflater
+from inflater import module_crc32, module_inflater, samtools_inflater
 from legs import (FLOOR, OBJECTS, PEER, WHOLE, cli_leg, count_options, describe_untimed_work,
                   engine_leg, module_legs, tool_legs)
 from memory import host_ticks, stolen_share
@@ -473,7 +473,8 @@ def main(argv=None):
         small = ensure_pairs(args.data, small_fragments, args.seed)[0]["sorted"]
     inflater = module_inflater(args.python)
     print(f"{_machine()}; legs run by {args.python}; load average {_load()}")
-    print(f"dulse inflater: {inflater}; samtools: {samtools_inflater()}")
+    print(f"dulse inflater: {inflater}, CRC32 by {module_crc32(args.python)}; samtools: "
+          f"{samtools_inflater()}")
     print(f"counting module: strand_mode {args.strand}, mapq_min {args.mapq}, NH-tagged "
           f"multi-mappers discarded (multi_mode 0, use_nh_tag true)")
     single, paired = (" ".join(count_options(p, args.strand, args.mapq)) for p in (False, True))

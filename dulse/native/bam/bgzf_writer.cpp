@@ -7,6 +7,7 @@
 
 #include "bam/block_deflater.hpp"
 #include "bam/bytes.hpp"
+#include "bam/crc32.hpp"
 
 namespace dulse::bam {
 
@@ -38,7 +39,7 @@ size_t make_member(BlockDeflater& deflater, const std::vector<uint8_t>& data, ui
                                         0x06, 0x00, 0x42, 0x43, 0x02, 0x00};
   std::memcpy(out, header, sizeof header);
   put_le16(out + 16, static_cast<uint16_t>(total - 1));
-  put_le32(out + kHeader + deflated, BlockDeflater::crc32(data.data(), data.size()));
+  put_le32(out + kHeader + deflated, crc32(data.data(), data.size()));
   put_le32(out + kHeader + deflated + 4, static_cast<uint32_t>(data.size()));
   return total;
 }

@@ -3,7 +3,6 @@
 #include <new>
 
 #if defined(DULSE_HAVE_ISAL)
-#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #elif defined(DULSE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
@@ -61,10 +60,6 @@ size_t BlockDeflater::deflate(const uint8_t* in, size_t n, uint8_t* out, size_t 
   return stream->total_out;
 }
 
-uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
-  return crc32_gzip_refl(0, const_cast<uint8_t*>(data), n);
-}
-
 #elif defined(DULSE_HAVE_LIBDEFLATE)
 
 BlockDeflater::BlockDeflater(int level)
@@ -79,10 +74,6 @@ BlockDeflater::~BlockDeflater() {
 size_t BlockDeflater::deflate(const uint8_t* in, size_t n, uint8_t* out, size_t room) {
   return libdeflate_deflate_compress(static_cast<libdeflate_compressor*>(state_), in, n, out,
                                      room);
-}
-
-uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(libdeflate_crc32(0, data, n));
 }
 
 #else
@@ -105,10 +96,6 @@ size_t BlockDeflater::deflate(const uint8_t* in, size_t n, uint8_t* out, size_t 
   size_t produced = room - zs->avail_out;
   deflateEnd(zs);
   return status == Z_STREAM_END ? produced : 0;
-}
-
-uint32_t BlockDeflater::crc32(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(::crc32(0, data, static_cast<uInt>(n)));
 }
 
 #endif

@@ -1,6 +1,5 @@
-// Compresses one BGZF block's data into raw deflate data and gives its CRC32: with ISA-L's
-// igzip where the build has it (DULSE_HAVE_ISAL), else with libdeflate (DULSE_HAVE_LIBDEFLATE),
-// else with zlib.
+// Compresses one BGZF block's data into raw deflate data: with ISA-L's igzip where the build
+// has it (DULSE_HAVE_ISAL), else with libdeflate (DULSE_HAVE_LIBDEFLATE), else with zlib.
 //
 // igzip's level 1 compresses the per-read BAM about twice as fast as libdeflate's, for some 6%
 // more bytes; any deflate decoder reads what each of them writes. Every block is compressed on
@@ -28,8 +27,6 @@ class BlockDeflater {
   // The raw deflate data of `in` (n bytes) into `out`, at most `room` bytes: its length, or 0
   // when it does not fit.
   size_t deflate(const uint8_t* in, size_t n, uint8_t* out, size_t room);
-
-  static uint32_t crc32(const uint8_t* data, size_t n);
 
  private:
   int level_;

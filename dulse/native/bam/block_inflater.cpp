@@ -1,5 +1,7 @@
 #include "bam/block_inflater.hpp"
 
+#include "bam/crc32.hpp"
+
 #ifdef DULSE_HAVE_LIBDEFLATE
 #include <libdeflate.h>
 #else
@@ -24,7 +26,7 @@ long BlockInflater::inflate(const uint8_t* in, size_t n, uint8_t* out, uint32_t 
   if (libdeflate_deflate_decompress(d, in, n, out, kMaxBlock, &produced) != LIBDEFLATE_SUCCESS) {
     return -1;
   }
-  if (static_cast<uint32_t>(libdeflate_crc32(0, out, produced)) != expected_crc) return -2;
+  if (crc32(out, produced) != expected_crc) return -2;
   return static_cast<long>(produced);
 }
 
@@ -60,7 +62,7 @@ long BlockInflater::inflate(const uint8_t* in, size_t n, uint8_t* out, uint32_t 
   // does not fit, is bad data.
   if (::inflate(zs, Z_FINISH) != Z_STREAM_END) return -1;
   size_t produced = kMaxBlock - zs->avail_out;
-  if (static_cast<uint32_t>(crc32(0L, out, static_cast<uInt>(produced))) != expected_crc) return -2;
+  if (crc32(out, produced) != expected_crc) return -2;
   return static_cast<long>(produced);
 }
 

@@ -1,5 +1,5 @@
-// Inflates the raw deflate data of one BGZF block and checks its CRC32, with libdeflate when
-// the build has it (DULSE_HAVE_LIBDEFLATE) and with zlib otherwise.
+// Inflates the raw deflate data of one BGZF block, with libdeflate when the build has it
+// (DULSE_HAVE_LIBDEFLATE) and with zlib otherwise, and checks its CRC32 (bam/crc32.hpp).
 //
 // zlib is what pysam's htslib inflates with, and on damaged data the two agree but for one
 // known case: libdeflate tolerates a code-length repeat that runs past the end of a dynamic
