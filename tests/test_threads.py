@@ -5,6 +5,7 @@ mates, blocks smaller than a record); a damaged file fails with the same message
 import os
 from dataclasses import replace
 import random
+import threading
 
 import pysam
 import pytest
@@ -250,6 +251,64 @@ def test_a_record_longer_than_a_chunk(tmp_path, annotation, group):
     assert expected[2] == 200
     for threads in THREADS:
         assert counted(path, annotation, GROUPS[group], threads) == expected
+
+
+def large_stream(paired, seed):
+    """About 5 MB of coordinate-sorted records over the genes, each with 180 random letters in
+    an aux field so that it compresses to more than two of the reader's reads."""
+    draw = random.Random(seed)
+    letters = bytes(range(65, 91)) + bytes(range(97, 123)) + b"0123456789++"
+    to_letters = bytes(letters[b % 64] for b in range(256))
+    refs = (("chr1", 5000), ("chr2", 5000))
+    placed = []
+    for n in range(16_000):
+        tid, pos = draw.randrange(2), draw.randrange(1, 1900)
+        aux = bam_bytes.tag("XZ", "Z", draw.randbytes(180).translate(to_letters).decode())
+        if paired:
+            mate = max(0, pos + draw.randint(-400, 400))
+            first = mate >= pos
+            placed.append((tid, pos, bam_bytes.record(
+                name=f"p{n}".encode(), flag=0x1 | 0x2 | (0x40 if first else 0x80) | 0x10 * first,
+                tid=tid, pos=pos, mtid=tid, mpos=mate, cigar="40M", aux=aux)))
+            placed.append((tid, mate, bam_bytes.record(
+                name=f"p{n}".encode(), flag=0x1 | 0x2 | (0x80 if first else 0x40) | 0x20 * first,
+                tid=tid, pos=mate, mtid=tid, mpos=pos, cigar="40M", aux=aux)))
+        else:
+            placed.append((tid, pos, bam_bytes.record(name=f"r{n}".encode(), tid=tid, pos=pos,
+                                                      flag=0x10 * (n % 2), cigar="40M", aux=aux)))
+    placed.sort(key=lambda item: item[:2])
+    text = "@HD\tVN:1.6\tSO:coordinate\n" + "".join(f"@SQ\tSN:{n}\tLN:{ln}\n" for n, ln in refs)
+    return bam_bytes.header(refs, text=text) + b"".join(record for _, _, record in placed)
+
+
+@pytest.mark.parametrize("group", ["single-end", "fragments", "paired reads"])
+def test_files_larger_than_a_read(tmp_path, annotation, group):
+    """The compressed blocks are read a megabyte at a time and a chunk ends where a read's bytes
+    end, inside a block: from a file, and through a pipe, whose reads come in small pieces."""
+    stream = large_stream(GROUPS[group].paired, seed=len(group))
+    draw = random.Random(7)
+    cuts = [at + draw.randrange(10_000) for at in range(10_000, len(stream) - 10_000, 20_000)]
+    path = written(tmp_path, stream, cuts)
+    assert os.path.getsize(path) > 2 << 20
+    expected = counted(path, annotation, GROUPS[group], 1)
+    assert expected[2] == len(record_ends(stream))
+    for threads in (2, 3):
+        assert counted(path, annotation, GROUPS[group], threads) == expected
+    fifo = tmp_path / "pipe.bam"
+    os.mkfifo(fifo)
+    data = open(path, "rb").read()
+
+    def feed():
+        with open(fifo, "wb") as pipe:
+            for at in range(0, len(data), 50_000):
+                pipe.write(data[at:at + 50_000])
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        assert counted(str(fifo), annotation, GROUPS[group], 2) == expected
+    finally:
+        writer.join()
 
 
 @pytest.mark.parametrize("threads", [1, 2])

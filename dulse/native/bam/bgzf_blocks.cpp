@@ -13,9 +13,19 @@ void BgzfBlocks::attach(FileSource&& source, uint64_t blocks_before) {
   consumed_ = length_ = 0;
 }
 
-int BgzfBlocks::next() {
+int BgzfBlocks::next(bool keep) {
   source_.consume(consumed_);
   consumed_ = length_ = 0;
+  if (keep) {
+    if (gzip_.active()) return kMore;
+    const uint8_t* h = source_.data();
+    if (source_.fill(kBgzfHeaderLength, true) < kBgzfHeaderLength || !is_gzip(h) ||
+        !is_bgzf(h)) {
+      return kMore;
+    }
+    size_t length = bgzf_block_length(h);
+    if (length < kBgzfHeaderLength || source_.fill(length, true) < length) return kMore;
+  }
   ++number_;
   if (!gzip_.active()) {
     size_t have = source_.fill(kBgzfHeaderLength);

@@ -19,12 +19,23 @@ class BgzfBlocks {
 
   static constexpr int kBlock = 1;  // a compressed block: block(), length()
   static constexpr int kPlain = 2;  // inflated bytes of plain gzip: plain(), length()
+  static constexpr int kMore = 3;   // with `keep`: what comes next is not a whole block at hand
 
   // kBlock or kPlain (valid until the next call); 0: the end of the file; -1: a damaged or
-  // cut-short block, number() being its number.
-  int next();
+  // cut-short block, number() being its number. With `keep`, the blocks before stay where they
+  // lie in buffer(): the next is read only into the room after them, and anything but a
+  // whole BGZF block is left for a call without.
+  int next(bool keep = false);
   const uint8_t* plain() const { return plain_; }
   const uint8_t* block() const { return source_.data(); }
+  // The buffer the blocks lie in, and its size; trade_buffer() gives it away (FileSource::trade).
+  const uint8_t* buffer() const { return source_.buffer(); }
+  size_t capacity() const { return source_.capacity(); }
+  void trade_buffer(uint8_t*& buffer, size_t& capacity) {
+    source_.consume(consumed_);
+    consumed_ = 0;
+    source_.trade(buffer, capacity);
+  }
   size_t length() const { return length_; }
   // The 1-based number of the block in place (or of the one that failed), counting every
   // block of the file, empty ones included.

@@ -75,15 +75,17 @@ void FileSource::close() {
   at_end_ = failed_ = stream_ = interrupted_ = false;
 }
 
-size_t FileSource::fill(size_t n) {
+size_t FileSource::fill(size_t n, bool keep) {
   if (available() >= n || at_end_ || failed_ || fd_ < 0) return available();
-  if (begin_ > 0) {
+  if (keep) {
+    if (capacity_ - begin_ < n) return available();
+  } else if (begin_ > 0) {
     std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
   // Each read asks for the whole free space: few large reads are what makes reading cheap.
-  while (end_ < n) {
+  while (end_ - begin_ < n) {
     ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - end_);
     if (got < 0) {
       if (errno == EINTR && !give_up()) continue;
@@ -97,6 +99,15 @@ size_t FileSource::fill(size_t n) {
     end_ += static_cast<size_t>(got);
   }
   return available();
+}
+
+void FileSource::trade(uint8_t*& buffer, size_t& capacity) {
+  size_t unread = end_ - begin_;
+  if (unread > 0) std::memcpy(buffer, buffer_ + begin_, unread);
+  std::swap(buffer_, buffer);
+  std::swap(capacity_, capacity);
+  begin_ = 0;
+  end_ = unread;
 }
 
 size_t FileSource::pread_at(uint64_t offset, uint8_t* out, size_t n) const {

@@ -44,11 +44,20 @@ class FileSource {
   bool is_open() const { return fd_ >= 0; }
 
   // Makes at least `n` bytes available (n <= kMinCapacity) unless the file ends or a read fails
-  // first; returns the number available. Moves the unread bytes, so earlier data() pointers die.
-  size_t fill(size_t n);
+  // first; returns the number available. Moves the unread bytes, so earlier data() pointers die;
+  // with `keep`, it moves nothing and reads only into the room after them (returning fewer
+  // than `n` when that is too small).
+  size_t fill(size_t n, bool keep = false);
   const uint8_t* data() const { return buffer_ + begin_; }
   size_t available() const { return end_ - begin_; }
   void consume(size_t n) { begin_ += n; }
+  // The buffer the bytes lie in, and its size.
+  const uint8_t* buffer() const { return buffer_; }
+  size_t capacity() const { return capacity_; }
+  // Swaps buffers with the caller: `buffer` (from malloc, `capacity` bytes, at least this
+  // source's capacity) takes the unread bytes and reads go on into it, while the caller keeps
+  // the bytes read so far where they lay.
+  void trade(uint8_t*& buffer, size_t& capacity);
   // A read(2) failed; the bytes before it stay available.
   bool failed() const { return failed_; }
 

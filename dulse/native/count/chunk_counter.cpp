@@ -25,9 +25,11 @@ constexpr size_t kFetchAhead = 2048;
 struct ChunkCounter::Chunk {
   static constexpr size_t kNone = SIZE_MAX;
   uint64_t index = 0;
-  // The compressed blocks, back to back, and where each ends; chunk 0 holds none, its data
-  // being the rest of the header's last block.
-  std::vector<uint8_t> compressed;
+  // The compressed blocks, back to back from compressed_begin, and where each ends: the buffer
+  // they were read into, taken whole from the reader; chunk 0 holds none, its data being the
+  // rest of the header's last block.
+  bam::ByteBuffer compressed;
+  size_t compressed_begin = 0;
   std::vector<size_t> block_ends;
   uint64_t first_block = 0;  // the number of its first block in the file
   bool last = false;         // the file ends after it
@@ -70,7 +72,7 @@ struct ChunkCounter::Chunk {
 
   // Empties the chunk for reuse, keeping its buffers' capacity.
   void reset() {
-    compressed.clear();
+    compressed.size = compressed_begin = 0;
     block_ends.clear();
     data.size = 0;
     hopped = false;
@@ -147,7 +149,9 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
     pending_plain_.size = 0;
   }
   for (size_t taken = chunk->data.size == 0 ? 0 : 1; taken < kBlocksPerChunk; ++taken) {
-    int got = blocks_.next();
+    // The chunk's blocks stay where they were read, so that the chunk can take the buffer.
+    int got = blocks_.next(!chunk->block_ends.empty());
+    if (got == bam::BgzfBlocks::kMore) break;
     if (got <= 0) {
       chunk->last = true;
       if (got < 0) chunk->failed_block = blocks_.number();
@@ -171,9 +175,14 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
       chunk->last = true;
       break;
     }
-    chunk->compressed.insert(chunk->compressed.end(), blocks_.block(),
-                             blocks_.block() + blocks_.length());
-    chunk->block_ends.push_back(chunk->compressed.size());
+    size_t at = static_cast<size_t>(blocks_.block() - blocks_.buffer());
+    if (chunk->block_ends.empty()) chunk->compressed_begin = at;
+    chunk->block_ends.push_back(at + blocks_.length());
+  }
+  if (!chunk->block_ends.empty()) {
+    if (!chunk->compressed.reserve(blocks_.capacity())) throw std::bad_alloc();
+    chunk->compressed.size = chunk->block_ends.back();
+    blocks_.trade_buffer(chunk->compressed.data, chunk->compressed.capacity);
   }
   reading_done_ = chunk->last;
   return chunk;
@@ -185,13 +194,13 @@ void ChunkCounter::inflate(Worker& worker, Chunk& chunk) {
     throw std::bad_alloc();
   }
   size_t filled = 0;
-  size_t start = 0;
+  size_t start = chunk.compressed_begin;
   size_t hop = 0;
   size_t hop_last = Chunk::kNone;
   uint64_t hopped = 0;
   bool hopping = true;
   for (size_t b = 0; b < chunk.block_ends.size(); ++b) {
-    long n = bam::inflate_bgzf_block(worker.inflater, chunk.compressed.data() + start,
+    long n = bam::inflate_bgzf_block(worker.inflater, chunk.compressed.data + start,
                                      chunk.block_ends[b] - start, chunk.data.data + filled);
     if (n < 0) {
       chunk.failed_block = chunk.first_block + b;
