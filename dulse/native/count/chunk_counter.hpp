@@ -1,8 +1,9 @@
 // Counting one BGZF-compressed BAM file on several threads, with the same result as on one.
 //
-// The calling thread reads the file's compressed blocks and hands them out in chunks of
-// kBlocksPerChunk. A worker inflates a chunk into a buffer of its own, noting the records that
-// begin at its first byte as it goes; then, in chunk order (one chunk at a time, a short step),
+// The calling thread reads the file's compressed blocks and hands them out in chunks: the
+// whole blocks of one read buffer, at most kBlocksPerChunk of them, the chunk taking the buffer.
+// A worker inflates a chunk into a buffer of its own, noting the records that begin at its
+// first byte as it goes; then, in chunk order (one chunk at a time, a short step),
 // walks its record boundaries, completing the record that began in the chunks before (or, when
 // none did, taking what it noted); then decodes and counts its records into its own tally.
 // Mates within a chunk pair there; the reads still waiting when a chunk ends, and in a
