@@ -144,11 +144,7 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
     return chunk;
   }
   chunk->first_block = blocks_.number() + 1;
-  if (pending_plain_.size > 0) {
-    chunk->data.swap(pending_plain_);
-    pending_plain_.size = 0;
-  }
-  for (size_t taken = chunk->data.size == 0 ? 0 : 1; taken < kBlocksPerChunk; ++taken) {
+  for (size_t taken = 0; taken < kBlocksPerChunk; ++taken) {
     // The chunk's blocks stay where they were read, so that the chunk can take the buffer.
     int got = blocks_.next(!chunk->block_ends.empty());
     if (got == bam::BgzfBlocks::kMore) break;
@@ -160,12 +156,7 @@ std::unique_ptr<ChunkCounter::Chunk> ChunkCounter::read_chunk() {
     }
     if (got == bam::BgzfBlocks::kPlain) {
       // Plain gzip, inflated as it is read. A chunk holds compressed blocks or inflated
-      // bytes, not both: the first inflated bytes after blocks start the next chunk.
-      if (!chunk->block_ends.empty()) {
-        pending_plain_.size = 0;
-        if (!pending_plain_.append(blocks_.plain(), blocks_.length())) throw std::bad_alloc();
-        break;
-      }
+      // bytes, not both: after blocks, next(keep) leaves plain gzip to the next chunk.
       if (!chunk->data.append(blocks_.plain(), blocks_.length())) throw std::bad_alloc();
       continue;
     }

@@ -73,7 +73,6 @@ class ChunkCounter {
   bam::AlignmentInput* input_ = nullptr;
   bam::BgzfBlocks blocks_;
   bam::ByteBuffer first_bytes_;  // the records that began in the header's last block
-  bam::ByteBuffer pending_plain_;  // inflated bytes read ahead for the next chunk
   int32_t n_targets_ = 0;
   bool lenient_ = false;
   bool reading_done_ = false;
