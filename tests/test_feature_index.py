@@ -107,6 +107,21 @@ def test_a_large_index_answers_as_a_scan():
         assert sorted(index.overlaps(int(c), int(first), last)) == expected
 
 
+@pytest.mark.parametrize("length", [8191, 8192, 8193, 60_000])
+def test_features_about_the_longest_kept_short(length):
+    """A feature of about the length up to which features are walked rather than searched in a
+    tree, followed by small ones that it covers: the walk must reach it from any of them."""
+    rows = [(0, 1000, 1000 + length, "+", 0)]
+    rows += [(0, start, start + 50, "-", 1) for start in range(1000, 1000 + length + 200, 700)]
+    rows += [(0, 999, 1000, "+", 1), (0, 1000 + length, 1001 + length, ".", 1)]
+    index = build(["a"], rows)
+    ordered = index_order(rows, 0)
+    for start in (998, 999, 1000, 1500, 1000 + length - 1, 1000 + length, 1000 + length + 100):
+        for width in (1, 2, 80):
+            assert index.overlaps(0, start, start + width) == brute_force(
+                rows, ordered, start, start + width), (start, width)
+
+
 def test_whole_contig_answers_every_feature_in_order():
     rows = [(0, 50, 60, "+", 1), (0, 10, 20, "-", 0), (0, 10, 15, ".", 2), (0, 0, 100_000, "+", 1),
             (1, 5, 6, "+", 0)]

@@ -69,19 +69,16 @@ FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string
     int32_t reach = INT32_MIN;
     for (; next < order.size() && rows[order[next]].contig == c; ++next) {
       const Row& r = rows[order[next]];
-      Item item{r.start, r.end, r.end, order[next], r.gene, r.strand};
       if (r.end - r.start <= kShortLength) {
         reach = std::max(reach, r.end);
-        item.max_end = reach;
-        short_.push_back(item);
+        short_.push_back(Packed{r.start, static_cast<uint16_t>(r.end - r.start), r.strand,
+                                static_cast<uint16_t>(reach - r.start)});
+        short_names_.push_back(Names{order[next], r.gene});
       } else {
-        long_.push_back(item);
+        long_.push_back(Item{r.start, r.end, r.end, order[next], r.gene, r.strand});
       }
     }
     contig.short_end = short_.size();
-    for (size_t k = contig.short_begin; k < contig.short_end; ++k) {
-      short_starts_.push_back(short_[k].start);
-    }
     contig.long_end = long_.size();
     size_t n_long = contig.long_end - contig.long_begin;
     if (n_long > 0) {
@@ -145,12 +142,15 @@ size_t FeatureIndex::first_after(const Contig& c, int32_t end) const {
   if (bin >= c.n_bins) return n;
   size_t lo = bins_[c.bins_begin + bin];
   size_t hi = bin + 1 < c.n_bins ? bins_[c.bins_begin + bin + 1] : n;
-  const int32_t* starts = short_starts_.data() + c.short_begin;
+  const Packed* items = short_.data() + c.short_begin;
   if (hi - lo > kLinearSearch) {
-    return static_cast<size_t>(std::lower_bound(starts + lo, starts + hi, end) - starts);
+    return static_cast<size_t>(
+        std::lower_bound(items + lo, items + hi, end,
+                         [](const Packed& item, int32_t value) { return item.start < value; }) -
+        items);
   }
   size_t i = lo;
-  while (i < hi && starts[i] < end) ++i;
+  while (i < hi && items[i].start < end) ++i;
   return i;
 }
 
@@ -165,24 +165,26 @@ void FeatureIndex::prepare(int distance, int32_t contig, int32_t pos) const {
     return;
   }
   size_t lo = c.short_begin + *first;
-  __builtin_prefetch(&short_starts_[lo]);
-  __builtin_prefetch(&short_[lo]);
-  __builtin_prefetch(reinterpret_cast<const char*>(&short_[lo]) + 64);
+  __builtin_prefetch(short_.data() + lo);
+  __builtin_prefetch(short_names_.data() + lo);
 }
 
 void FeatureIndex::query_short(const Contig& c, int32_t start, int32_t end,
                                std::vector<Hit>& hits) const {
-  const Item* items = short_.data() + c.short_begin;
+  const Packed* items = short_.data() + c.short_begin;
+  const Names* names = short_names_.data() + c.short_begin;
   if (c.short_end == c.short_begin) return;
   size_t i = first_after(c, end);
   // Walk down while some item up to here still reaches past `start`; the hits come out last
   // first and are turned round.
   size_t first_hit = hits.size();
-  for (size_t j = i; j-- > 0 && items[j].max_end > start;) {
-    const Item& item = items[j];
-    if (item.end > start) {
-      int32_t overlap = std::min(item.end, end) - std::max(item.start, start);
-      hits.push_back(Hit{item.feature, item.gene, item.start, item.end, overlap, item.strand});
+  for (size_t j = i; j-- > 0 && items[j].start + items[j].reach > start;) {
+    const Packed& item = items[j];
+    int32_t item_end = item.start + item.length;
+    if (item_end > start) {
+      int32_t overlap = std::min(item_end, end) - std::max(item.start, start);
+      hits.push_back(Hit{names[j].feature, names[j].gene, item.start, item_end, overlap,
+                         static_cast<Strand>(item.strand)});
     }
   }
   std::reverse(hits.begin() + static_cast<ptrdiff_t>(first_hit), hits.end());

@@ -6,10 +6,13 @@
 // great majority, lie in a run whose items carry the largest end of the items up to them; a
 // query finds the first item starting at or after its end (through a table of bins) and walks
 // down while that running maximum still reaches its start, which it does for at most
-// kShortLength bases. The few long features lie in an implicit interval tree: the item at
-// position i sits at the level given by the number of trailing 1 bits of i, its children at
-// i -/+ 2^(level-1), and each item carries the largest end within its subtree, so a query skips
-// every subtree that ends before the range. Positions past the run's last item are virtual
+// kShortLength bases. The walk reads items of eight bytes, and the names of a hit (feature and
+// gene) from a parallel array: records read in no order miss the cache at nearly every query,
+// and the smaller the arrays, the more of them stays in it.
+// The few long features lie in an implicit interval tree: the item at position i sits at the
+// level given by the number of trailing 1 bits of i, its children at i -/+ 2^(level-1), and
+// each item carries the largest end within its subtree, so a query skips every subtree that
+// ends before the range. Positions past the run's last item are virtual
 // nodes whose existing descendants all lie in their left subtree.
 #pragma once
 
@@ -82,10 +85,11 @@ class FeatureIndex {
   void query(int32_t contig, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
  private:
+  // An item of the long run.
   struct Item {
     int32_t start;
     int32_t end;
-    int32_t max_end;  // short run: the largest end up to this item; long run: in its subtree
+    int32_t max_end;  // the largest end within its subtree
     int32_t feature;
     int32_t gene;
     Strand strand;
@@ -98,15 +102,28 @@ class FeatureIndex {
   };
   static constexpr int kBinShift = 14;
 
+  // A short item as the walk reads it: `reach` is the largest end of the items up to this one,
+  // less its start. Items are sorted by start and none is longer than kShortLength, so reach
+  // is at most kShortLength too.
+  struct Packed {
+    int32_t start;
+    uint16_t length : 14;
+    uint16_t strand : 2;
+    uint16_t reach;
+  };
+  static_assert(kShortLength < (1 << 14) && sizeof(Packed) == 8);
+  // What a hit of a short item names, beside it in short_names_.
+  struct Names {
+    int32_t feature;
+    int32_t gene;
+  };
   class TreeQuery;
   // The first short item of the contig starting at or after `end`, and where its bin begins.
   size_t first_after(const Contig& c, int32_t end) const;
   void query_short(const Contig& c, int32_t start, int32_t end, std::vector<Hit>& hits) const;
 
-  std::vector<Item> short_;
-  // short_[k].start for each k, packed sixteen to a cache line: finding where a query ends
-  // reads these few lines, where a search of the items would miss the cache at each step.
-  std::vector<int32_t> short_starts_;
+  std::vector<Packed> short_;
+  std::vector<Names> short_names_;
   std::vector<Item> long_;
   std::vector<uint32_t> bins_;
   std::vector<int32_t> rank_;  // rank_[row]: the feature's place in the index's order
