@@ -72,8 +72,8 @@ class FeatureIndex {
   }
 
   // Readies the cache for a query near `pos` on `contig` that comes `distance` records from
-  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the starts and
-  // items the bin points at. Records read in no order would otherwise wait on misses of the
+  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the items
+  // the bin points at and their names. Records read in no order would otherwise wait on misses of the
   // cache, one after the other, at every query.
   static constexpr int kLookAhead = 2;
   void prepare(int distance, int32_t contig, int32_t pos) const;
