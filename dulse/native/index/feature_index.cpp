@@ -38,6 +38,19 @@ int32_t fill_max_end(Item* items, size_t n, size_t i, int level) {
   return best;
 }
 
+// Appends a hit field by field. A Hit built whole and copied in was stored in pieces and read
+// back at once, which the processor cannot forward from its store buffer: every hit waited.
+void add_hit(std::vector<Hit>& hits, int32_t feature, int32_t gene, int32_t start, int32_t end,
+             int32_t overlap, Strand strand) {
+  Hit& hit = hits.emplace_back();
+  hit.feature = feature;
+  hit.gene = gene;
+  hit.start = start;
+  hit.end = end;
+  hit.overlap = overlap;
+  hit.strand = strand;
+}
+
 }  // namespace
 
 FeatureIndex::FeatureIndex(const std::vector<Row>& rows, std::vector<std::string> contig_names,
@@ -126,7 +139,7 @@ class FeatureIndex::TreeQuery {
   void take(const Item& item) {
     if (item.end <= start_) return;
     int32_t overlap = std::min(item.end, end_) - std::max(item.start, start_);
-    hits_.push_back(Hit{item.feature, item.gene, item.start, item.end, overlap, item.strand});
+    add_hit(hits_, item.feature, item.gene, item.start, item.end, overlap, item.strand);
   }
 
   const Item* items_;
@@ -175,19 +188,20 @@ void FeatureIndex::query_short(const Contig& c, int32_t start, int32_t end,
   const Names* names = short_names_.data() + c.short_begin;
   if (c.short_end == c.short_begin) return;
   size_t i = first_after(c, end);
-  // Walk down while some item up to here still reaches past `start`; the hits come out last
-  // first and are turned round.
-  size_t first_hit = hits.size();
-  for (size_t j = i; j-- > 0 && items[j].start + items[j].reach > start;) {
+  // Walk down while some item up to here still reaches past `start` (the largest end up to an
+  // item never falls going up, so the items walked are those from `first` to i), then take
+  // the hits among them in the index's order.
+  size_t first = i;
+  while (first > 0 && items[first - 1].start + items[first - 1].reach > start) --first;
+  for (size_t j = first; j < i; ++j) {
     const Packed& item = items[j];
     int32_t item_end = item.start + item.length;
     if (item_end > start) {
       int32_t overlap = std::min(item_end, end) - std::max(item.start, start);
-      hits.push_back(Hit{names[j].feature, names[j].gene, item.start, item_end, overlap,
-                         static_cast<Strand>(item.strand)});
+      add_hit(hits, names[j].feature, names[j].gene, item.start, item_end, overlap,
+              static_cast<Strand>(item.strand));
     }
   }
-  std::reverse(hits.begin() + static_cast<ptrdiff_t>(first_hit), hits.end());
 }
 
 void FeatureIndex::query(int32_t contig, int32_t start, int32_t end,
