@@ -129,7 +129,7 @@ void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool
         if (open) {
           read.blocks.back().end = static_cast<int32_t>(end);
         } else if (!past_blocks) {
-          read.blocks.push_back(Block{static_cast<int32_t>(at), static_cast<int32_t>(end)});
+          read.blocks.push_back(static_cast<int32_t>(at), static_cast<int32_t>(end));
           open = true;
         }
       }

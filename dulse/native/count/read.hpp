@@ -47,16 +47,21 @@ class BlockList {
     size_ = 0;
     on_heap_ = false;
   }
-  void push_back(Block block) {
+  // Written field by field: a Block made whole first was stored in halves and read back at
+  // once, which the processor cannot forward from its store buffer, at every block.
+  void push_back(int32_t start, int32_t end) {
+    Block* block;
     if (!on_heap_ && size_ < kInline) {
-      inline_[size_++] = block;
-      return;
+      block = &inline_[size_];
+    } else {
+      if (!on_heap_) {
+        heap_.assign(inline_, inline_ + size_);
+        on_heap_ = true;
+      }
+      block = &heap_.emplace_back();
     }
-    if (!on_heap_) {
-      heap_.assign(inline_, inline_ + size_);
-      on_heap_ = true;
-    }
-    heap_.push_back(block);
+    block->start = start;
+    block->end = end;
     ++size_;
   }
   const Block* data() const { return on_heap_ ? heap_.data() : inline_; }
