@@ -47,8 +47,7 @@ class BlockList {
     size_ = 0;
     on_heap_ = false;
   }
-  // Written field by field: a Block made whole first was stored in halves and read back at
-  // once, which the processor cannot forward from its store buffer, at every block.
+  // Written field by field, as the index writes its hits (see add_hit in feature_index.cpp).
   void push_back(int32_t start, int32_t end) {
     Block* block;
     if (!on_heap_ && size_ < kInline) {

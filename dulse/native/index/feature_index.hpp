@@ -12,8 +12,8 @@
 // The few long features lie in an implicit interval tree: the item at position i sits at the
 // level given by the number of trailing 1 bits of i, its children at i -/+ 2^(level-1), and
 // each item carries the largest end within its subtree, so a query skips every subtree that
-// ends before the range. Positions past the run's last item are virtual
-// nodes whose existing descendants all lie in their left subtree.
+// ends before the range. Positions past the run's last item are virtual nodes whose existing
+// descendants all lie in their left subtree.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +72,8 @@ class FeatureIndex {
   }
 
   // Readies the cache for a query near `pos` on `contig` that comes `distance` records from
-  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the items
-  // the bin points at and their names. Records read in no order would otherwise wait on misses of the
+  // now (1 or kLookAhead): the farther fetches the query's bin, the nearer the items the bin
+  // points at and their names. Records read in no order would otherwise wait on misses of the
   // cache, one after the other, at every query.
   static constexpr int kLookAhead = 2;
   void prepare(int distance, int32_t contig, int32_t pos) const;
