@@ -78,7 +78,9 @@ class FeatureIndex {
   static constexpr int kLookAhead = 2;
   void prepare(int distance, int32_t contig, int32_t pos) const;
   // Whether two places fall in one bin, so that the first readies the cache for the second.
-  static bool same_bin(int32_t pos, int32_t other) { return (pos >> kBinShift) == (other >> kBinShift); }
+  static bool same_bin(int32_t pos, int32_t other) {
+    return (pos >> kBinShift) == (other >> kBinShift);
+  }
 
   // Appends every feature of `contig` that overlaps [start, end) to `hits`, in the order of
   // the index. A contig outside the index has no features.
