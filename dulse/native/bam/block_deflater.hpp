@@ -3,8 +3,11 @@
 //
 // igzip's level 1 compresses the per-read BAM about twice as fast as libdeflate's, for some 6%
 // more bytes; any deflate decoder reads what each of them writes. Every block is compressed on
-// its own and the same way each time, so a build writes the same bytes on any number of
-// threads (builds with different libraries write different bytes for the same records).
+// its own, so a build writes the same records in the same blocks on any number of threads.
+// The compressed bytes are the same too with libdeflate, whose encoding depends on the block
+// alone. igzip (2.30) has been seen to encode a block a byte or so differently from one run to
+// the next, whatever state it is handed, so with it two runs may write different files of the
+// same records (builds with different libraries always do).
 #pragma once
 
 #include <cstddef>
