@@ -67,18 +67,60 @@ void load_tags(const bam::Record& record, bool with_hi, Read& read) {
   read.has_hi = with_hi && integer_value(found[1], types[1], &read.hi, &read.tags_corrupt);
 }
 
-void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool insertions,
-                 Read& read) {
+namespace {
+
+// load_blocks() asked for the blocks alone, which most counts need: the walk below, without
+// what it keeps for the lengths and junctions.
+void load_blocks_only(const bam::Cigar& cigar, int64_t at, int max_blocks, Read& read) {
+  bool open = false;
+  int section = 0;
+  for (uint32_t k = 0; k < cigar.count; ++k) {
+    uint32_t op = cigar.op(k);
+    if (bam::is_aligned(op)) {
+      if (section >= max_blocks) {
+        // No block is kept from here on; an N may still follow.
+        for (++k; k < cigar.count && !read.spliced; ++k) read.spliced = cigar.op(k) == bam::kSkip;
+        return;
+      }
+      int64_t end = std::min<int64_t>(at + cigar.length(k), INT32_MAX);
+      if (at < end) {
+        if (open) {
+          read.blocks.back().end = static_cast<int32_t>(end);
+        } else {
+          read.blocks.push_back(static_cast<int32_t>(at), static_cast<int32_t>(end));
+          open = true;
+        }
+      }
+      at = end;
+      continue;
+    }
+    open = false;
+    if (op == bam::kSkip) read.spliced = true;
+    if (op == bam::kDeletion || op == bam::kSkip) at += cigar.length(k);
+    if (op == bam::kDeletion || op == bam::kSkip || op == bam::kInsertion) ++section;
+  }
+}
+
+}  // namespace
+
+void load_blocks(const bam::Record& record, const CigarNeeds& needs, Read& read) {
   read.blocks.clear();
   read.query_length = 0;
   read.reach_before = 0;
   read.reach_after = 0;
-  if (insertions) read.insertions.clear();
+  if (needs.insertions) read.insertions.clear();
   read.spliced = false;
   read.junctions.clear();
   if ((record.flag & kUnmapped) != 0 || record.tid < 0 || record.pos < 0) return;
 
   bam::Cigar cigar{record.cigar, record.n_cigar};
+  if (!needs.junctions && !needs.lengths && !needs.insertions) {
+    load_blocks_only(cigar, record.pos, needs.max_blocks, read);
+    return;
+  }
+  const int max_blocks = needs.max_blocks;
+  const bool junctions = needs.junctions;
+  const bool insertions = needs.insertions;
   JunctionWalk junction_walk(junctions ? max_blocks : 0, read.junctions);
   int64_t at = record.pos;
   bool open = false;

@@ -170,16 +170,22 @@ class RecordBatch {
   std::vector<Entry> entries_;
 };
 
+// What load_blocks() takes from a CIGAR besides the blocks of its first max_blocks sections
+// (see there) and whether it has an N.
+struct CigarNeeds {
+  int max_blocks;
+  bool junctions;   // the splice junctions those sections show, into read.junctions
+  bool lengths;     // query_length, reach_before and reach_after
+  bool insertions;  // the insertions, into read.insertions (with lengths)
+};
+
 // Fill `read` from a decoded record (but for its name), reusing its buffers, in three steps:
 // load_fields() its flags, places and template length (with `keep`, the record's own bytes into
 // read.stored); load_tags() its NH tag and, `with_hi` (for pairing), its HI tag; load_blocks()
-// its blocks, from the CIGAR's first max_blocks sections (see there), with `junctions` its
-// splice junctions (as many as those sections show) into read.junctions, and with
-// `insertions` its insertions into read.insertions.
+// what `needs` asks of its CIGAR. What is not asked for is left at 0 or empty.
 void load_fields(const bam::Record& record, bool keep, Read& read);
 void load_tags(const bam::Record& record, bool with_hi, Read& read);
-void load_blocks(const bam::Record& record, int max_blocks, bool junctions, bool insertions,
-                 Read& read);
+void load_blocks(const bam::Record& record, const CigarNeeds& needs, Read& read);
 
 // The record's name without its NUL.
 inline std::string_view name_of(const bam::Record& record) {

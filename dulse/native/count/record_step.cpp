@@ -86,7 +86,9 @@ std::string where(const std::vector<std::string>& names, int32_t tid, int32_t po
 RecordStep::RecordStep(const FileContext& file, Tally& tally)
     : file_(file), tally_(tally),
       rules_(make_policy(file.index, file.settings, file.tid_contig, file.reference_lengths,
-                         tally)) {
+                         tally)),
+      cigar_needs_{file.settings.max_m_operations, file.settings.count_junctions,
+                   file.settings.measures_length(), file.settings.measures_mates()} {
   for (Tally& group : tally.groups) {
     group_rules_.push_back(
         make_policy(file.index, file.settings, file.tid_contig, file.reference_lengths, group));
@@ -112,8 +114,7 @@ CountStatus RecordStep::take(const bam::Record& record, uint64_t number, const u
     lookup.key = rules_->pair_key(read);
     table_.prefetch_first(lookup.hash);
   }
-  load_blocks(record, settings.max_m_operations, settings.count_junctions,
-              settings.measures_mates(), read);
+  load_blocks(record, cigar_needs_, read);
   read.number = number;
   read.block = block;
   if (read.tags_corrupt) ++tally_.counters.corrupt_tags;
@@ -191,8 +192,7 @@ void RecordStep::take_leftover(const bam::Record& record, uint64_t number) {
   load_fields(record, settings.keep_records, read);
   load_tags(record, file_.fragments(), read);
   if (settings.by_read_group) read.group = file_.group_of(record);
-  load_blocks(record, settings.max_m_operations, settings.count_junctions,
-              settings.measures_mates(), read);
+  load_blocks(record, cigar_needs_, read);
   read.number = number;
   read.block = nullptr;
   std::string_view name = name_of(record);

@@ -173,6 +173,7 @@ class RecordStep {
   std::unique_ptr<Policy> rules_;
   std::vector<std::unique_ptr<Policy>> group_rules_;
   MateTable table_;
+  CigarNeeds cigar_needs_;
   // A record's read: read_ when it cannot wait for a mate, or else the table's slot set aside
   // for it (loading_; -1 until one is).
   Read& loading() {
