@@ -56,12 +56,36 @@ inline const uint8_t* skip_value(const uint8_t* s, const uint8_t* end) {
 // Looks for `tag` in `aux[0, len)`; on kFound, *type_ptr points at the tag's type letter.
 AuxLookup lookup_aux(const uint8_t* aux, size_t len, const char tag[2], const uint8_t** type_ptr);
 
+// The N tags when the area begins with them, in that order, each with a value of a fixed size
+// (as aligners write NH and HI): their type letters into type_ptrs. False otherwise.
+template <size_t N>
+inline bool aux_tags_lead(const uint8_t* aux, size_t len, const char (*tags)[2],
+                          const uint8_t** type_ptrs) {
+  const uint8_t* end = aux + len;
+  const uint8_t* s = aux + 2;
+  for (size_t t = 0; t < N; ++t) {
+    if (s >= end || s[-2] != static_cast<uint8_t>(tags[t][0]) ||
+        s[-1] != static_cast<uint8_t>(tags[t][1])) {
+      return false;
+    }
+    uint32_t fixed = kFixedSizes.size[*s];
+    if (fixed == 0 || end - (s + 1) < static_cast<ptrdiff_t>(fixed)) return false;
+    type_ptrs[t] = s;
+    s += 1 + fixed + 2;
+  }
+  return true;
+}
+
 // lookup_aux for N tags (N < 32) in one walk through the area: found[t] and type_ptrs[t] are
 // what lookup_aux would give for tags[t]. Inline, for the loops that read every record's tags.
 template <size_t N>
 inline void lookup_aux_tags(const uint8_t* aux, size_t len, const char (*tags)[2],
                             AuxLookup* found, const uint8_t** type_ptrs) {
   static_assert(N > 0 && N < 32);
+  if (aux_tags_lead<N>(aux, len, tags, type_ptrs)) {
+    for (size_t t = 0; t < N; ++t) found[t] = AuxLookup::kFound;
+    return;
+  }
   for (size_t t = 0; t < N; ++t) found[t] = AuxLookup::kAbsent;
   const uint8_t* end = aux + len;
   if (len <= 2) return;
