@@ -68,10 +68,10 @@ inline bool aux_tags_lead(const uint8_t* aux, size_t len, const char (*tags)[2],
         s[-1] != static_cast<uint8_t>(tags[t][1])) {
       return false;
     }
-    uint32_t fixed = kFixedSizes.size[*s];
-    if (fixed == 0 || end - (s + 1) < static_cast<ptrdiff_t>(fixed)) return false;
+    const uint8_t* next = kFixedSizes.size[*s] != 0 ? skip_value(s, end) : nullptr;
+    if (next == nullptr) return false;
     type_ptrs[t] = s;
-    s += 1 + fixed + 2;
+    s = next + 2;
   }
   return true;
 }
