@@ -40,6 +40,12 @@ def block_offsets(compressed):
     return offsets
 
 
+def blocks(compressed):
+    """The bytes of each BGZF block of a well-formed file."""
+    offsets = [*block_offsets(compressed), len(compressed)]
+    return [compressed[a:b] for a, b in zip(offsets, offsets[1:])]
+
+
 def inflate(compressed):
     """The uncompressed stream of a BGZF (or any multi-member gzip) file."""
     return gzip.decompress(compressed)

@@ -406,10 +406,8 @@ def test_per_read_outputs_are_the_same_file_on_any_number_of_threads(tmp_path, a
 
 def blocks_inflated(data):
     """Each BGZF block of a file, inflated, with the end-of-file block's marker kept whole."""
-    offsets = [*bam_bytes.block_offsets(data), len(data)]
-    blocks = [data[a:b] for a, b in zip(offsets, offsets[1:])]
     return [block if block == bam_bytes.EOF_BLOCK else bam_bytes.inflate(block)
-            for block in blocks]
+            for block in bam_bytes.blocks(data)]
 
 
 @pytest.mark.parametrize("threads", [1, 2])
